@@ -1,0 +1,23 @@
+#!/bin/bash
+# Installs what the filter needs to build, run and be tested, from Debian's
+# packages. Run as root; a machine that already has everything is left as is.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libcups2-dev libusb-1.0-0-dev libgtest-dev
+  cups-daemon cups-client cups-ppdc cups-filters
+  qpdf poppler-utils ghostscript
+  iproute2 util-linux
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

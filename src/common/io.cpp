@@ -1,0 +1,107 @@
+// Owners and complete-write helpers for descriptors, streams, PPDs, options,
+// standard error and the printer stream on standard output.
+#include "common/io.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace mirelo {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) reset(other.release());
+  return *this;
+}
+
+int UniqueFd::release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+}
+
+UniquePpd OpenJobPpd() {
+  const char* name = getenv("PPD");
+  if (!name || !*name) return UniquePpd();
+  return UniquePpd(ppdOpenFile(name));
+}
+
+CupsOptions::CupsOptions(const char* text) {
+  if (text) num_ = cupsParseOptions(text, 0, &options_);
+}
+
+CupsOptions::~CupsOptions() { cupsFreeOptions(num_, options_); }
+
+const char* CupsOptions::Get(const char* name) const {
+  return cupsGetOption(name, num_, options_);
+}
+
+size_t WriteAll(int fd, const void* buf, size_t len) {
+  const char* p = static_cast<const char*>(buf);
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = write(fd, p + done, len - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+void ErrWriteBytes(const void* bytes, size_t len) {
+  int saved = errno;
+  WriteAll(2, bytes, len);
+  errno = saved;
+}
+
+void ErrWrite(const char* text) { ErrWriteBytes(text, strlen(text)); }
+
+void ErrPrintf(const char* fmt, ...) {
+  char line[4096];
+  int saved = errno;
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(line, sizeof(line), fmt, ap);
+  va_end(ap);
+  errno = saved;
+  if (n < 0) return;
+  size_t len = static_cast<size_t>(n) < sizeof(line) ? static_cast<size_t>(n) : sizeof(line) - 1;
+  ErrWriteBytes(line, len);
+}
+
+namespace {
+std::atomic<bool> output_closed{false};
+}
+
+bool OutWrite(const void* buf, size_t len) {
+  if (output_closed.load()) return false;
+  if (WriteAll(1, buf, len) == len) return true;
+  if (errno == EPIPE && !output_closed.exchange(true))
+    ErrWrite("ERROR: Unable to write print data: the printer connection is closed (Broken pipe); the rest of the job is not sent.\n");
+  return false;
+}
+
+bool OutputClosed() { return output_closed.load(); }
+
+bool CopyText(char* dst, size_t dst_size, const char* src) {
+  if (dst_size == 0) return false;
+  size_t n = strnlen(src, dst_size);
+  if (n >= dst_size) {
+    memcpy(dst, src, dst_size - 1);
+    dst[dst_size - 1] = '\0';
+    return false;
+  }
+  memcpy(dst, src, n + 1);
+  return true;
+}
+
+}  // namespace mirelo

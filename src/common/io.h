@@ -1,0 +1,93 @@
+// Small owners and I/O helpers shared by every subsystem of the filter:
+// descriptor and stream owners, PPD and option owners, complete writes that
+// survive EINTR and partial writes, one-write diagnostics on standard error,
+// and the printer stream on standard output.
+#pragma once
+
+#include <cups/cups.h>
+#include <cups/ppd.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+
+namespace mirelo {
+
+// Owns a file descriptor; closes it once.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release();
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+struct FileCloser {
+  void operator()(FILE* f) const {
+    if (f) fclose(f);
+  }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
+struct PpdCloser {
+  void operator()(ppd_file_t* p) const {
+    if (p) ppdClose(p);
+  }
+};
+using UniquePpd = std::unique_ptr<ppd_file_t, PpdCloser>;
+
+// Opens the queue's PPD named by the environment variable PPD; null when it
+// is unset or cannot be read.
+UniquePpd OpenJobPpd();
+
+// The parsed job options (argument 5), freed with the object.
+class CupsOptions {
+ public:
+  explicit CupsOptions(const char* text);
+  ~CupsOptions();
+  CupsOptions(const CupsOptions&) = delete;
+  CupsOptions& operator=(const CupsOptions&) = delete;
+
+  // The value of the option, or null when the job does not set it.
+  const char* Get(const char* name) const;
+
+ private:
+  int num_ = 0;
+  cups_option_t* options_ = nullptr;
+};
+
+// Writes all len bytes, resuming after EINTR and partial writes. Returns the
+// number of bytes written: len on success, less when a write failed (errno
+// then tells why).
+size_t WriteAll(int fd, const void* buf, size_t len);
+
+// Diagnostics: each call is a single write to standard error, so lines from
+// the threads and the signal handler never interleave within a line.
+void ErrWrite(const char* text);
+void ErrWriteBytes(const void* bytes, size_t len);
+void ErrPrintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The printer stream. Every write goes straight to descriptor 1 in order, so
+// a "flush" is implied. Returns true when all bytes went out. When the reader
+// of standard output is gone (EPIPE), the loss is reported once and
+// OutputClosed() turns true; the writers then stop sending.
+bool OutWrite(const void* buf, size_t len);
+bool OutputClosed();
+
+// Copies text into a fixed buffer of size dst_size, always terminated.
+// Returns false when the text had to be cut.
+bool CopyText(char* dst, size_t dst_size, const char* src);
+
+}  // namespace mirelo

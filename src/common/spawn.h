@@ -1,0 +1,42 @@
+// Starting helper programs (grep, qpdf, pdftops) without a shell: every value
+// reaches the program unchanged as one argument, and nothing in a file name or
+// job title can ever run a command.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdio>
+
+namespace mirelo {
+
+// Runs argv[0] (looked up on PATH when it has no slash) with the argument
+// vector argv (null-terminated). Standard input is /dev/null, standard output
+// goes to out_fd (or /dev/null when out_fd is -1), standard error is the
+// filter's own. Waits for the program. Returns its wait status, or -1 when it
+// could not be started (errno then tells why).
+int RunProgram(const char* const argv[], int out_fd);
+
+// True when a wait status is a normal exit with one of the given codes.
+bool ExitedWith(int status, int code);
+
+// A program whose standard output is read through a stream, like popen(..,
+// "r") but without a shell. Close() (or the destructor) closes the stream and
+// waits for the program.
+class ProgramReader {
+ public:
+  explicit ProgramReader(const char* const argv[]);
+  ~ProgramReader() { Close(); }
+  ProgramReader(const ProgramReader&) = delete;
+  ProgramReader& operator=(const ProgramReader&) = delete;
+
+  bool Started() const { return stream_ != nullptr; }
+  FILE* Stream() const { return stream_; }
+  // Returns the wait status, or -1 when the program never started.
+  int Close();
+
+ private:
+  FILE* stream_ = nullptr;
+  pid_t pid_ = -1;
+};
+
+}  // namespace mirelo

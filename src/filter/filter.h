@@ -1,0 +1,39 @@
+// The job driver: the process-wide job state that every subsystem reads or
+// writes, the SIGTERM handler, and the spooling of standard input.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+
+// Size of the driver's print-file path buffer: at most 511 characters and a
+// terminating NUL.
+inline constexpr size_t kPrintPathSize = 512;
+
+// Size of the device ID buffer; the capacity handed to a query is one less.
+inline constexpr size_t kDeviceIdSize = 512;
+
+// Job state. All zero when the process starts, never reset during the job.
+// The flags shared with the SIGTERM handler and the monitoring threads are
+// atomic: each only ever goes from 0 to 1, and every poll reads it afresh.
+extern std::atomic<int> job_canceled;  // the job is cancelled (SIGTERM or the printer)
+extern bool isfinch;                   // the printer is a finch model
+extern int width;                      // page width in points (finch), 0 when not set
+extern int height;                     // page length in points (finch), 0 when not set
+extern bool iscollate;                 // the job asks for collated copies (finch)
+extern bool isA5Page;                  // A5 fed long edge first (finch)
+extern int copies;                     // collated copies to make, set with iscollate
+extern pthread_t dummy_thread;         // keep-alive thread, 0 when none runs
+extern std::atomic<bool> g_bdummyEnd;  // asks the keep-alive thread to end
+extern pthread_t status_thread;        // cancel monitor thread, 0 when none
+extern int err_thread;                 // result of starting the cancel monitor
+
+// SIGTERM handler: raises job_canceled and writes "cancel_job =1\n". Only
+// async-signal-safe work.
+void cancel_job(int sig);
+
+// Copies standard input into a new spool file and writes its path into path
+// (kPrintPathSize bytes). Adds the end-of-job sequence when the input's end
+// shows none. On failure path is left as it was.
+void Copy_StdinToTempFile(char* path);

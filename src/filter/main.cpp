@@ -1,0 +1,120 @@
+// mirelops: the CUPS filter for the Mirelo PostScript laser printers.
+//
+// The scheduler starts it once per job as the last filter of the queue:
+//   mirelops job-id user title copies options [file]
+// with PPD and DEVICE_URI in the environment and the backend on the side
+// channel. It checks that the printer is a supported model, takes the job,
+// runs the finch paper checks, and sends the printer-ready stream to
+// standard output: plain and finch models through the PostScript writer,
+// Heron models (PDF in) through rotation, conversion and the print-file copy.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <unistd.h>
+
+#include "common/io.h"
+#include "filter/filter.h"
+#include "identify/identify.h"
+#include "monitor/monitor.h"
+#include "output/output.h"
+#include "paper/paper.h"
+#include "pdfpath/pdfpath.h"
+
+// Exported by libcups but missing from the headers it installs: writes
+// "<prefix>:<localized message>: <strerror(errno)>\n" to standard error.
+extern "C" void _cupsLangPrintError(const char* prefix, const char* message);
+
+namespace {
+
+constexpr char kUnsupportedPrinter[] = "当前打印机不可打印，请使用正确的打印机\n";
+constexpr char kCustomSizeRefused[] =
+    "The current custom pager cannot be printed,please use the corrent paper\n";
+
+// A refusal the user sees as the job's error: one second's pause, then the
+// ERROR line, then exit status 1.
+[[noreturn]] void Refuse(const char* message) {
+  sleep(1);
+  _cupsLangPrintError("ERROR", message);
+  exit(1);
+}
+
+void InstallSignalHandlers() {
+  // SIGTERM cancels the job at the next page boundary; interrupted reads and
+  // writes resume.
+  struct sigaction sa = {};
+  sa.sa_handler = cancel_job;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &sa, nullptr);
+
+  // A closed standard output or side channel shows as EPIPE on the write
+  // that meets it, and is reported there, instead of ending the process.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// The collate request of a finch job: "collate" anywhere in the options,
+// letter case aside, and no "noCollate".
+bool AsksForCollate(const char* options) {
+  return strcasestr(options, "collate") && !strcasestr(options, "noCollate");
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  char device_id[kDeviceIdSize] = {};
+  int device_id_len = kDeviceIdSize - 1;
+  char print_path[kPrintPathSize] = {};
+
+  setvbuf(stderr, nullptr, _IONBF, 0);
+
+  if (argc < 6 || argc > 7) {
+    mirelo::ErrPrintf("Usage: %s job-id user title copies options [file]\n",
+                      argc > 0 ? argv[0] : "mirelops");
+    return 1;
+  }
+
+  InstallSignalHandlers();
+
+  bool have_device_id = query1284info(device_id, &device_id_len);
+  if (!isSupportPrinter(device_id, have_device_id, &isfinch)) Refuse(kUnsupportedPrinter);
+
+  if (argc == 6) {
+    Copy_StdinToTempFile(print_path);
+  } else if (!mirelo::CopyText(print_path, sizeof(print_path), argv[6])) {
+    // Never cut the name: a shortened name may be another file.
+    mirelo::ErrPrintf("ERROR: The input file name is too long (%zu bytes, at most %zu).\n",
+                      strlen(argv[6]), sizeof(print_path) - 1);
+    return 1;
+  }
+
+  if (isfinch) {
+    const char* options = argv[5];
+    checkmediasize(argv, &width, &height);
+    if (AsksForCollate(options)) {
+      iscollate = true;
+      copies = atoi(argv[4]);
+    }
+    if (!isSupportCustomPageSize(options, print_path)) Refuse(kCustomSizeRefused);
+    if (isA5PageSize(options, print_path)) isA5Page = true;
+  }
+
+  // The second query goes in with the length the first one left.
+  have_device_id = query1284info(device_id, &device_id_len);
+  if (!isHeronPrinter(device_id, have_device_id)) {
+    WritePSdataToStdout(argv, print_path);
+    return 0;
+  }
+
+  CreatRotateDuplex(argv, print_path);
+  int converted = pdf2ps(print_path, argv);
+  if (converted == 1) {
+    Creatpthread(argv);
+    WritePrintFileToStdout(print_path);
+  } else if (converted < 0) {
+    mirelo::ErrWrite("DEBUG: fail to change file from pdf to ps.\n");
+  }
+  Waitpthread();
+  return 0;
+}

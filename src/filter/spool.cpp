@@ -1,0 +1,93 @@
+// Spooling of standard input: the job is copied unchanged into a temporary
+// file, which then is the print file of the job. A job whose end shows no
+// PJL Universal Exit Language gets the end-of-job sequence appended.
+#include <cups/cups.h>
+
+#include <cerrno>
+#include <cstring>
+#include <strings.h>
+#include <unistd.h>
+
+#include "common/io.h"
+#include "filter/filter.h"
+#include "output/output.h"
+
+using mirelo::ErrPrintf;
+using mirelo::ErrWrite;
+
+namespace {
+
+constexpr size_t kSpoolChunk = 8192;
+constexpr size_t kSpoolNameSize = 255;
+constexpr size_t kShortestTested = 10;
+constexpr char kUelMarker[] = "%-12345X";
+
+// Case-insensitive search for needle within the first n bytes of text.
+bool ContainsNoCase(const char* text, size_t n, const char* needle) {
+  size_t m = strlen(needle);
+  for (size_t i = 0; i + m <= n; ++i)
+    if (strncasecmp(text + i, needle, m) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+void Copy_StdinToTempFile(char* path) {
+  if (!path) {
+    ErrWrite("DEBUG: Unable to find input file.\n");
+    return;
+  }
+
+  char name[kSpoolNameSize] = {};
+  mirelo::UniqueFd fd(cupsTempFd(name, sizeof(name)));
+  if (!fd.valid()) {
+    ErrWrite("DEBUG: Unable to creat temp file.\n");
+    return;
+  }
+  ErrPrintf("DEBUG:copying to temp print file \"%s\"\n", name);
+
+  // The chunk buffer is not cleared between reads: the end test looks at the
+  // last read followed by whatever longer, earlier reads left behind it.
+  char chunk[kSpoolChunk] = {};
+  bool write_failed = false;
+  int write_errno = 0;
+  for (;;) {
+    ssize_t n = read(0, chunk, sizeof(chunk));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (mirelo::WriteAll(fd.get(), chunk, static_cast<size_t>(n)) != static_cast<size_t>(n)) {
+      write_failed = true;
+      write_errno = errno;
+      break;
+    }
+  }
+
+  if (!write_failed) {
+    size_t text_len = strnlen(chunk, sizeof(chunk));
+    if (text_len >= kShortestTested && !ContainsNoCase(chunk, text_len, kUelMarker)) {
+      char tail[kEndOfJobLen + 1];
+      memcpy(tail, kEndOfJob, kEndOfJobLen);
+      tail[kEndOfJobLen] = '\n';
+      if (mirelo::WriteAll(fd.get(), tail, sizeof(tail)) != sizeof(tail)) {
+        write_failed = true;
+        write_errno = errno;
+      } else {
+        mirelo::ErrWriteBytes(tail, sizeof(tail));
+      }
+    }
+  }
+
+  if (close(fd.release()) != 0 && !write_failed) {
+    write_failed = true;
+    write_errno = errno;
+  }
+
+  // A spool file that lacks part of the job must never print as if whole.
+  if (write_failed) {
+    ErrPrintf("ERROR: Unable to write the print data to the spool file: %s\n", strerror(write_errno));
+    unlink(name);
+    return;
+  }
+
+  mirelo::CopyText(path, kPrintPathSize, name);
+}

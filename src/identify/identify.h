@@ -1,0 +1,35 @@
+// Printer identification: the IEEE 1284 device ID asked of the backend on the
+// CUPS side channel, the supported-model check, the family tests, and the
+// model tables they rest on.
+#pragma once
+
+#include <cstddef>
+
+inline constexpr int kSupportCount = 65;
+inline constexpr int kFinchCount = 19;
+inline constexpr int kHeronCount = 8;
+inline constexpr size_t kModelField = 64;
+
+// PPD nicknames ("<model> Series PS") of every supported model.
+extern const char support_printerinfo[kSupportCount][kModelField];
+// Device ID items of every supported model: "MFG:..;", "MDL:<model> series;", "CLS:PRINTER;".
+extern const char SupportDeviceID[kSupportCount][3][kModelField];
+// Bare model names of the finch family; one is entered twice.
+extern const char finch_printerinfo[kFinchCount][kModelField];
+// PPD nicknames of the Heron models, ended by a null entry.
+extern const char* const Heron_printerinfo[kHeronCount + 1];
+// Device ID items of the Heron models, same order as Heron_printerinfo.
+extern const char Heron_1284info[kHeronCount][3][kModelField];
+
+// Asks the backend for the device ID. *len holds the capacity on entry (the
+// buffer must have one byte more) and the bytes received on return. True
+// when an ID was received; the buffer then holds it NUL-terminated, else it
+// is empty.
+bool query1284info(char* buf, int* len);
+
+// True when the printer is a supported model; sets *finch to true for a finch
+// model (never clears it).
+bool isSupportPrinter(const char* device_id, bool have_device_id, bool* finch);
+
+// True when the printer is a Heron model.
+bool isHeronPrinter(const char* device_id, bool have_device_id);

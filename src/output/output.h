@@ -1,0 +1,42 @@
+// PostScript output: the page-end cut-off of a cancelled job, the print-file
+// copy, the PostScript writer with PJL tagging and collated copies, and the
+// rewriting of page-setup and copy-count lines.
+#pragma once
+
+#include <cstddef>
+
+// Closing of a cancelled job, 69 bytes on the wire: a PostScript trailer
+// (always 4 pages, A4 bounding box), Ctrl-D ending the PostScript job, then
+// the PJL Universal Exit Language and a line feed.
+inline constexpr char kCutoffTrailer[] =
+    "%%Trailer\nend\n%%Pages: 4\n%%BoundingBox: 0 0 595 842\n%%EOF\n"
+    "\x04"
+    "\x1b%-12345X\n";
+inline constexpr size_t kCutoffTrailerLen = sizeof(kCutoffTrailer) - 1;
+static_assert(kCutoffTrailerLen == 69);
+
+// End-of-job sequence, 10 bytes: Ctrl-D, then ESC and "%-12345X" (PJL UEL).
+inline constexpr char kEndOfJob[] = "\x04\x1b%-12345X";
+inline constexpr size_t kEndOfJobLen = sizeof(kEndOfJob) - 1;
+static_assert(kEndOfJobLen == 10);
+
+// Size of a chunk of the chunk copies and of the line buffer's read limit.
+inline constexpr size_t kChunkSize = 8192;
+inline constexpr size_t kLineSize = 1024;
+
+// Page-end cut-off. buf (at least 70 bytes) holds a line or the data of one
+// chunk (clear_len bytes). When cancel is nonzero and buf holds a page start,
+// writes what lies before it and the trailer, and sets *written to 69.
+// Returns 1 when buf holds a cut point, else 0.
+int find_pageend(char* buf, int clear_len, int* written, int cancel);
+
+// Copies the print file to standard output in chunks, with the cut-off.
+void WritePrintFileToStdout(const char* path);
+
+// Sends the PostScript job of every non-Heron printer to standard output.
+void WritePSdataToStdout(char* const argv[], const char* path);
+
+// Rewrites one line of a finch job in place (page size, copy-count block,
+// deferred media). *copy_block is the caller's state of the copy-count block.
+// True when the line was rewritten or emptied.
+bool FixPrnPageSize(char* line, int width, int height, bool* copy_block);

@@ -1,0 +1,125 @@
+// Test support: runs the built filter as the CUPS scheduler does (filter
+// arguments, PPD, DEVICE_URI, a job on stdin or as argument 6) with a peer on
+// descriptor 4 that plays the backend's side of the side channel, and
+// captures what the filter writes, how it exits and how long it took.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mtest {
+
+// The backend's answer to one side-channel request.
+struct SideAnswer {
+  enum class Kind { kReply, kRaw, kClose };
+  Kind kind = Kind::kReply;
+  int status = 1;     // side-channel status byte of a reply
+  std::string data;   // reply data (the device ID), or raw bytes
+
+  // Status 1 (OK) with the device ID.
+  static SideAnswer Id(const std::string& id) { return {Kind::kReply, 1, id}; }
+  // The given status with no data (2 I/O error, 7 not implemented, ...).
+  static SideAnswer Status(int status) { return {Kind::kReply, status, ""}; }
+  // Raw bytes written as the whole reply.
+  static SideAnswer Raw(const std::string& bytes) { return {Kind::kRaw, 0, bytes}; }
+  // The backend closes its end of the channel.
+  static SideAnswer Close() { return {Kind::kClose, 0, ""}; }
+};
+
+// The device ID items of a model of the product list.
+std::string DeviceIdFor(const std::string& model, const std::string& maker = "Mirelo");
+
+struct FilterJob {
+  std::string queue = "mirelo_test";  // argument 0
+  std::string job_id = "42";
+  std::string user = "alice";
+  std::string title = "test job";
+  std::string copies = "1";
+  std::string options;
+  std::optional<std::string> file;      // argument 6, when set
+  std::vector<std::string> raw_args;    // when not empty: the whole argv after argv[0]
+
+  std::optional<std::string> ppd;         // PPD; unset when empty
+  std::optional<std::string> device_uri;  // DEVICE_URI; unset when empty
+  std::map<std::string, std::string> env; // further environment
+  std::string input;                      // bytes offered on standard input
+
+  // Answers to the side-channel requests in order; once they run out the
+  // channel is closed. With no_side_channel descriptor 4 is not open at all.
+  std::vector<SideAnswer> side;
+  bool no_side_channel = false;
+
+  // Cancel: SIGTERM once this many output bytes arrived (-1: never), or
+  // after this many seconds (< 0: never). term_count signals are sent.
+  long term_at_output = -1;
+  double term_after = -1;
+  int term_count = 1;
+  // Stop reading standard output after this many bytes until the SIGTERM is
+  // sent, so that the filter is held in the middle of the job.
+  bool hold_output_until_term = false;
+  // Close the read end of standard output right away (reader gone).
+  bool close_output = false;
+
+  // Largest file the filter may write (RLIMIT_FSIZE), -1 for no limit.
+  long file_size_limit = -1;
+
+  double timeout = 120;  // seconds before the filter is killed
+};
+
+struct FilterResult {
+  std::string out;          // bytes on standard output
+  std::string err;          // standard error
+  int exit_code = -1;       // exit status, or -1 when killed by a signal
+  int term_signal = 0;      // the signal that ended it, if any
+  double seconds = 0;       // wall time from start to exit
+  size_t stdin_unread = 0;  // bytes of input the filter never read
+  int side_requests = 0;    // side-channel requests received
+  std::vector<std::string> side_request_bytes;  // the raw requests
+  bool timed_out = false;
+};
+
+FilterResult RunFilter(const FilterJob& job);
+
+// A folder for this test program's files, removed at exit.
+const std::string& TempDir();
+std::string TempPath(const std::string& name);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& data);
+bool FileExists(const std::string& path);
+
+// Runs a program (no shell); returns the exit code (-1 when it died or did
+// not start) and its standard output.
+int Run(const std::vector<std::string>& argv, std::string* out = nullptr,
+        std::string* err = nullptr);
+
+// Path of a fixture PPD: "plain", "finch", "heron", "unsupported".
+std::string FixturePpd(const std::string& name);
+// A PPD made from the fixture template with the given values.
+std::string MakePpd(const std::string& nickname, const std::string& duplex_default = "None",
+                    const std::string& feededge_default = "ShortEdge", bool with_feededge = true,
+                    bool with_duplex = true);
+
+// Real inputs, made once per test program and cached.
+// A PDF of the given pages; size "a4", "letter", "a5", or "WxH" in points;
+// landscape turns every second page sideways.
+std::string MakePdf(int pages, const std::string& size = "a4", bool landscape_even = false);
+std::string PsFromPdftops(const std::string& pdf);   // poppler's pdftops
+std::string PsFromPs2write(const std::string& pdf);  // Ghostscript's ps2write
+// Pages Ghostscript renders from a PostScript or PDF file, -1 when it fails.
+int GsPageCount(const std::string& file);
+
+// The job wrapped in the PJL that CUPS writes for a PPD with JCL.
+std::string WrapInPjl(const std::string& ps, const std::string& title = "test job");
+
+// Byte-level diff: the first difference with context, in hex.
+std::string HexDiff(const std::string& expected, const std::string& actual);
+
+// Spool files left in a folder by the filter (names that cupsTempFd makes).
+std::vector<std::string> ListDir(const std::string& dir);
+
+}  // namespace mtest

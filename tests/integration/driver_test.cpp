@@ -1,0 +1,265 @@
+// The filter run as the scheduler runs it: arguments, refusals, printer
+// identification, spooling and the plain PostScript road, cancel by SIGTERM.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "harness/harness.h"
+
+using namespace mtest;
+
+namespace {
+
+const std::string kPlainId = DeviceIdFor("Mirelo P2200DN");
+const std::string kEoj = std::string("\x04\x1b%-12345X", 10);
+const std::string kTrailer =
+    std::string("%%Trailer\nend\n%%Pages: 4\n%%BoundingBox: 0 0 595 842\n%%EOF\n") + "\x04" +
+    "\x1b%-12345X\n";
+
+// A plain queue whose backend knows the printer.
+FilterJob PlainJob(const std::string& input) {
+  FilterJob job;
+  job.ppd = FixturePpd("plain");
+  job.side = {SideAnswer::Id(kPlainId), SideAnswer::Id(kPlainId)};
+  job.input = input;
+  return job;
+}
+
+std::string FirstLine(const std::string& s) { return s.substr(0, s.find('\n')); }
+
+// A multi-page PostScript job with its PJL wrapping, as CUPS hands it over.
+const std::string& RealJob() {
+  static const std::string job = WrapInPjl(ReadFile(PsFromPdftops(MakePdf(400))));
+  return job;
+}
+
+}  // namespace
+
+TEST(Driver, TrailerIsSixtyNineBytes) { EXPECT_EQ(kTrailer.size(), 69u); }
+
+TEST(Driver, UnsupportedPrinterIsRefusedBeforeReadingInput) {
+  FilterJob job;
+  job.ppd = FixturePpd("unsupported");
+  job.side = {SideAnswer::Id(DeviceIdFor("Mirelo X1000"))};
+  job.input = "%!PS\nshowpage\n";
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.stdin_unread, job.input.size());
+  EXPECT_GE(r.seconds, 0.95);
+  EXPECT_LT(r.seconds, 5.0);
+  // libcups writes the prefix, the message (which ends in its own line feed),
+  // then ": " and the system error text.
+  EXPECT_EQ(FirstLine(r.err), "ERROR:当前打印机不可打印，请使用正确的打印机") << r.err;
+  size_t after = r.err.find("请使用正确的打印机\n");
+  ASSERT_NE(after, std::string::npos);
+  EXPECT_EQ(r.err.substr(after + strlen("请使用正确的打印机\n"), 2), ": ");
+}
+
+TEST(Driver, UsageWithTooFewArguments) {
+  FilterJob job;
+  job.raw_args = {"1", "alice", "title", "1"};
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("Usage:"), std::string::npos);
+  EXPECT_EQ(r.side_requests, 0);
+}
+
+TEST(Driver, SevenArgumentsPrintTheNamedFileWithoutReadingStdin) {
+  std::string path = PsFromPs2write(MakePdf(3));
+  FilterJob job = PlainJob("stdin must stay unread");
+  job.file = path;
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.stdin_unread, job.input.size());
+  EXPECT_TRUE(r.out == ReadFile(path)) << HexDiff(ReadFile(path), r.out);
+  EXPECT_TRUE(FileExists(path));
+}
+
+TEST(Driver, OverlongFileNameIsRefusedNotCut) {
+  FilterJob job = PlainJob("");
+  job.file = "/tmp/" + std::string(600, 'a');
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("ERROR:"), std::string::npos);
+}
+
+TEST(Driver, PlainJobPassesByteForByte) {
+  FilterJob job = PlainJob(RealJob());
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(r.out == RealJob()) << HexDiff(RealJob(), r.out);
+  EXPECT_EQ(r.side_requests, 2);
+  EXPECT_EQ(r.err.find(kEoj), std::string::npos);
+}
+
+TEST(Driver, SpoolAddsEndOfJobOnlyWhenTheEndShowsNone) {
+  struct Case {
+    std::string input, expected_out;
+    bool appended;
+  };
+  std::string ps = ReadFile(PsFromPs2write(MakePdf(2)));
+  std::string tail_marker_lower = std::string(20000, 'x') + "\n\x1b%-12345x\n";
+  const Case cases[] = {
+      {"", "", false},                                 // empty input
+      {"%!PS\nabc", "%!PS\nabc", false},               // 9 bytes: not tested
+      {"%!PS\nabcde", "%!PS\nabcde" + kEoj + "\n", true}, // 10 bytes, no marker
+      {ps, ps + kEoj + "\n", true},                    // a real job without PJL
+      {tail_marker_lower, tail_marker_lower, false},   // lower-case x counts
+      // A NUL ends the tested text: the marker behind it is not seen.
+      {std::string("%!PS\nshowpage\n\0\x1b%-12345X", 24),
+       std::string("%!PS\nshowpage\n\0\x1b%-12345X", 24) + kEoj + "\n", true},
+      // ...and a text shortened below 10 bytes appends nothing.
+      {std::string("%!PS\n\0aaaaaaaaaa", 16), std::string("%!PS\n\0aaaaaaaaaa", 16), false},
+  };
+  for (const Case& c : cases) {
+    FilterResult r = RunFilter(PlainJob(c.input));
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(r.out == c.expected_out) << HexDiff(c.expected_out, r.out);
+    EXPECT_EQ(r.err.find(kEoj + "\n") != std::string::npos, c.appended)
+        << HexDiff(c.input.substr(0, 40), r.err.substr(0, 0)) << r.err;
+  }
+}
+
+TEST(Driver, MarkerLeftBehindByALongerEarlierReadCounts) {
+  // 8192 bytes ending in the marker, then a short last read: the end test
+  // sees the short read followed by the rest of the earlier chunk.
+  std::string first(8192 - 9, 'a');
+  first += "\x1b%-12345X";
+  std::string job = first + "short tail\n";
+  FilterJob fj = PlainJob("");
+  std::string path = TempPath("two-reads.ps");
+  // Feed through stdin in one go: the pipe delivers 8192 and then the rest.
+  fj.input = job;
+  FilterResult r = RunFilter(fj);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(r.out == job) << HexDiff(job, r.out);
+}
+
+TEST(Driver, IdentificationByDeviceIdOrNickname) {
+  // A known device ID wins over an unknown nickname.
+  {
+    FilterJob job = PlainJob("%!PS\n\x1b%-12345X");
+    job.ppd = FixturePpd("unsupported");
+    EXPECT_EQ(RunFilter(job).exit_code, 0);
+  }
+  // A received device ID shuts out the nickname.
+  {
+    FilterJob job = PlainJob("%!PS\n");
+    job.side = {SideAnswer::Id(DeviceIdFor("Mirelo X1000"))};
+    EXPECT_EQ(RunFilter(job).exit_code, 1);
+  }
+  // No device ID (not implemented, closed, no channel): the nickname decides.
+  for (auto side : {std::vector<SideAnswer>{SideAnswer::Status(7), SideAnswer::Status(7)},
+                    std::vector<SideAnswer>{SideAnswer::Close()}, std::vector<SideAnswer>{}}) {
+    FilterJob job = PlainJob("%!PS\n\x1b%-12345X");
+    job.side = side;
+    job.no_side_channel = side.empty();
+    FilterResult r = RunFilter(job);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.term_signal, 0);
+    size_t miss = r.err.find("cups api can't find 1284 information.\n");
+    size_t nick = r.err.find("attr->value :Mirelo P2200DN Series PS.\n");
+    ASSERT_NE(miss, std::string::npos) << r.err;
+    ASSERT_NE(nick, std::string::npos) << r.err;
+    EXPECT_LT(miss, nick);
+    EXPECT_EQ(r.out, "%!PS\n\x1b%-12345X");
+  }
+  // Neither: refused, also without any PPD.
+  {
+    FilterJob job = PlainJob("%!PS\n");
+    job.side = {SideAnswer::Status(2)};
+    job.ppd = FixturePpd("unsupported");
+    EXPECT_EQ(RunFilter(job).exit_code, 1);
+    job.ppd.reset();
+    EXPECT_EQ(RunFilter(job).exit_code, 1);
+  }
+}
+
+TEST(Driver, DeviceIdSizeLimits) {
+  // 511 bytes still fit the buffer; more is refused by the channel, and the
+  // PPD nickname decides.
+  std::string id511 = kPlainId + std::string(511 - kPlainId.size(), 'z');
+  FilterJob job = PlainJob("%!PS\n\x1b%-12345X");
+  job.ppd = FixturePpd("unsupported");
+  job.side = {SideAnswer::Id(id511), SideAnswer::Id(id511)};
+  EXPECT_EQ(RunFilter(job).exit_code, 0);
+  job.side = {SideAnswer::Id(id511 + "zz")};
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("cups api can't find 1284 information."), std::string::npos);
+}
+
+TEST(Driver, SideChannelClosedAfterFirstAnswerDoesNotKill) {
+  FilterJob job = PlainJob("%!PS\n\x1b%-12345X");
+  job.side = {SideAnswer::Id(kPlainId), SideAnswer::Close()};
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.term_signal, 0);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, job.input);
+}
+
+TEST(Driver, SigtermCutsAtTheNextPageWithTheTrailer) {
+  const std::string& full = RealJob();
+  for (long at : {1L, 30000L, 150000L}) {
+    FilterJob job = PlainJob(full);
+    job.term_at_output = at;
+    job.hold_output_until_term = true;
+    FilterResult r = RunFilter(job);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.err.find("cancel_job =1\n"), std::string::npos);
+    ASSERT_GT(r.out.size(), kTrailer.size());
+    ASSERT_EQ(r.out.substr(r.out.size() - kTrailer.size()), kTrailer) << "at " << at;
+    size_t kept = r.out.size() - kTrailer.size();
+    EXPECT_EQ(r.out.substr(0, kept), full.substr(0, kept));
+    EXPECT_EQ(full.compare(kept, 7, "%%Page:"), 0) << "cut not before a page at " << kept;
+    EXPECT_GE(kept, static_cast<size_t>(at));
+    EXPECT_EQ(r.out.find(kTrailer), kept) << "trailer once";
+    EXPECT_NE(r.err.find("data_buf = "), std::string::npos);
+  }
+}
+
+TEST(Driver, TwoSigtermsWriteTheLineTwice) {
+  FilterJob job = PlainJob(RealJob());
+  job.term_at_output = 1;
+  job.hold_output_until_term = true;
+  job.term_count = 2;
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exit_code, 0);
+  size_t first = r.err.find("cancel_job =1\n");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_NE(r.err.find("cancel_job =1\n", first + 1), std::string::npos);
+}
+
+TEST(Driver, ClosedOutputIsReportedOnceAndStopsTheJob) {
+  std::string big;
+  for (int i = 0; i < 2000; ++i) big += RealJob().substr(0, 4096);
+  std::string path = TempPath("big-plain.ps");
+  WriteFile(path, big);
+  FilterJob job = PlainJob("");
+  job.file = path;
+  job.close_output = true;
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.term_signal, 0) << "killed by SIGPIPE";
+  EXPECT_EQ(r.exit_code, 0);
+  size_t first = r.err.find("Broken pipe");
+  ASSERT_NE(first, std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("Broken pipe", first + 1), std::string::npos);
+  EXPECT_EQ(r.err.find("write file error!"), std::string::npos);
+}
+
+TEST(Driver, FullSpoolDiskLosesNothingSilently) {
+  std::string tmp = TempPath("spool-full");
+  mkdir(tmp.c_str(), 0700);
+  FilterJob job = PlainJob(RealJob());
+  job.env["TMPDIR"] = tmp;
+  job.file_size_limit = 20000;
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "") << "a truncated job must not print";
+  EXPECT_NE(r.err.find("ERROR: Unable to write the print data to the spool file"), std::string::npos) << r.err;
+  EXPECT_TRUE(ListDir(tmp).empty()) << "partial spool file left behind";
+}
