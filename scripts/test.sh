@@ -1,10 +1,28 @@
 #!/bin/bash
-# Installs what is needed, builds the filter and its tests, and runs every test.
+# Installs what is needed, builds the filter and its tests, and runs every
+# test: once in a normal build, once under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the monitor and integration tests (where
+# the threads run) once under ThreadSanitizer. MIRELOPS_QUICK=1 runs the
+# normal build only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$(nproc)"
-cd build
-ctest --output-on-failure -j"$(nproc)"
+jobs=$(nproc)
+
+build_and_test() {  # build-dir ctest-args cmake-args...
+  local dir=$1 ctest_args=$2
+  shift 2
+  echo "=== $dir"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  cmake --build "$dir" -j"$jobs"
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" $ctest_args)
+}
+
+build_and_test build ""
+if [ "${MIRELOPS_QUICK:-0}" != 1 ]; then
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1
+  build_and_test build-asan "-LE system" -DMIRELOPS_SANITIZE=address,undefined
+  export TSAN_OPTIONS=halt_on_error=1
+  build_and_test build-tsan "-L monitor|integration" -DMIRELOPS_SANITIZE=thread
+fi

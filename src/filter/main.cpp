@@ -7,6 +7,8 @@
 // runs the finch paper checks, and sends the printer-ready stream to
 // standard output: plain and finch models through the PostScript writer,
 // Heron models (PDF in) through rotation, conversion and the print-file copy.
+#include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +62,14 @@ bool AsksForCollate(const char* options) {
   return strcasestr(options, "collate") && !strcasestr(options, "noCollate");
 }
 
+// The copies argument read as atoi reads it (leading blanks and sign, then
+// digits; 0 when there are none), held to the range of an int instead of
+// overflowing.
+int CopyCount(const char* text) {
+  long value = strtol(text, nullptr, 10);
+  return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -94,7 +104,7 @@ int main(int argc, char* argv[]) {
     checkmediasize(argv, &width, &height);
     if (AsksForCollate(options)) {
       iscollate = true;
-      copies = atoi(argv[4]);
+      copies = CopyCount(argv[4]);
     }
     if (!isSupportCustomPageSize(options, print_path)) Refuse(kCustomSizeRefused);
     if (isA5PageSize(options, print_path)) isA5Page = true;

@@ -2,6 +2,8 @@
 // side channel. See harness.h.
 #include "harness/harness.h"
 
+#include <gtest/gtest.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -238,7 +240,7 @@ FilterResult RunFilter(const FilterJob& job) {
     while (terms_sent < job.term_count) {
       kill(pid, SIGTERM);
       ++terms_sent;
-      if (terms_sent < job.term_count) usleep(20000);
+      if (terms_sent < job.term_count) usleep(100000);
     }
   };
 
@@ -361,6 +363,12 @@ FilterResult RunFilter(const FilterJob& job) {
   result.stdin_unread = unread.size() + (job.input.size() - in_off);
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
+  // A sanitizer report fails the test whatever the test expects of the exit.
+  for (const char* marker : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                             "WARNING: ThreadSanitizer"}) {
+    if (result.err.find(marker) != std::string::npos)
+      ADD_FAILURE() << "sanitizer report from the filter:\n" << result.err;
+  }
   return result;
 }
 

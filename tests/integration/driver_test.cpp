@@ -223,6 +223,10 @@ TEST(Driver, SigtermCutsAtTheNextPageWithTheTrailer) {
 }
 
 TEST(Driver, TwoSigtermsWriteTheLineTwice) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer holds a signal that arrives during a blocked write and merges "
+                  "the second one into it";
+#endif
   FilterJob job = PlainJob(RealJob());
   job.term_at_output = 1;
   job.hold_output_until_term = true;
