@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-cmake -S . -B build -DMIRELOPS_TESTS=OFF
+cmake -S . -B build
 cmake --build build -j"$(nproc)" --target mirelops
 
 work=$(mktemp -d)

@@ -2,8 +2,8 @@
 # Installs what is needed, builds the filter and its tests, and runs every
 # test: once in a normal build, once under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and the monitor and integration tests (where
-# the threads run) once under ThreadSanitizer. MIRELOPS_QUICK=1 runs the
-# normal build only.
+# the threads run) once under ThreadSanitizer; then a short libFuzzer run of
+# every fuzz target. MIRELOPS_QUICK=1 runs the normal build only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,7 +14,7 @@ build_and_test() {  # build-dir ctest-args cmake-args...
   local dir=$1 ctest_args=$2
   shift 2
   echo "=== $dir"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRELOPS_TESTS=ON "$@"
   cmake --build "$dir" -j"$jobs"
   (cd "$dir" && ctest --output-on-failure -j"$jobs" $ctest_args)
 }
@@ -25,4 +25,7 @@ if [ "${MIRELOPS_QUICK:-0}" != 1 ]; then
   build_and_test build-asan "-LE system" -DMIRELOPS_SANITIZE=address,undefined
   export TSAN_OPTIONS=halt_on_error=1
   build_and_test build-tsan "-L monitor|integration" -DMIRELOPS_SANITIZE=thread
+  unset ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS
+  echo "=== fuzz smoke run"
+  bash scripts/fuzz.sh "${MIRELOPS_FUZZ_SECONDS:-15}"
 fi

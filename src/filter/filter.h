@@ -37,3 +37,8 @@ void cancel_job(int sig);
 // (kPrintPathSize bytes). Adds the end-of-job sequence when the input's end
 // shows none. On failure path is left as it was.
 void Copy_StdinToTempFile(char* path);
+
+// The end test of the spool: true when the text in chunk (up to its first
+// NUL, at most size bytes) is 10 bytes or longer and holds no PJL Universal
+// Exit Language, letter case ignored.
+bool SpoolNeedsEndOfJob(const char* chunk, size_t size);

@@ -32,6 +32,11 @@ bool ContainsNoCase(const char* text, size_t n, const char* needle) {
 
 }  // namespace
 
+bool SpoolNeedsEndOfJob(const char* chunk, size_t size) {
+  size_t text_len = strnlen(chunk, size);
+  return text_len >= kShortestTested && !ContainsNoCase(chunk, text_len, kUelMarker);
+}
+
 void Copy_StdinToTempFile(char* path) {
   if (!path) {
     ErrWrite("DEBUG: Unable to find input file.\n");
@@ -63,8 +68,7 @@ void Copy_StdinToTempFile(char* path) {
   }
 
   if (!write_failed) {
-    size_t text_len = strnlen(chunk, sizeof(chunk));
-    if (text_len >= kShortestTested && !ContainsNoCase(chunk, text_len, kUelMarker)) {
+    if (SpoolNeedsEndOfJob(chunk, sizeof(chunk))) {
       char tail[kEndOfJobLen + 1];
       memcpy(tail, kEndOfJob, kEndOfJobLen);
       tail[kEndOfJobLen] = '\n';
