@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libcups2-dev libusb-1.0-0-dev libgtest-dev
-  cups-daemon cups-client cups-ppdc cups-filters
+  cups-daemon cups-client cups-ppdc cups-filters cups-core-drivers
   qpdf poppler-utils ghostscript
   iproute2 util-linux
   clang libclang-rt-14-dev

@@ -29,6 +29,13 @@ extern std::atomic<bool> g_bdummyEnd;  // asks the keep-alive thread to end
 extern pthread_t status_thread;        // cancel monitor thread, 0 when none
 extern int err_thread;                 // result of starting the cancel monitor
 
+// True while the print file is one the filter made itself (the spool file of
+// standard input, or a file of the Heron road); false for the file that the
+// scheduler named in argument 6, which the filter must never remove. Set by
+// main after spooling and by the stages that replace the print file; main
+// thread only.
+extern bool g_bownPrintFile;
+
 // SIGTERM handler: raises job_canceled and writes "cancel_job =1\n". Only
 // async-signal-safe work.
 void cancel_job(int sig);

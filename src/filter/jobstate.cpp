@@ -15,6 +15,7 @@ pthread_t dummy_thread = 0;
 std::atomic<bool> g_bdummyEnd{false};
 pthread_t status_thread = 0;
 int err_thread = 0;
+bool g_bownPrintFile = false;
 
 static_assert(std::atomic<int>::is_always_lock_free, "job_canceled is set from a signal handler");
 

@@ -92,6 +92,7 @@ int main(int argc, char* argv[]) {
 
   if (argc == 6) {
     Copy_StdinToTempFile(print_path);
+    g_bownPrintFile = print_path[0] != '\0';
   } else if (!mirelo::CopyText(print_path, sizeof(print_path), argv[6])) {
     // Never cut the name: a shortened name may be another file.
     mirelo::ErrPrintf("ERROR: The input file name is too long (%zu bytes, at most %zu).\n",

@@ -456,6 +456,20 @@ int GsPageCount(const std::string& file) {
   return pages;
 }
 
+std::vector<PageBox> GsPageBoxes(const std::string& file) {
+  std::string out, err;
+  std::vector<PageBox> boxes;
+  int rc = Run({"gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=bbox", file}, &out, &err);
+  if (rc != 0) return boxes;
+  const std::string key = "%%HiResBoundingBox:";
+  for (size_t p = 0; (p = err.find(key, p)) != std::string::npos; p += key.size()) {
+    PageBox b;
+    if (sscanf(err.c_str() + p + key.size(), "%lf %lf %lf %lf", &b.llx, &b.lly, &b.urx, &b.ury) == 4)
+      boxes.push_back(b);
+  }
+  return boxes;
+}
+
 std::string WrapInPjl(const std::string& ps, const std::string& title) {
   return "\x1b%-12345X@PJL\n@PJL JOB NAME = \"" + title + "\" DISPLAY = \"42 alice " + title +
          "\"\n@PJL ENTER LANGUAGE = POSTSCRIPT\n" + ps + "\x1b%-12345X@PJL EOJ\n\x1b%-12345X";

@@ -112,6 +112,12 @@ std::string PsFromPdftops(const std::string& pdf);   // poppler's pdftops
 std::string PsFromPs2write(const std::string& pdf);  // Ghostscript's ps2write
 // Pages Ghostscript renders from a PostScript or PDF file, -1 when it fails.
 int GsPageCount(const std::string& file);
+// The bounding box of the marks on each page as Ghostscript renders it
+// (llx, lly, urx, ury in points); empty when it fails.
+struct PageBox {
+  double llx = 0, lly = 0, urx = 0, ury = 0;
+};
+std::vector<PageBox> GsPageBoxes(const std::string& file);
 
 // The job wrapped in the PJL that CUPS writes for a PPD with JCL.
 std::string WrapInPjl(const std::string& ps, const std::string& title = "test job");

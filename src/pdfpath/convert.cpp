@@ -1,0 +1,101 @@
+// PDF to PostScript conversion for the Heron family: the CUPS pdftops filter
+// is run on the print file with the job's own filter arguments, the copy
+// count forced to one and the layout options taken out (the filters before
+// this one have applied them already). Its output goes into a new temporary
+// file, which then becomes the print file.
+#include <cups/cups.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/io.h"
+#include "common/spawn.h"
+#include "filter/filter.h"
+#include "pdfpath/pdfpath-private.h"
+#include "pdfpath/pdfpath.h"
+
+using mirelo::ErrPrintf;
+using mirelo::ErrWrite;
+
+namespace {
+
+// cups-filters' pdftops filter, by its full path: the PATH of a filter also
+// leads to poppler's program of the same name.
+constexpr char kPdftops[] = "/usr/lib/cups/filter/pdftops";
+
+// The copy count handed to pdftops: the printer gets the job once.
+constexpr char kOneCopy[] = "1";
+
+// Layout options taken out of the job options, in this order, each with the
+// blank after it. "noCollate" goes before "Collate", which would otherwise
+// match inside it.
+constexpr const char* kLayoutOptions[] = {
+    "page-set", "noCollate", "Collate", "number-up", "OutputOrder", "number-up-layout",
+    "orientation-requested",
+};
+
+}  // namespace
+
+void removestr(char* text, const char* name, char terminator) {
+  if (!text || !name || terminator == '\0') {
+    ErrWrite("the parameters is invalid!");
+    return;
+  }
+  // An empty name would match at the start and remove the first option.
+  if (name[0] == '\0') return;
+  char* found = strstr(text, name);
+  if (!found) return;
+  char* end = strchr(found, terminator);
+  if (!end) return;  // the last option, with no terminator after it, stays
+  ++end;
+  memmove(found, end, strlen(end) + 1);
+}
+
+int pdf2ps(char* path, char* const argv[]) {
+  if (!path || !argv) {
+    ErrWrite("DEBUG: Illegal input parameter.\n");
+    return -1;
+  }
+
+  // A copy of the options, as long as the job's own: no option is ever cut.
+  std::string options = argv[5] ? argv[5] : "";
+  for (const char* name : kLayoutOptions) removestr(options.data(), name, ' ');
+  options.resize(strlen(options.c_str()));
+
+  char temp_path[kPrintPathSize] = {};
+  mirelo::UniqueFd temp_fd(cupsTempFd(temp_path, sizeof(temp_path)));
+  if (!temp_fd.valid()) {
+    ErrWrite("DEBUG: Unable to creat tmp_pstopdf file.\n");
+    return -1;
+  }
+  // pdftops gets the file as its standard output and nothing else of it.
+  fcntl(temp_fd.get(), F_SETFD, FD_CLOEXEC);
+
+  const char* const pdftops_argv[] = {kPdftops,        argv[1], argv[2], argv[3], kOneCopy,
+                                      options.c_str(), path,    nullptr};
+  int status = mirelo::RunProgram(pdftops_argv, temp_fd.get());
+  int saved_errno = errno;
+  temp_fd.reset();
+
+  if (status == -1) {
+    ErrPrintf("DEBUG: Unable to excute pdftops,err is %d\n", saved_errno);
+    unlink(temp_path);
+    return -1;
+  }
+  if (!mirelo::ExitedWith(status, 0)) {
+    // A partial or empty conversion must never be printed as the job.
+    if (WIFEXITED(status))
+      ErrPrintf("DEBUG: pdftops failed with exit status %d.\n", WEXITSTATUS(status));
+    else
+      ErrPrintf("DEBUG: pdftops ended by signal %d.\n", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    unlink(temp_path);
+    return -1;
+  }
+
+  mirelo::ReplacePrintFile(path, temp_path);
+  return 1;
+}

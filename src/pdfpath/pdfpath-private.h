@@ -1,0 +1,27 @@
+// What the two stages of the PDF path share, and what their tests reach.
+#pragma once
+
+#include <cstddef>
+
+namespace mirelo {
+
+// Makes new_path the print file: removes the old print file when the filter
+// made it itself (never the file the scheduler named), copies new_path into
+// path (kPrintPathSize bytes) and marks the print file as the filter's own.
+void ReplacePrintFile(char* path, const char* new_path);
+
+// Capacity of the rotation page list: 1 MiB, which holds the list of any
+// document of up to 315,465 pages.
+inline constexpr size_t kPageListSize = 1048576;
+
+// Writes the even page numbers 2,4,...,N (N the largest even number not above
+// pages) into list (list_size bytes, NUL-terminated, no trailing comma).
+// Returns false, with list left empty, when they do not fit.
+bool MakeEvenPageList(int pages, char* list, size_t list_size);
+
+// The duplex decision of a job: true when its even pages are to be turned.
+// An explicit choice in the options decides; only a job that names none
+// falls back to the default choice of the PPD's Duplex option.
+bool WantsLongEdgeRotation(const char* options);
+
+}  // namespace mirelo

@@ -1,0 +1,210 @@
+// Duplex back-side rotation for the Heron family: when a job prints two-sided
+// long-edge (DuplexNoTumble), every even page (every back side) is turned by
+// 180 degrees with qpdf before the PDF is converted to PostScript. qpdf writes
+// the rotated PDF into a new temporary file, which then becomes the print file.
+#include <cups/cups.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <strings.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/io.h"
+#include "common/spawn.h"
+#include "filter/filter.h"
+#include "identify/identify.h"
+#include "pdfpath/pdfpath-private.h"
+#include "pdfpath/pdfpath.h"
+
+using mirelo::ErrPrintf;
+using mirelo::ErrWrite;
+
+namespace {
+
+// The system's qpdf, looked up on PATH, and the private build of qpdf that
+// is installed with the driver for systems whose qpdf is too old or absent.
+constexpr char kSystemQpdf[] = "qpdf";
+constexpr char kPrivateQpdf[] = "/opt/mirelo/bin/mlqpdf";
+// The first qpdf whose command line does what the rotation needs.
+constexpr double kLowestQpdfVersion = 8.0;
+
+// The option that turns the listed pages; the list follows it.
+constexpr char kRotateOption[] = "--rotate=+180:";
+constexpr size_t kRotateOptionLen = sizeof(kRotateOption) - 1;
+
+// The job options and the PPD choice that mean long-edge duplex.
+constexpr char kLongEdgeChoice[] = "DuplexNoTumble";
+constexpr char kLongEdgeSides[] = "two-sided-long-edge";
+
+// qpdf exits 0 on success and 3 when it succeeded with warnings.
+constexpr int kQpdfOk = 0;
+constexpr int kQpdfWarnings = 3;
+
+// qpdf takes an operand that begins with '-' for an option; such a relative
+// name is handed over as "./name", which names the same file.
+const char* FileOperand(const char* path, char* buf, size_t size) {
+  if (path[0] != '-') return path;
+  snprintf(buf, size, "./%s", path);
+  return buf;
+}
+
+// Asks the tool for the page count of the print file: the number on the first
+// line of its answer, 0 when it answered nothing. False when the tool could
+// not be started.
+bool CountPages(const char* tool, const char* path, int* pages) {
+  char operand[kPrintPathSize + 2];
+  const char* const argv[] = {tool, "--show-npages", FileOperand(path, operand, sizeof(operand)),
+                              nullptr};
+  mirelo::ProgramReader reader(argv);
+  if (!reader.Started()) return false;
+
+  char reply[128] = {};
+  long count = 0;
+  if (fgets(reply, sizeof(reply), reader.Stream())) {
+    count = strtol(reply, nullptr, 10);
+    if (count > INT_MAX) count = INT_MAX;
+    if (count < INT_MIN) count = INT_MIN;
+  }
+  reader.Close();
+  *pages = static_cast<int>(count);
+  return true;
+}
+
+// The default choice of the PPD's Duplex option is DuplexNoTumble.
+bool PpdDefaultIsLongEdge() {
+  mirelo::UniquePpd ppd = mirelo::OpenJobPpd();
+  if (!ppd) return false;
+  ppd_option_t* duplex = ppdFindOption(ppd.get(), "Duplex");
+  return duplex && strcasecmp(duplex->defchoice, kLongEdgeChoice) == 0;
+}
+
+}  // namespace
+
+namespace mirelo {
+
+bool MakeEvenPageList(int pages, char* list, size_t list_size) {
+  if (list_size == 0) return false;
+  list[0] = '\0';
+  int last = pages - pages % 2;  // the largest even number not above pages
+  size_t len = 0;
+  for (int page = 2; page <= last; page += 2) {
+    int n = snprintf(list + len, list_size - len, page == last ? "%d" : "%d,", page);
+    if (n < 0 || static_cast<size_t>(n) >= list_size - len) {
+      list[0] = '\0';
+      return false;
+    }
+    len += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool WantsLongEdgeRotation(const char* options) {
+  if (!options) options = "";
+  CupsOptions parsed(options);
+  // The PPD option itself. Its choices are matched without regard to letter
+  // case, as CUPS marks them; "noDuplex" parses as Duplex=false.
+  if (const char* duplex = parsed.Get("Duplex")) return strcasecmp(duplex, kLongEdgeChoice) == 0;
+  // The IPP attribute, when the job names no PPD choice.
+  if (const char* sides = parsed.Get("sides")) return strcmp(sides, kLongEdgeSides) == 0;
+  if (strstr(options, "noDuplex")) return false;
+  return PpdDefaultIsLongEdge();
+}
+
+}  // namespace mirelo
+
+bool getqpdfversion() {
+  const char* const argv[] = {kSystemQpdf, "--version", nullptr};
+  mirelo::ProgramReader reader(argv);
+  if (!reader.Started()) {
+    // A system without qpdf answers nothing; that only selects the private build.
+    if (errno != ENOENT) ErrWrite("Unable to get the version of qpdf!");
+    return false;
+  }
+
+  bool recent = false;
+  char line[512];
+  while (!recent && fgets(line, sizeof(line), reader.Stream())) {
+    if (!strstr(line, "qpdf version")) continue;
+    // The third blank-separated word is the version; its leading number counts.
+    char* save = nullptr;
+    char* word = strtok_r(line, " ", &save);
+    for (int i = 1; word && i < 3; ++i) word = strtok_r(nullptr, " ", &save);
+    if (!word) continue;
+    if (strtod(word, nullptr) >= kLowestQpdfVersion) recent = true;
+  }
+  reader.Close();
+  return recent;
+}
+
+void CreatRotateDuplex(char* const argv[], char* path) {
+  const char* tool = getqpdfversion() ? kSystemQpdf : kPrivateQpdf;
+  if (!argv || !path) return;
+
+  // The printer is asked afresh: only a Heron printer gets its pages turned.
+  char device_id[kDeviceIdSize] = {};
+  int device_id_len = kDeviceIdSize - 1;
+  bool have_device_id = query1284info(device_id, &device_id_len);
+  if (!isHeronPrinter(device_id, have_device_id)) return;
+
+  if (!mirelo::WantsLongEdgeRotation(argv[5])) return;
+
+  // Only the name is used: qpdf writes the rotated file itself.
+  char temp_path[kPrintPathSize] = {};
+  int temp_fd = cupsTempFd(temp_path, sizeof(temp_path));
+  if (temp_fd < 0) {
+    ErrWrite("DEBUG: Unable to creat temp file.\n");
+    return;
+  }
+  close(temp_fd);
+
+  int pages = 0;
+  if (!CountPages(tool, path, &pages)) {
+    ErrWrite("Unable get page count of the inputfile!");
+    unlink(temp_path);
+    return;
+  }
+  if (pages <= 1) {
+    ErrPrintf("The page count is %d!\n", pages);
+    unlink(temp_path);
+    return;
+  }
+
+  // "--rotate=+180:" and the page list in one argument.
+  auto rotate = std::make_unique<char[]>(kRotateOptionLen + mirelo::kPageListSize);
+  memcpy(rotate.get(), kRotateOption, kRotateOptionLen);
+  if (!mirelo::MakeEvenPageList(pages, rotate.get() + kRotateOptionLen, mirelo::kPageListSize)) {
+    ErrPrintf("DEBUG: The page list of a %d-page document does not fit in %zu bytes; "
+              "the back sides are not rotated.\n",
+              pages, mirelo::kPageListSize);
+    unlink(temp_path);
+    return;
+  }
+
+  char input[kPrintPathSize + 2];
+  const char* const rotate_argv[] = {tool, FileOperand(path, input, sizeof(input)), temp_path,
+                                     rotate.get(), nullptr};
+  int status = mirelo::RunProgram(rotate_argv, -1);
+  if (!mirelo::ExitedWith(status, kQpdfOk) && !mirelo::ExitedWith(status, kQpdfWarnings)) {
+    // Whatever qpdf left behind is not the job: print the pages unrotated.
+    if (status == -1)
+      ErrPrintf("DEBUG: Unable to run %s: %s; the back sides are not rotated.\n", tool,
+                strerror(errno));
+    else if (WIFEXITED(status))
+      ErrPrintf("DEBUG: %s failed to rotate the back sides (exit status %d); "
+                "they are printed unrotated.\n",
+                tool, WEXITSTATUS(status));
+    else
+      ErrPrintf("DEBUG: %s ended by signal %d while rotating the back sides; "
+                "they are printed unrotated.\n",
+                tool, WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    unlink(temp_path);
+    return;
+  }
+
+  mirelo::ReplacePrintFile(path, temp_path);
+}
