@@ -106,9 +106,9 @@ bool MakeEvenPageList(int pages, char* list, size_t list_size) {
 bool WantsLongEdgeRotation(const char* options) {
   if (!options) options = "";
   CupsOptions parsed(options);
-  // The PPD option itself. Its choices are matched without regard to letter
-  // case, as CUPS marks them; "noDuplex" parses as Duplex=false.
-  if (const char* duplex = parsed.Get("Duplex")) return strcasecmp(duplex, kLongEdgeChoice) == 0;
+  // The PPD option itself, its choice spelled exactly; "noDuplex" parses as
+  // Duplex=false.
+  if (const char* duplex = parsed.Get("Duplex")) return strcmp(duplex, kLongEdgeChoice) == 0;
   // The IPP attribute, when the job names no PPD choice.
   if (const char* sides = parsed.Get("sides")) return strcmp(sides, kLongEdgeSides) == 0;
   if (strstr(options, "noDuplex")) return false;

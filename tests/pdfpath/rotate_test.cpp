@@ -99,7 +99,7 @@ TEST(DuplexChoice, TheJobsChoiceFirstThenThePpdDefault) {
       {"PageSize=A4", true, false},
       {"Duplex=DuplexNoTumble", true, true},
       {"PageSize=A4 Duplex=DuplexNoTumble Resolution=600", true, true},
-      {"duplex=duplexnotumble", true, true},  // CUPS matches choices in any case
+      {"duplex=duplexnotumble", false, false},  // a choice, but not this one
       {"sides=two-sided-long-edge", true, true},
       {"noDuplex", false, false},
       {"Duplex=None", false, false},
