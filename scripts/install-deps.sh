@@ -9,6 +9,7 @@ packages=(
   cups-daemon cups-client cups-ppdc cups-filters
   qpdf poppler-utils ghostscript
   iproute2 util-linux
+  man-db dpkg-dev
 )
 
 missing=()
