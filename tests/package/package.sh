@@ -128,7 +128,8 @@ dpkg_install_and_remove() {
   CUPS_CACHEDIR="$work/cache" CUPS_DATADIR=/usr/share/cups CUPS_SERVERBIN="${filter_dir%/filter}" \
     "${filter_dir%/filter}/daemon/cups-driverd" list 1 0 "" >"$work/driverd.out" 2>"$work/driverd.err" ||
     { cat "$work/driverd.err"; fail "cups-driverd list failed"; }
-  listed=$(grep -a -o 'mirelo/[A-Za-z0-9-]*\.ppd' "$work/driverd.out" | sort -u | wc -l)
+  # The scheduler names the PPDs under /usr/share/ppd "lsb/usr/<path>".
+  listed=$(grep -a -o 'lsb/usr/mirelo/[A-Za-z0-9-]*\.ppd' "$work/driverd.out" | sort -u | wc -l)
   [ "$listed" -eq "$models" ] || fail "cups-driverd lists $listed of the $models PPDs"
 
   # The installed filter takes a job for a plain queue (no backend: the
