@@ -10,6 +10,7 @@ packages=(
   qpdf poppler-utils ghostscript
   iproute2 util-linux
   clang libclang-rt-14-dev
+  man-db dpkg-dev
 )
 
 missing=()
