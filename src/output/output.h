@@ -23,6 +23,10 @@ static_assert(kEndOfJobLen == 10);
 // Size of a chunk of the chunk copies and of the line buffer's read limit.
 inline constexpr size_t kChunkSize = 8192;
 inline constexpr size_t kLineSize = 1024;
+// The writer's line buffer: a line of up to kLineSize - 1 bytes as read, and
+// room behind it for the owner, job id and A5 PJL lines (256 bytes each at
+// most) that tagging appends to a job-name line.
+inline constexpr size_t kLineBufSize = kLineSize + 3 * 256;
 
 // Page-end cut-off. buf (at least 70 bytes) holds a line or the data of one
 // chunk (clear_len bytes). When cancel is nonzero and buf holds a page start,
@@ -37,6 +41,7 @@ void WritePrintFileToStdout(const char* path);
 void WritePSdataToStdout(char* const argv[], const char* path);
 
 // Rewrites one line of a finch job in place (page size, copy-count block,
-// deferred media). *copy_block is the caller's state of the copy-count block.
-// True when the line was rewritten or emptied.
+// deferred media). line is NUL-terminated text in a buffer of kLineBufSize
+// bytes. *copy_block is the caller's state of the copy-count block. True
+// when the line was rewritten or emptied.
 bool FixPrnPageSize(char* line, int width, int height, bool* copy_block);

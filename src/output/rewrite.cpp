@@ -1,7 +1,86 @@
-// PostScript line rewriting of finch jobs.
+// Rewriting of single lines of a finch job before they are sent: page-setup
+// lines take the PPD page size of the job, the job's own copy-count block is
+// removed when the filter makes collated copies itself, and the deferred
+// media dictionary gets the slash its key lacks.
+#include <cstring>
+#include <string.h>
+
+#include "common/io.h"
+#include "filter/filter.h"
 #include "output/output.h"
 
-// PLACEHOLDER (finch roads, issue 4): leaves every line as it is.
-bool FixPrnPageSize(char* /*line*/, int /*width*/, int /*height*/, bool* /*copy_block*/) {
+using mirelo::ErrPrintf;
+using mirelo::ErrWrite;
+
+namespace {
+
+// Page dictionary of a ps2write page, opening with its media box.
+constexpr char kMediaBox[] = "<</Type/Page/MediaBox [0 0";
+// The page-setup procedure of pdftops: its definition, and a call.
+constexpr char kSetupPaperDef[] = "/pdfSetupPaper";
+constexpr char kSetupPaper[] = "pdfSetupPaper";
+// The copy-count block that the spooler writes when it leaves copies to the
+// printer.
+constexpr char kCopyBlockBegin[] = "%RBIBeginNonPPDFeature: *NumCopies";
+constexpr char kCopyBlockEnd[] = "%RBIEndNonPPDFeature";
+// Deferred media selection written without the slash of its key.
+constexpr char kDeferredMedia[] = "<<DeferredMediaSelection";
+constexpr char kSetPageDevice[] = ">>setpagedevice";
+
+bool Has(const char* line, const char* text) { return strcasestr(line, text) != nullptr; }
+
+// Empties the line: the writer then sends and stores nothing for it.
+bool Empty(char* line) {
+  memset(line, 0, strlen(line));
+  return true;
+}
+
+// Replaces the whole line by the formatted text and logs the new line.
+template <typename... Args>
+bool Replace(char* line, const char* fmt, Args... args) {
+  memset(line, 0, strlen(line));
+  snprintf(line, kLineBufSize, fmt, args...);
+  ErrPrintf("%s\n", line);
+  return true;
+}
+
+}  // namespace
+
+bool FixPrnPageSize(char* line, int width, int height, bool* copy_block) {
+  const bool have_size = width != 0 && height != 0;
+
+  if (Has(line, kMediaBox)) {
+    if (!have_size) return false;
+    return Replace(line, "<</Type/Page/MediaBox [0 0 %d %d]\n", width, height);
+  }
+  if (Has(line, kSetupPaperDef)) return false;
+  if (Has(line, kSetupPaper)) {
+    if (!have_size) return false;
+    return Replace(line, "%d %d pdfSetupPaper\n", width, height);
+  }
+  if (iscollate) {
+    if (Has(line, kCopyBlockBegin)) {
+      *copy_block = true;
+      return Empty(line);
+    }
+    if (Has(line, kCopyBlockEnd)) {
+      *copy_block = false;
+      return Empty(line);
+    }
+    if (*copy_block) return Empty(line);
+  }
+
+  char* key = strcasestr(line, kDeferredMedia);
+  if (key && Has(line, kSetPageDevice)) {
+    // Insert one slash right behind the two angle brackets; everything else,
+    // the line end included, stays as it was.
+    size_t len = strlen(line);
+    if (len + 2 > kLineBufSize) return false;  // no room for one more byte
+    char* after = key + 2;
+    memmove(after + 1, after, len - static_cast<size_t>(after - line) + 1);
+    *after = '/';
+    ErrWrite("Modified <</DeferredMediaSelection\n");
+    return true;
+  }
   return false;
 }

@@ -1,0 +1,437 @@
+// The finch roads run as the scheduler runs the filter: PJL tagging, page
+// size rewriting, copy-count removal, collated copies with and without the
+// replay file, the paper checks and their refusal, cancel by SIGTERM.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+#include "harness/harness.h"
+
+using namespace mtest;
+
+namespace {
+
+const std::string kFinchId = DeviceIdFor("Mirelo F4200DN");
+const std::string kUel = "\x1b%-12345X";
+const std::string kEoj = "\x04" + kUel;
+const std::string kTrailer =
+    "%%Trailer\nend\n%%Pages: 4\n%%BoundingBox: 0 0 595 842\n%%EOF\n\x04" + kUel + "\n";
+
+std::string HostName() {
+  char host[256] = {};
+  gethostname(host, sizeof(host) - 1);
+  return host;
+}
+
+std::string Tags(const std::string& job_id = "42", bool a5 = false) {
+  return "@PJL SET JOBOWNER=\"" + HostName() + "\"\r\n@PJL SET JOBID=" + job_id + "\r\n" +
+         (a5 ? "@PJL SET PAPER=A5L\r\n" : "");
+}
+
+// The job as CUPS wraps it for the finch PPD, whose JCL end starts with the
+// end of the PostScript job: "<04><1B>%-12345X@PJL EOJ..." is written as is.
+std::string FinchWrap(const std::string& ps) {
+  std::string w = WrapInPjl(ps);
+  w.insert(w.size() - (kUel + "@PJL EOJ\n" + kUel).size(), "\x04");
+  return w;
+}
+
+FilterJob FinchJob(const std::string& input, const std::string& options = "") {
+  FilterJob job;
+  job.ppd = FixturePpd("finch");
+  job.side = {SideAnswer::Id(kFinchId), SideAnswer::Id(kFinchId)};
+  job.input = input;
+  job.options = options;
+  return job;
+}
+
+FilterJob Collated(const std::string& input, int copies, const std::string& options = "Collate=True") {
+  FilterJob job = FinchJob(input, options);
+  job.copies = std::to_string(copies);
+  return job;
+}
+
+std::string Replace(std::string s, const std::string& from, const std::string& to) {
+  for (size_t p = 0; (p = s.find(from, p)) != std::string::npos; p += to.size()) s.replace(p, from.size(), to);
+  return s;
+}
+
+// The tags go right behind the job-name line.
+std::string Tagged(const std::string& job, const std::string& tags = Tags()) {
+  size_t name = job.find("@PJL JOB NAME");
+  if (name == std::string::npos) return job;
+  std::string out = job;
+  out.insert(job.find('\n', name) + 1, tags);
+  return out;
+}
+
+// Lines (each with its line feed) for which keep() is true.
+template <typename Keep>
+std::string KeepLines(const std::string& text, Keep keep) {
+  std::string out;
+  for (size_t p = 0; p < text.size();) {
+    size_t e = text.find('\n', p);
+    e = e == std::string::npos ? text.size() : e + 1;
+    std::string line = text.substr(p, e - p);
+    if (keep(line)) out += line;
+    p = e;
+  }
+  return out;
+}
+
+std::string DropEojLines(const std::string& text) {
+  return KeepLines(text, [](const std::string& l) { return l.find(kEoj) == std::string::npos; });
+}
+
+// What a collated job of n copies sends when its replay file works.
+std::string CollatedOutput(const std::string& first, int n) {
+  size_t lang = first.find("@PJL ENTER LANGUAGE");
+  std::string body = lang == std::string::npos ? first : first.substr(first.find('\n', lang) + 1);
+  std::string out = first;
+  for (int i = 1; i < n; ++i) out += body;
+  return out + kEoj;
+}
+
+// The pages Ghostscript renders from the output with the PJL taken off.
+int PagesWithoutPjl(const std::string& out) {
+  std::string ps = Replace(Replace(out, kUel, ""), "\x04", "");
+  ps = KeepLines(ps, [](const std::string& l) { return l.rfind("@PJL", 0) != 0; });
+  static int n = 0;
+  std::string path = TempPath("gs-count-" + std::to_string(++n) + ".ps");
+  WriteFile(path, ps);
+  return GsPageCount(path);
+}
+
+std::string Pdftops(int pages, const std::string& size = "a4") {
+  return ReadFile(PsFromPdftops(MakePdf(pages, size)));
+}
+std::string Ps2write(int pages, const std::string& size = "a4") {
+  return ReadFile(PsFromPs2write(MakePdf(pages, size)));
+}
+
+// The copy-count block and the deferred-media line the spooler writes in
+// the setup of a job that leaves copies to the printer.
+std::string WithSetupFeatures(const std::string& ps) {
+  std::string out = ps;
+  size_t at = out.find("%%EndSetup\n");
+  out.insert(at,
+             "%RBIBeginNonPPDFeature: *NumCopies 3\n/#copies 3 def\n%RBIEndNonPPDFeature\n"
+             "<<DeferredMediaSelection true>>setpagedevice\n");
+  return out;
+}
+
+size_t Count(const std::string& s, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = 0; (p = s.find(what, p)) != std::string::npos; p += what.size()) ++n;
+  return n;
+}
+
+}  // namespace
+
+TEST(Finch, LineRoadTagsTheJobNameLineAndLeavesTheRest) {
+  for (const std::string& ps : {Pdftops(3), Ps2write(3)}) {
+    std::string input = FinchWrap(ps);
+    FilterResult r = RunFilter(FinchJob(input));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::string expected = Tagged(input);
+    EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
+    // Owner and job id sit between the job-name and the language lines.
+    EXPECT_NE(r.out.find("DISPLAY = \"42 alice test job\"\n" + Tags() + "@PJL ENTER LANGUAGE = POSTSCRIPT\n"),
+              std::string::npos);
+    EXPECT_NE(r.err.find("hostname " + HostName() + "\n"), std::string::npos);
+    EXPECT_NE(r.err.find("uri:,jobid:42,jobower:" + HostName() + "\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("cancel_query_arg point address:0x"), std::string::npos);
+    EXPECT_EQ(r.err.find("0x0x"), std::string::npos);
+  }
+  // A job id is taken as text into its line.
+  FilterJob job = FinchJob(FinchWrap(Pdftops(1)));
+  job.job_id = "0077";
+  FilterResult r = RunFilter(job);
+  EXPECT_NE(r.out.find("@PJL SET JOBID=0077\r\n@PJL ENTER"), std::string::npos);
+  EXPECT_NE(r.err.find("jobid:77,"), std::string::npos);
+}
+
+TEST(Finch, NoJobNameLineNoTags) {
+  std::string path = TempPath("no-pjl.ps");
+  WriteFile(path, Pdftops(2));
+  FilterJob job = FinchJob("");
+  job.file = path;
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(r.out == ReadFile(path)) << HexDiff(ReadFile(path), r.out);
+
+  // A line holding a NUL goes out up to it; a line longer than a read is
+  // sent whole, in pieces.
+  std::string long_line = std::string(3000, 'x') + "\n";
+  WriteFile(path, std::string("%!PS\nab\0cd\n", 11) + long_line + "ef\n");
+  r = RunFilter(job);
+  EXPECT_EQ(r.out, "%!PS\nab" + long_line + "ef\n");
+}
+
+TEST(Finch, PageSetupLinesTakeThePpdPageSize) {
+  // pdftops: "595 842 pdfSetupPaper" per page; ps2write: the page dictionary.
+  std::string pdftops = FinchWrap(Pdftops(3));
+  std::string ps2write = FinchWrap(Ps2write(3));
+  ASSERT_EQ(Count(pdftops, "\n595 842 pdfSetupPaper\n"), 3u);
+  ASSERT_EQ(Count(ps2write, "\n<</Type/Page/MediaBox [0 0 595 842]\n"), 3u);
+
+  FilterResult r = RunFilter(FinchJob(pdftops, "PageSize=Letter"));
+  std::string expected = Tagged(Replace(pdftops, "\n595 842 pdfSetupPaper\n", "\n612 792 pdfSetupPaper\n"));
+  EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
+  EXPECT_NE(r.err.find("pagesize:Letter width:612,heigh:792\n"), std::string::npos);
+
+  r = RunFilter(FinchJob(ps2write, "PageSize=Legal"));
+  expected = Tagged(Replace(ps2write, "\n<</Type/Page/MediaBox [0 0 595 842]\n",
+                            "\n<</Type/Page/MediaBox [0 0 612 1008]\n"));
+  EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
+  EXPECT_EQ(PagesWithoutPjl(r.out), 3);
+
+  // No page size known to the PPD: both kinds pass untouched.
+  for (const std::string& input : {pdftops, ps2write}) {
+    r = RunFilter(FinchJob(input, "PageSize=Tabloid"));
+    EXPECT_TRUE(r.out == Tagged(input)) << HexDiff(Tagged(input), r.out);
+  }
+}
+
+TEST(Finch, CopyCountBlockGoesOnlyForCollatedJobsAndDeferredMediaGetsItsSlash) {
+  std::string input = FinchWrap(WithSetupFeatures(Pdftops(2)));
+  std::string fixed = Replace(input, "<<DeferredMediaSelection", "<</DeferredMediaSelection");
+
+  FilterResult r = RunFilter(FinchJob(input));
+  std::string expected = Tagged(fixed);
+  EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
+  EXPECT_NE(r.err.find("Modified <</DeferredMediaSelection\n"), std::string::npos);
+
+  r = RunFilter(Collated(input, 1));
+  expected = DropEojLines(Tagged(Replace(fixed, "%RBIBeginNonPPDFeature: *NumCopies 3\n/#copies 3 def\n%RBIEndNonPPDFeature\n", ""))) + kEoj;
+  EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
+  EXPECT_EQ(r.out.find("NumCopies"), std::string::npos);
+}
+
+TEST(Finch, CollatedCopiesReplayTheBody) {
+  for (const std::string& ps : {Pdftops(2), Ps2write(2)}) {
+    std::string input = FinchWrap(ps);
+    std::string first = DropEojLines(Tagged(input));
+    for (int n : {0, 1, 3}) {
+      FilterResult r = RunFilter(Collated(input, n));
+      EXPECT_EQ(r.exit_code, 0);
+      std::string expected = CollatedOutput(first, n);
+      EXPECT_TRUE(r.out == expected) << n << " copies: " << HexDiff(expected, r.out);
+      EXPECT_EQ(Count(r.out, "@PJL JOB NAME"), 1u);
+      EXPECT_EQ(PagesWithoutPjl(r.out), 2 * std::max(n, 1)) << n << " copies";
+      EXPECT_EQ(r.err.find("Uable create temp file error!"), std::string::npos);
+    }
+    // The log of three copies.
+    FilterResult r = RunFilter(Collated(input, 3));
+    size_t lang = first.find("@PJL ENTER LANGUAGE");
+    std::string off = "off " + std::to_string(first.find('\n', lang) + 1) + " \n";
+    size_t c0 = r.err.find("copies 0 \n"), c1 = r.err.find("copies 1 \n"), o1 = r.err.find(off),
+           c2 = r.err.find("copies 2 \n"), o2 = r.err.find(off, o1 + 1);
+    ASSERT_NE(o2, std::string::npos) << r.err;
+    EXPECT_TRUE(c0 < c1 && c1 < o1 && o1 < c2 && c2 < o2) << r.err;
+  }
+}
+
+TEST(Finch, CollatedWithoutLanguageLineReplaysEverything) {
+  std::string input = FinchWrap(Pdftops(1));
+  input = Replace(input, "@PJL ENTER LANGUAGE = POSTSCRIPT\n", "");
+  FilterResult r = RunFilter(Collated(input, 3));
+  std::string first = DropEojLines(Tagged(input));
+  std::string expected = first + first + first + kEoj;
+  EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
+  EXPECT_EQ(Count(r.out, "@PJL SET JOBOWNER"), 3u);
+  EXPECT_NE(r.err.find("off 0 \n"), std::string::npos);
+}
+
+TEST(Finch, CollatedWithoutReplayFileRepeatsTheWholePass) {
+  std::string input = FinchWrap(Pdftops(2));
+  std::string first = DropEojLines(Tagged(input));
+  std::string victim = TempPath("victim");
+  WriteFile(victim, "not yours\n");
+
+  // What stands at "<print file>_m" and must be left alone.
+  struct Plant {
+    const char* what;
+    std::function<void(const std::string&)> make;
+  };
+  std::vector<Plant> plants = {
+      {"symlink", [&](const std::string& m) { ASSERT_EQ(symlink(victim.c_str(), m.c_str()), 0); }},
+      {"directory", [&](const std::string& m) { ASSERT_EQ(mkdir(m.c_str(), 0700), 0); }},
+  };
+  if (geteuid() == 0) {
+    plants.push_back({"someone else's file", [&](const std::string& m) {
+                        WriteFile(m, "not yours\n");
+                        ASSERT_EQ(chown(m.c_str(), 65534, 65534), 0);
+                      }});
+  }
+  int k = 0;
+  for (const Plant& plant : plants) {
+    std::string path = TempPath("no-replay-" + std::to_string(++k) + ".ps");
+    WriteFile(path, input);
+    plant.make(path + "_m");
+    for (int n : {0, 1, 3}) {
+      FilterJob job = Collated("", n);
+      job.file = path;
+      FilterResult r = RunFilter(job);
+      EXPECT_EQ(r.exit_code, 0);
+      std::string expected;
+      for (int i = 0; i < n; ++i) expected += first;
+      expected += kEoj;
+      EXPECT_TRUE(r.out == expected) << plant.what << ", " << n << " copies: " << HexDiff(expected, r.out);
+      EXPECT_NE(r.err.find("Uable create temp file error! \n"), std::string::npos);
+      EXPECT_TRUE(FileExists(path + "_m")) << plant.what;
+    }
+    EXPECT_EQ(ReadFile(victim), "not yours\n");
+  }
+  if (geteuid() != 0) {
+    // A print file in a folder the filter cannot write to.
+    std::string dir = TempPath("read-only");
+    mkdir(dir.c_str(), 0700);
+    WriteFile(dir + "/job.ps", input);
+    chmod(dir.c_str(), 0500);
+    FilterJob job = Collated("", 3);
+    job.file = dir + "/job.ps";
+    FilterResult r = RunFilter(job);
+    EXPECT_TRUE(r.out == first + first + first + kEoj);
+    chmod(dir.c_str(), 0700);
+  }
+}
+
+TEST(Finch, ReplayFileBesideThePrintFileIsRemoved) {
+  std::string input = FinchWrap(Pdftops(2));
+  std::string expected = CollatedOutput(DropEojLines(Tagged(input)), 3);
+  // A stale replay file of our own is replaced.
+  std::string dir = TempPath("we ird 'q' \"dq\" $HOME ;x `touch pwned` dir");
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  std::string path = dir + "/job $(touch pwned2) ;.ps";
+  WriteFile(path, input);
+  WriteFile(path + "_m", "stale\n");
+  FilterJob job = Collated("", 3, "Collate=True PageSize=Custom.300x500");
+  job.file = path;
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  // The custom-size scan read the file: a 595 x 842 page setup is in bounds.
+  EXPECT_NE(r.err.find("pdfsetuppaper:width;595,height:842\n"), std::string::npos) << r.err;
+  std::string sized = CollatedOutput(
+      DropEojLines(Tagged(Replace(input, "\n595 842 pdfSetupPaper\n", "\n300 500 pdfSetupPaper\n"))), 3);
+  EXPECT_TRUE(r.out == sized) << HexDiff(sized, r.out);
+  EXPECT_FALSE(FileExists(path + "_m"));
+  EXPECT_EQ(ListDir(dir), std::vector<std::string>{"job $(touch pwned2) ;.ps"});
+  EXPECT_FALSE(FileExists("pwned"));
+  EXPECT_FALSE(FileExists("pwned2"));
+
+  // Spooled from standard input: the replay file goes beside the spool file.
+  std::string tmp = TempPath("spool-dir");
+  ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+  FilterJob spooled = Collated(input, 3);
+  spooled.env["TMPDIR"] = tmp;
+  r = RunFilter(spooled);
+  EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
+  EXPECT_EQ(ListDir(tmp).size(), 1u) << "only the spool file stays";
+}
+
+TEST(Finch, ReplayFileThatFillsUpGivesFullPassesNotShortCopies) {
+  std::string input = FinchWrap(Pdftops(40));
+  ASSERT_GT(input.size(), 30000u);
+  std::string path = TempPath("fills-up.ps");
+  WriteFile(path, input);
+  FilterJob job = Collated("", 3);
+  job.file = path;
+  job.file_size_limit = 15000;
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exit_code, 0);
+  std::string first = DropEojLines(Tagged(input));
+  std::string expected = first + first + first + kEoj;
+  EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
+  EXPECT_NE(r.err.find("ERROR: Unable to store the job for its copies"), std::string::npos) << r.err;
+  EXPECT_FALSE(FileExists(path + "_m"));
+  EXPECT_EQ(PagesWithoutPjl(r.out), 120);
+}
+
+TEST(Finch, CustomSizeBoundsAndRefusal) {
+  struct Case {
+    std::string size;
+    bool ok;
+  };
+  for (const Case& c : {Case{"211x418", true}, Case{"613x1010", true}, Case{"612x1008", true},
+                        Case{"614x800", false}, Case{"600x417", false}, Case{"210x500", false}}) {
+    for (bool ps2 : {false, true}) {
+      std::string ps = ps2 ? Ps2write(1, c.size) : Pdftops(1, c.size);
+      FilterResult r = RunFilter(FinchJob(FinchWrap(ps), "PageSize=Custom.300x500"));
+      if (c.ok) {
+        EXPECT_EQ(r.exit_code, 0) << c.size << r.err;
+        EXPECT_FALSE(r.out.empty());
+      } else {
+        EXPECT_EQ(r.exit_code, 1) << c.size << (ps2 ? " ps2write" : " pdftops");
+        EXPECT_EQ(r.out, "");
+        EXPECT_GE(r.seconds, 0.95);
+        EXPECT_EQ(r.err.find("ERROR:"), r.err.find("ERROR:The current custom pager cannot be printed,please use the corrent paper\n"));
+        EXPECT_NE(r.err.find("ERROR:"), std::string::npos);
+      }
+    }
+  }
+  // Not a custom size: the file is not examined.
+  FilterResult r = RunFilter(FinchJob(FinchWrap(Ps2write(1, "614x800")), "PageSize=A4"));
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err.find("left:"), std::string::npos);
+}
+
+TEST(Finch, A5LongEdgeAddsThePaperLine) {
+  std::string a5_ps2 = FinchWrap(Ps2write(1, "a5"));
+  std::string a5_pdftops = FinchWrap(Pdftops(1, "a5"));
+  std::string long_edge_ppd = MakePpd("Mirelo F4200DN Series PS", "None", "LongEdge");
+  struct Case {
+    const char* what;
+    std::string input, options, ppd;
+    bool a5;
+  };
+  const Case cases[] = {
+      {"option, job long edge", a5_ps2, "PageSize=A5 FeedEdge=LongEdge", FixturePpd("finch"), true},
+      {"option, PPD short edge", a5_ps2, "PageSize=A5", FixturePpd("finch"), false},
+      {"option, PPD long edge", a5_ps2, "PageSize=A5", long_edge_ppd, true},
+      {"file media box, PPD long edge", a5_ps2, "", long_edge_ppd, true},
+      {"file page setup, PPD long edge", a5_pdftops, "", long_edge_ppd, true},
+      {"file, job short edge", a5_pdftops, "FeedEdge=ShortEdge", long_edge_ppd, false},
+      {"A4 file", FinchWrap(Ps2write(1)), "", long_edge_ppd, false},
+  };
+  for (const Case& c : cases) {
+    FilterJob job = FinchJob(c.input, c.options);
+    job.ppd = c.ppd;
+    FilterResult r = RunFilter(job);
+    EXPECT_EQ(r.exit_code, 0);
+    // With PageSize=A5 the page-setup lines are rewritten to the same size.
+    std::string expected = Tagged(c.input, Tags("42", c.a5));
+    EXPECT_TRUE(r.out == expected) << c.what << ": " << HexDiff(expected, r.out);
+  }
+}
+
+TEST(Finch, SigtermDuringTheFirstPassClosesTheJob) {
+  std::string input = FinchWrap(Pdftops(400));
+  std::string first = DropEojLines(Tagged(input));
+  for (bool collated : {false, true}) {
+    std::string tmp = TempPath(collated ? "cancel-collated" : "cancel-lines");
+    ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+    FilterJob job = collated ? Collated(input, 3) : FinchJob(input);
+    job.env["TMPDIR"] = tmp;
+    job.term_at_output = 40000;
+    job.hold_output_until_term = true;
+    FilterResult r = RunFilter(job);
+    EXPECT_EQ(r.exit_code, 0);
+    std::string end = kTrailer + (collated ? kEoj : "");
+    ASSERT_GT(r.out.size(), end.size());
+    ASSERT_EQ(r.out.substr(r.out.size() - end.size()), end) << HexDiff(end, r.out.substr(r.out.size() - end.size()));
+    size_t kept = r.out.size() - end.size();
+    const std::string& sent = collated ? first : Tagged(input);
+    EXPECT_TRUE(r.out.substr(0, kept) == sent.substr(0, kept));
+    EXPECT_EQ(sent.compare(kept, 7, "%%Page:"), 0) << "cut not before a page at " << kept;
+    EXPECT_LT(kept, sent.size() / 2);
+    EXPECT_EQ(r.err.find("copies 1 \n"), std::string::npos);
+    EXPECT_NE(r.err.find("data_buf = %%Trailer"), std::string::npos);
+    EXPECT_EQ(ListDir(tmp).size(), 1u) << "replay file left behind";
+  }
+}
