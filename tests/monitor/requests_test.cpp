@@ -39,7 +39,7 @@ class SnmpRequests : public ::testing::Test {
   mtest::FakePrinter printer_;
 };
 
-TEST_F(SnmpRequests, PacketsAreTheWireBytes) {
+TEST(SnmpPackets, AreTheWireBytes) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(kSnmpStatusQuery), kSnmpPacketLen),
             kStatusQueryWire);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(kSnmpWakeUp), kSnmpPacketLen), kWakeUpWire);
