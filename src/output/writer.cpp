@@ -89,7 +89,7 @@ void FinchSetUp(char* const argv[], Tags* tags) {
     mirelo::CopyText(g_query_arg.jobower, sizeof(g_query_arg.jobower), host);
   }
   ErrPrintf("uri:%s,jobid:%d,jobower:%s\n", g_query_arg.uri, g_query_arg.jobid, g_query_arg.jobower);
-  ErrPrintf("cancel_query_arg point address:0x%" PRIxPTR "\n", reinterpret_cast<uintptr_t>(&g_query_arg));
+  PrintPointAddress("cancel_query_arg", &g_query_arg);
 
   if (!g_monitor_started) {
     pthread_t thread;

@@ -1,0 +1,125 @@
+// The cancel monitor: a thread beside the PostScript writer that asks the
+// printer whether the job was cancelled at its panel, and raises
+// job_canceled when it was. A USB printer is asked with the vendor status
+// request once a second; a network printer with the SNMP status query every
+// five ticks of half a second, and there the cancelled job must be this
+// host's. The thread is never joined: it ends after a cancel, when it cannot
+// reach the printer, or with the process.
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "common/io.h"
+#include "filter/filter.h"
+#include "monitor/monitor.h"
+
+namespace {
+
+constexpr char kCancelExit[] = "Job cancel, Status thread exit.\n";
+constexpr useconds_t kTick = 500000;
+constexpr int kUsbTicks = 2;  // one USB request a second
+constexpr int kNetTicks = 5;  // one status query every 2.5 seconds
+constexpr size_t kReplySize = 1024;
+constexpr size_t kTextSize = 1024;
+
+// The status codes of a job cancelled at the printer.
+bool IsCancelStatus(unsigned char status) { return status == 0x06 || status == 0x86; }
+
+// The status reply of the network road, read from its end: the status byte
+// 60 bytes before the end, the owner's host name from 56 bytes before the
+// end up to a zero byte or the end of the datagram.
+constexpr int kStatusFromEnd = 60;
+constexpr int kOwnerFromEnd = 56;
+
+bool ReplyCancelsOurJob(const unsigned char* reply, int len, std::string_view owner) {
+  if (len < kStatusFromEnd) return false;
+  unsigned char status = reply[len - kStatusFromEnd];
+  const char* text = reinterpret_cast<const char*>(reply + (len - kOwnerFromEnd));
+  size_t text_len = strnlen(text, kOwnerFromEnd);
+  std::string_view reply_owner(text, text_len);
+  return IsCancelStatus(status) && reply_owner.find(owner) != std::string_view::npos;
+}
+
+void* WatchUsb(const char* uri) {
+  libusb_device_handle* handle = FindUsbDeviceHandle(uri);
+  if (!handle) {
+    mirelo::ErrWrite("querythread::handle is null\n");
+    return nullptr;
+  }
+  mirelo::ErrWrite("Status_query::handle yes\n");
+  unsigned char reply[kReplySize] = {};
+  int tick = 0;
+  for (;;) {
+    if (++tick >= kUsbTicks) {
+      tick = 0;
+      memset(reply, 0, sizeof(reply));
+      int transferred = 0;
+      QueryStatusToUsb(handle, reply, sizeof(reply), &transferred);
+      if (IsCancelStatus(reply[0])) {
+        job_canceled.store(1);
+        UsbCloseAndExit(handle);
+        return const_cast<char*>(kCancelExit);
+      }
+    }
+    usleep(kTick);
+  }
+}
+
+void* WatchNet(const char* uri, std::string_view owner) {
+  char addr[kTextSize] = {};
+  char dnssd_host[kTextSize] = {};
+  int port = 9100;
+  mirelo::ErrWrite("querythread::net\n");
+  if (!getPrinterHostNameFromUri(uri, addr, sizeof(addr), &port) && strstr(uri, "dnssd://")) {
+    getPrinterHostNameFromDNSSDUri(uri, addr, sizeof(addr), &port);
+  }
+  if (port == 0 && strstr(uri, "dnssd://")) {
+    getPrinterHostNameFromDNSSDUri(uri, dnssd_host, sizeof(dnssd_host), &port);
+    if (GetIpByHostname(dnssd_host, addr, sizeof(addr)) != 0) {
+      mirelo::ErrWrite("supply host to ip failed\n");
+      return nullptr;
+    }
+  }
+  if (addr[0] == '\0') return nullptr;
+  mirelo::ErrPrintf("ip:%s\n", addr);
+
+  unsigned char reply[kReplySize] = {};
+  int tick = 0;
+  for (;;) {
+    if (++tick >= kNetTicks) {
+      tick = 0;
+      memset(reply, 0, sizeof(reply));
+      int received = 0;
+      QueryStatusToNet(addr, reply, sizeof(reply), &received);
+      if (ReplyCancelsOurJob(reply, received, owner)) {
+        job_canceled.store(1);
+        return const_cast<char*>(kCancelExit);
+      }
+    }
+    usleep(kTick);
+  }
+}
+
+}  // namespace
+
+void PrintPointAddress(const char* label, const void* ptr) {
+  mirelo::ErrPrintf("%s point address:0x%" PRIxPTR "\n", label,
+                    reinterpret_cast<uintptr_t>(ptr));
+}
+
+void* Printer_cancle_query_tread(void* arg) {
+  auto* record = static_cast<const cancel_query_arg*>(arg);
+  PrintPointAddress("thread arg", record);
+  if (!record) return nullptr;
+
+  // The record's texts, bounded even if a terminator were missing.
+  char uri[sizeof(record->uri) + 1] = {};
+  memcpy(uri, record->uri, strnlen(record->uri, sizeof(record->uri)));
+  std::string_view owner(record->jobower, strnlen(record->jobower, sizeof(record->jobower)));
+
+  if (strstr(uri, "usb")) return WatchUsb(uri);
+  return WatchNet(uri, owner);
+}

@@ -1,0 +1,116 @@
+// The keep-alive thread of the Heron road: while the print file is copied
+// to the printer, a network printer gets the SNMP wake-up every five
+// seconds, and a USB printer is held open. Creatpthread starts it right
+// before the copy; Waitpthread raises its end flag and joins it right after.
+// The thread also ends by itself once the job is cancelled.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "common/io.h"
+#include "filter/filter.h"
+#include "monitor/monitor.h"
+
+namespace {
+
+constexpr char kJobEndExit[] = "Job end, dummy thread exit.\n";
+constexpr useconds_t kUsbPause = 700000;
+constexpr int kWakeUpSeconds = 5;
+// The pause between wake-ups is cut into slices so that the end flag from
+// Waitpthread ends it at once; a host-less URI pauses one slice per round.
+constexpr useconds_t kPauseSlice = 100000;
+constexpr size_t kHostSize = 1024;
+
+// The thread's copy of the device URI: the environment may change while it
+// runs. Written by Creatpthread only while no keep-alive thread runs.
+std::string g_dummy_uri;
+
+// Sleeps the given time in slices; ends early once the end flag is set.
+void PauseUnlessEnded(useconds_t total) {
+  for (useconds_t slept = 0; slept < total && !g_bdummyEnd.load(); slept += kPauseSlice) {
+    usleep(kPauseSlice);
+  }
+}
+
+void* HoldUsb(const char* uri) {
+  libusb_device_handle* handle = FindUsbDeviceHandle(uri);
+  if (!handle) {
+    mirelo::ErrWrite("dummy_send::handle is null\n");
+    return nullptr;
+  }
+  for (;;) {
+    if (g_bdummyEnd.load()) {
+      UsbCloseAndExit(handle);
+      return const_cast<char*>(kJobEndExit);
+    }
+    usleep(kUsbPause);
+    if (job_canceled.load()) g_bdummyEnd.store(true);
+  }
+}
+
+void* WakeNet(const char* uri) {
+  char host[kHostSize] = {};
+  int port = 0;
+  if (!getPrinterHostNameFromUri(uri, host, sizeof(host), &port)) {
+    mirelo::ErrWrite("fail to get host name\n");
+    return nullptr;
+  }
+  for (;;) {
+    if (g_bdummyEnd.load()) return const_cast<char*>(kJobEndExit);
+    if (host[0] != '\0') {
+      SenddummyCmdToNet(host);
+      PauseUnlessEnded(kWakeUpSeconds * 1000000u);
+    } else {
+      PauseUnlessEnded(kPauseSlice);
+    }
+    if (job_canceled.load()) g_bdummyEnd.store(true);
+  }
+}
+
+}  // namespace
+
+void* dummy_send_tread(void* arg) {
+  // Ended by its flag; the cancel in Waitpthread is a last resort after a
+  // failed join and takes effect at the next sleep, send or receive
+  // (deferred: an asynchronous cancel could strike inside malloc or the
+  // resolver and leave their locks held).
+  pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
+  const char* uri = static_cast<const char*>(arg);
+  if (!uri) return nullptr;
+  if (strstr(uri, "usb")) return HoldUsb(uri);
+  return WakeNet(uri);
+}
+
+void Creatpthread(char* const argv[]) {
+  const char* uri = getenv("DEVICE_URI");
+  if (!uri) {
+    if (argv && argv[0] && argv[0][0] != '\0' && strchr(argv[0], ':')) {
+      uri = argv[0];
+    } else {
+      mirelo::ErrWrite("argv error\n");
+      return;
+    }
+  }
+  g_dummy_uri = uri;
+  int rc = pthread_create(&dummy_thread, nullptr, dummy_send_tread,
+                          const_cast<char*>(g_dummy_uri.c_str()));
+  if (rc != 0) {
+    dummy_thread = 0;
+    mirelo::ErrPrintf("psrelay::CreateDammyThread Failed, err = %d\n", rc);
+  }
+}
+
+void Waitpthread() {
+  g_bdummyEnd.store(true);
+  mirelo::ErrPrintf("End::g_bDammyEnd = %d\n", g_bdummyEnd.load() ? 1 : 0);
+  if (dummy_thread == 0) return;
+  int rc = pthread_join(dummy_thread, nullptr);
+  if (rc != 0) {
+    usleep(500000);
+    pthread_cancel(dummy_thread);
+    mirelo::ErrPrintf("psrelay::pthread_dammy_join error value is %d \n", rc);
+  }
+  dummy_thread = 0;
+}

@@ -1,0 +1,89 @@
+// Test support for the printer link: a private network namespace for the
+// test process, and a fake printer whose SNMP agent listens on UDP port 161
+// of 127.0.0.1 inside it, records every datagram and answers per scenario.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace mtest {
+
+// Moves the test process into a network namespace of its own, in which only
+// the loopback interface exists and is up; nothing sent from the test can
+// leave the machine. Call it from the main thread before starting threads
+// (threads and child processes made later inherit the namespace). Idempotent.
+// Returns false with the reason when it cannot be had (not root, no
+// permission to make namespaces).
+bool EnterPrivateNetwork(std::string* why);
+
+// Skips the current test, with the reason, when no private network can be had.
+#define MTEST_REQUIRE_PRIVATE_NETWORK()                                   \
+  do {                                                                    \
+    std::string mtest_why_;                                               \
+    if (!::mtest::EnterPrivateNetwork(&mtest_why_)) GTEST_SKIP() << mtest_why_; \
+  } while (0)
+
+// One datagram received by the fake printer.
+struct Datagram {
+  std::string bytes;
+  double at = 0;  // seconds since the fake printer started
+};
+
+class FakePrinter {
+ public:
+  // What the agent does with one datagram.
+  struct Answer {
+    bool reply = false;
+    std::string bytes;
+    static Answer Reply(const std::string& bytes) { return {true, bytes}; }
+    static Answer Silence() { return {false, ""}; }
+  };
+
+  FakePrinter() = default;
+  ~FakePrinter() { Stop(); }
+  FakePrinter(const FakePrinter&) = delete;
+  FakePrinter& operator=(const FakePrinter&) = delete;
+
+  // Answers for the datagrams in order; once they run out, `then` answers
+  // every further one. Call before Start() or between datagrams.
+  void Script(std::vector<Answer> answers, Answer then = Answer::Silence());
+
+  // Binds UDP 127.0.0.1:port (in the caller's network namespace) and starts
+  // answering. False with the reason when the port cannot be had.
+  bool Start(std::string* why, int port = 161);
+  void Stop();
+
+  std::vector<Datagram> Received() const;
+  size_t Count() const;
+  // Waits until at least n datagrams arrived; false after timeout seconds.
+  bool WaitForCount(size_t n, double timeout_seconds) const;
+
+  // A status reply of len bytes (len >= 60): the status byte at len - 60,
+  // the owner text at len - 56 (zero-terminated when there is room), the
+  // rest filled with a BER-looking head and zero bytes.
+  static std::string StatusReply(size_t len, unsigned char status, const std::string& owner);
+  // A reply of len bytes (meant below 60) that would read as a cancel of
+  // owner's job anywhere one looked: 0x86 bytes, the owner text at the end.
+  static std::string ShortReply(size_t len, const std::string& owner);
+  // The agent's answer to a wake-up (a small GetResponse).
+  static std::string WakeUpAnswer();
+
+ private:
+  void Serve();
+
+  int fd_ = -1;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mu_;
+  std::vector<Datagram> received_;
+  std::vector<Answer> script_;
+  Answer then_;
+  std::chrono::steady_clock::time_point t0_;
+};
+
+}  // namespace mtest
