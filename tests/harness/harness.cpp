@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -233,6 +234,7 @@ FilterResult RunFilter(const FilterJob& job) {
   std::string side_buf;
   int terms_sent = 0;
   double held_since = -1;
+  double paused_since = -1;
   bool exited = false;
   int status = 0;
 
@@ -256,6 +258,10 @@ FilterResult RunFilter(const FilterJob& job) {
 
     bool hold = !exited && job.hold_output_until_term && terms_sent == 0 && job.term_at_output >= 0 &&
                 static_cast<long>(result.out.size()) >= job.term_at_output;
+    if (!exited && job.pause_output_at >= 0 && static_cast<long>(result.out.size()) >= job.pause_output_at) {
+      if (paused_since < 0) paused_since = Since(t0);
+      if (Since(t0) - paused_since < job.pause_output_for) hold = true;
+    }
     struct pollfd fds[4];
     int n = 0;
     int idx_in = -1, idx_out = -1, idx_err = -1, idx_side = -1;
@@ -277,6 +283,8 @@ FilterResult RunFilter(const FilterJob& job) {
       size_t limit = SIZE_MAX;
       if (!exited && job.hold_output_until_term && terms_sent == 0 && job.term_at_output >= 0)
         limit = static_cast<size_t>(job.term_at_output);
+      if (!exited && job.pause_output_at >= 0 && paused_since < 0)
+        limit = std::min(limit, static_cast<size_t>(job.pause_output_at));
       if (!Drain(out_r, &result.out, limit)) {
         close(out_r);
         out_r = -1;

@@ -63,6 +63,10 @@ struct FilterJob {
   bool hold_output_until_term = false;
   // Close the read end of standard output right away (reader gone).
   bool close_output = false;
+  // A slow printer: stop reading standard output once this many bytes
+  // arrived (-1: never), for pause_output_for seconds.
+  long pause_output_at = -1;
+  double pause_output_for = 0;
 
   // Largest file the filter may write (RLIMIT_FSIZE), -1 for no limit.
   long file_size_limit = -1;
