@@ -73,6 +73,9 @@ void* WatchNet(const char* uri, std::string_view owner) {
   char dnssd_host[kTextSize] = {};
   int port = 9100;
   mirelo::ErrWrite("querythread::net\n");
+  // The queue was not found: there is no printer to ask. The resolver is not
+  // asked about an empty URI, since it would log that as an error of the job.
+  if (uri[0] == '\0') return nullptr;
   if (!getPrinterHostNameFromUri(uri, addr, sizeof(addr), &port) && strstr(uri, "dnssd://")) {
     getPrinterHostNameFromDNSSDUri(uri, addr, sizeof(addr), &port);
   }

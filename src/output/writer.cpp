@@ -97,6 +97,8 @@ void FinchSetUp(char* const argv[], Tags* tags) {
       status_thread = 0;
       ErrPrintf("psrelay::Printer_cancle_query_tread Failed, err = %d\n", err_thread);
     } else {
+      // Never joined: it ends by itself or with the process.
+      pthread_detach(thread);
       status_thread = thread;
       g_monitor_started = true;
     }
