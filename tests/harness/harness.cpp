@@ -235,6 +235,7 @@ FilterResult RunFilter(const FilterJob& job) {
   int terms_sent = 0;
   double held_since = -1;
   double paused_since = -1;
+  double stalled_since = -1;
   bool exited = false;
   int status = 0;
 
@@ -265,14 +266,22 @@ FilterResult RunFilter(const FilterJob& job) {
     struct pollfd fds[4];
     int n = 0;
     int idx_in = -1, idx_out = -1, idx_err = -1, idx_side = -1;
-    if (in_w >= 0) { idx_in = n; fds[n++] = {in_w, POLLOUT, 0}; }
+    bool input_stalled = false;
+    if (job.stall_input_at >= 0 && in_off >= static_cast<size_t>(job.stall_input_at)) {
+      if (stalled_since < 0) stalled_since = Since(t0);
+      input_stalled = Since(t0) - stalled_since < job.stall_input_for;
+    }
+    if (in_w >= 0 && !input_stalled) { idx_in = n; fds[n++] = {in_w, POLLOUT, 0}; }
     if (out_r >= 0 && !hold) { idx_out = n; fds[n++] = {out_r, POLLIN, 0}; }
     if (err_r >= 0) { idx_err = n; fds[n++] = {err_r, POLLIN, 0}; }
     if (side_r >= 0) { idx_side = n; fds[n++] = {side_r, POLLIN, 0}; }
     poll(fds, static_cast<nfds_t>(n), 20);
 
     if (idx_in >= 0 && (fds[idx_in].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t w = write(in_w, job.input.data() + in_off, job.input.size() - in_off);
+      size_t want = job.input.size() - in_off;
+      if (job.stall_input_at >= 0 && in_off < static_cast<size_t>(job.stall_input_at))
+        want = std::min(want, static_cast<size_t>(job.stall_input_at) - in_off);
+      ssize_t w = write(in_w, job.input.data() + in_off, want);
       if (w > 0) in_off += static_cast<size_t>(w);
       if (in_off >= job.input.size() || (w < 0 && errno != EAGAIN && errno != EINTR)) {
         close(in_w);

@@ -47,6 +47,10 @@ struct FilterJob {
   std::optional<std::string> device_uri;  // DEVICE_URI; unset when empty
   std::map<std::string, std::string> env; // further environment
   std::string input;                      // bytes offered on standard input
+  // A slow sender: after this many input bytes (-1: never), wait
+  // stall_input_for seconds before sending the rest.
+  long stall_input_at = -1;
+  double stall_input_for = 0;
 
   // Answers to the side-channel requests in order; once they run out the
   // channel is closed. With no_side_channel descriptor 4 is not open at all.

@@ -222,6 +222,31 @@ TEST(Driver, SigtermCutsAtTheNextPageWithTheTrailer) {
   }
 }
 
+TEST(Driver, SigtermDuringSpoolingSpoolsAllThenCutsAtTheFirstPage) {
+  const std::string& full = RealJob();
+  FilterJob job = PlainJob(full);
+  job.stall_input_at = 50000;
+  job.stall_input_for = 0.6;
+  job.term_after = 0.3;
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.stdin_unread, 0u) << "the whole input is spooled";
+  EXPECT_NE(r.err.find("cancel_job =1\n"), std::string::npos);
+  // Chunks of 8192 bytes go out whole until the first one that holds a page
+  // start not directly behind the end of the setup; it is cut there.
+  std::string expected;
+  for (size_t at = 0; at < full.size(); at += 8192) {
+    std::string chunk = full.substr(at, 8192);
+    size_t page = chunk.find("%%Page:");
+    if (page != std::string::npos && chunk.find("%%EndSetup\n%%Page:") == std::string::npos) {
+      expected += chunk.substr(0, page) + kTrailer;
+      break;
+    }
+    expected += chunk;
+  }
+  EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
+}
+
 TEST(Driver, TwoSigtermsWriteTheLineTwice) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer holds a signal that arrives during a blocked write and merges "
