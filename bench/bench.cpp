@@ -618,11 +618,12 @@ void PrintHeron(const Case& c) {
          "   children CPU = qpdf, pdftops and what they start; peak RSS is the filter's alone.\n");
 }
 
-void PrintGrowth(const std::vector<const Job*>& jobs, const std::vector<Case>& cases) {
+void PrintGrowth(const std::vector<const Job*>& jobs, const std::vector<std::string>& labels,
+                 const std::vector<Case>& cases) {
   if (jobs.size() < 2) return;
   printf("\n== Growth with the job size (pdftops jobs; median seconds, peak RSS)\n   %-20s", "road");
-  for (const Job* j : jobs) printf(" %18s", j->label.c_str());
-  for (size_t i = 1; i < jobs.size(); ++i) printf(" %10s", ("x" + std::to_string(i)).c_str());
+  for (const std::string& label : labels) printf(" %18s", label.c_str());
+  for (size_t i = 1; i < jobs.size(); ++i) printf(" %14s", (labels[i - 1] + ">" + labels[i]).c_str());
   printf("\n");
   for (Road road : {Road::kCat, Road::kLoop, Road::kPlain, Road::kFinch}) {
     std::vector<const Case*> row;
@@ -647,14 +648,14 @@ void PrintGrowth(const std::vector<const Job*>& jobs, const std::vector<Case>& c
     for (size_t i = 1; i < row.size(); ++i) {
       if (row[i] && row[i - 1] && !row[i]->runs.empty() && !row[i - 1]->runs.empty()) {
         double size_ratio = static_cast<double>(row[i]->job->size) / row[i - 1]->job->size;
-        printf(" %10s", Fmt("%.2f", MedianWall(*row[i]) / MedianWall(*row[i - 1]) / size_ratio).c_str());
+        printf(" %14s", Fmt("%.2f", MedianWall(*row[i]) / MedianWall(*row[i - 1]) / size_ratio).c_str());
       } else {
-        printf(" %10s", "-");
+        printf(" %14s", "-");
       }
     }
     printf("\n");
   }
-  printf("   xN = time growth from the previous size divided by the size growth (1.00: linear)\n");
+  printf("   A>B = time growth from size A to size B divided by the size growth (1.00: linear)\n");
 }
 
 void Usage() {
@@ -722,8 +723,12 @@ int main(int argc, char* argv[]) {
     cases.push_back(MakeCase(j, road));
   };
   std::vector<const Job*> main_order, growth_order;
+  std::vector<std::string> growth_labels;
   for (const auto& [label, path] : main_jobs) main_order.push_back(&add_job(label, path));
-  for (const auto& [label, path] : growth_jobs) growth_order.push_back(&add_job(label, path));
+  for (const auto& [label, path] : growth_jobs) {
+    growth_order.push_back(&add_job(label, path));
+    growth_labels.push_back(label);
+  }
   for (const Job* j : main_order)
     for (Road road : {Road::kCat, Road::kLoop, Road::kPlain, Road::kPlainStdin, Road::kPstopsPlain, Road::kFinch,
                       Road::kPstopsFinch, Road::kCollated, Road::kPstopsCollated})
@@ -801,7 +806,7 @@ int main(int argc, char* argv[]) {
   }
   for (const Case& c : cases)
     if (c.road == Road::kHeron) PrintHeron(c);
-  PrintGrowth(growth_order, cases);
+  PrintGrowth(growth_order, growth_labels, cases);
 
   bool wrong = false;
   for (const Case& c : cases) wrong = wrong || !c.problem.empty();

@@ -34,7 +34,7 @@ if ((quick)); then
   bash bench/make-jobs.sh "$cache" --quick
   jobs=(--main "pdftops 10 MB=$cache/pdftops-10M.ps" --main "ps2write 10 MB=$cache/ps2write-10M.ps"
         --growth "10 MB=$cache/pdftops-10M.ps" --growth "100 MB=$cache/pdftops-100M.ps")
-  rounds=(--rounds 3 --slow-rounds 1)
+  rounds=(--rounds 5 --slow-rounds 1)
 else
   bash bench/make-jobs.sh "$cache"
   jobs=(--main "pdftops 100 MB=$cache/pdftops-100M.ps" --main "ps2write 100 MB=$cache/ps2write-100M.ps"
