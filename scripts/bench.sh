@@ -29,7 +29,7 @@ cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRELOPS_TESTS=OFF
   -DMIRELOPS_SANITIZE= >/dev/null
 cmake --build build-bench -j"$(nproc)" --target mirelops mirelops_bench bench_lineloop bench_peakrss
 
-cache=${MIRELOPS_BENCH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/mirelops-bench}
+cache=${MIRELOPS_BENCH_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/mirelops-bench}
 if ((quick)); then
   bash bench/make-jobs.sh "$cache" --quick
   jobs=(--main "pdftops 10 MB=$cache/pdftops-10M.ps" --main "ps2write 10 MB=$cache/ps2write-10M.ps"
