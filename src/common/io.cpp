@@ -5,7 +5,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
+#include <strings.h>
 #include <unistd.h>
 
 namespace mirelo {
@@ -91,6 +93,19 @@ bool OutWrite(const void* buf, size_t len) {
 }
 
 bool OutputClosed() { return output_closed.load(); }
+
+const char* FindNoCase(const char* text, const char* pattern) {
+  if (!pattern[0]) return text;
+  const char first[3] = {static_cast<char>(tolower(static_cast<unsigned char>(pattern[0]))),
+                         static_cast<char>(toupper(static_cast<unsigned char>(pattern[0]))), '\0'};
+  size_t n = strlen(pattern);
+  const int second = n > 1 ? tolower(static_cast<unsigned char>(pattern[1])) : 0;
+  for (const char* p = strpbrk(text, first); p; p = strpbrk(p + 1, first)) {
+    if (n > 1 && tolower(static_cast<unsigned char>(p[1])) != second) continue;
+    if (strncasecmp(p, pattern, n) == 0) return p;
+  }
+  return nullptr;
+}
 
 bool CopyText(char* dst, size_t dst_size, const char* src) {
   if (dst_size == 0) return false;

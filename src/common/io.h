@@ -86,6 +86,10 @@ void ErrPrintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 bool OutWrite(const void* buf, size_t len);
 bool OutputClosed();
 
+// strcasestr, quicker on text that seldom holds the pattern: it jumps from
+// one place where the pattern's first character stands to the next.
+const char* FindNoCase(const char* text, const char* pattern);
+
 // Copies text into a fixed buffer of size dst_size, always terminated.
 // Returns false when the text had to be cut.
 bool CopyText(char* dst, size_t dst_size, const char* src);

@@ -4,6 +4,7 @@
 // media dictionary gets the slash its key lacks.
 #include <cstring>
 #include <string.h>
+#include <strings.h>
 
 #include "common/io.h"
 #include "filter/filter.h"
@@ -16,8 +17,8 @@ namespace {
 
 // Page dictionary of a ps2write page, opening with its media box.
 constexpr char kMediaBox[] = "<</Type/Page/MediaBox [0 0";
-// The page-setup procedure of pdftops: its definition, and a call.
-constexpr char kSetupPaperDef[] = "/pdfSetupPaper";
+// The page-setup procedure of pdftops; written with a slash before it, it
+// is the procedure's definition.
 constexpr char kSetupPaper[] = "pdfSetupPaper";
 // The copy-count block that the spooler writes when it leaves copies to the
 // printer.
@@ -28,6 +29,44 @@ constexpr char kDeferredMedia[] = "<<DeferredMediaSelection";
 constexpr char kSetPageDevice[] = ">>setpagedevice";
 
 bool Has(const char* line, const char* text) { return strcasestr(line, text) != nullptr; }
+
+bool StartsWith(const char* p, const char* text) { return strncasecmp(p, text, strlen(text)) == 0; }
+
+// What a line holds of the texts the rewriting looks for, letter case
+// ignored, found in one pass over the line: each text begins with '<', '%'
+// or a 'p' (the slash of the procedure's definition is the character before
+// it), so only those places are compared.
+struct Marks {
+  bool media_box = false;
+  bool setup_paper_def = false;
+  bool setup_paper = false;
+  bool copy_begin = false;
+  bool copy_end = false;
+  char* deferred_media = nullptr;  // the first one
+};
+
+Marks Scan(char* line) {
+  Marks m;
+  for (char* p = strpbrk(line, "<%pP"); p; p = strpbrk(p + 1, "<%pP")) {
+    switch (*p) {
+      case '<':
+        if (!m.media_box && StartsWith(p, kMediaBox)) m.media_box = true;
+        if (!m.deferred_media && StartsWith(p, kDeferredMedia)) m.deferred_media = p;
+        break;
+      case '%':
+        if (!m.copy_begin && StartsWith(p, kCopyBlockBegin)) m.copy_begin = true;
+        if (!m.copy_end && StartsWith(p, kCopyBlockEnd)) m.copy_end = true;
+        break;
+      default:  // 'p' or 'P'
+        if ((p[1] == 'd' || p[1] == 'D') && StartsWith(p, kSetupPaper)) {
+          m.setup_paper = true;
+          if (p > line && p[-1] == '/') m.setup_paper_def = true;
+        }
+        break;
+    }
+  }
+  return m;
+}
 
 // Empties the line: the writer then sends and stores nothing for it.
 bool Empty(char* line) {
@@ -48,29 +87,30 @@ bool Replace(char* line, const char* fmt, Args... args) {
 
 bool FixPrnPageSize(char* line, int width, int height, bool* copy_block) {
   const bool have_size = width != 0 && height != 0;
+  const Marks m = Scan(line);
 
-  if (Has(line, kMediaBox)) {
+  if (m.media_box) {
     if (!have_size) return false;
     return Replace(line, "<</Type/Page/MediaBox [0 0 %d %d]\n", width, height);
   }
-  if (Has(line, kSetupPaperDef)) return false;
-  if (Has(line, kSetupPaper)) {
+  if (m.setup_paper_def) return false;
+  if (m.setup_paper) {
     if (!have_size) return false;
     return Replace(line, "%d %d pdfSetupPaper\n", width, height);
   }
   if (iscollate) {
-    if (Has(line, kCopyBlockBegin)) {
+    if (m.copy_begin) {
       *copy_block = true;
       return Empty(line);
     }
-    if (Has(line, kCopyBlockEnd)) {
+    if (m.copy_end) {
       *copy_block = false;
       return Empty(line);
     }
     if (*copy_block) return Empty(line);
   }
 
-  char* key = strcasestr(line, kDeferredMedia);
+  char* key = m.deferred_media;
   if (key && Has(line, kSetPageDevice)) {
     // Insert one slash right behind the two angle brackets; everything else,
     // the line end included, stays as it was.

@@ -52,7 +52,7 @@ struct Tags {
 // Appends the tags to a job-name line; line is a kLineBufSize buffer
 // holding at most kLineSize - 1 bytes of text, which leaves room for all.
 void TagLine(char* line, const Tags& tags) {
-  if (!strstr(line, kJobNameLine)) return;
+  if (!strchr(line, '@') || !strstr(line, kJobNameLine)) return;
   size_t len = strlen(line);
   auto append = [&](const char* text) {
     size_t n = strnlen(text, kLineBufSize - 1 - len);
@@ -124,7 +124,16 @@ bool CutHere(char* line) {
   return true;
 }
 
-void SendText(const char* line) { mirelo::OutWrite(line, strlen(line)); }
+// Sends the line's text and clears the line for the next read. Only the text
+// needs clearing: nothing is ever read past its terminator.
+void SendAndClear(char* line) {
+  size_t len = strlen(line);
+  mirelo::OutWrite(line, len);
+  memset(line, 0, len);
+}
+
+// True when the line holds the job's own end-of-job sequence.
+bool HoldsEndOfJob(const char* line) { return strchr(line, kEndOfJob[0]) && strstr(line, kEndOfJob); }
 
 void LineRoad(FILE* in, const Tags& tags) {
   char line[kLineBufSize] = {};
@@ -133,8 +142,7 @@ void LineRoad(FILE* in, const Tags& tags) {
     TagLine(line, tags);
     if (CutHere(line)) break;
     FixPrnPageSize(line, width, height, &copy_block);
-    SendText(line);
-    memset(line, 0, sizeof(line));
+    SendAndClear(line);
   }
 }
 
@@ -203,13 +211,13 @@ void CollatedRoad(FILE* in, const char* path, const Tags& tags) {
     while (!mirelo::OutputClosed() && fgets(line, static_cast<int>(kLineSize), in)) {
       TagLine(line, tags);
       // The job's own end; one end-of-job sequence closes all copies.
-      if (strstr(line, kEndOfJob)) memset(line, 0, sizeof(line));
+      if (HoldsEndOfJob(line)) memset(line, 0, sizeof(line));
       if (CutHere(line)) {
         cut = true;
         break;
       }
       FixPrnPageSize(line, width, height, &copy_block);
-      SendText(line);
+      mirelo::OutWrite(line, strlen(line));
       if (replay.get() && line[0] != '\0') {
         // A replay file that cannot hold the whole first pass would make
         // short copies: give it up and make every copy by a full pass.
@@ -220,7 +228,7 @@ void CollatedRoad(FILE* in, const char* path, const Tags& tags) {
           passes = copies;
         }
       }
-      memset(line, 0, sizeof(line));
+      memset(line, 0, strlen(line));
     }
   }
 
@@ -246,8 +254,7 @@ void CollatedRoad(FILE* in, const char* path, const Tags& tags) {
           cut = true;
           break;
         }
-        SendText(line);
-        memset(line, 0, sizeof(line));
+        SendAndClear(line);
       }
     }
   }

@@ -161,9 +161,9 @@ bool FileShowsA5(const char* path) {
   char line[kA5LineSize];
   while (fgets(line, sizeof(line), file.get())) {
     int w = 0, h = 0;
-    if (const char* box = strcasestr(line, kA5MediaBox)) {
+    if (const char* box = mirelo::FindNoCase(line, kA5MediaBox)) {
       ReadMediaBoxSize(box + strlen(kA5MediaBox), &w, &h);
-    } else if (const char* call = strcasestr(line, kSetupPaper)) {
+    } else if (const char* call = mirelo::FindNoCase(line, kSetupPaper)) {
       // The procedure's definition (/pdfSetupPaper) or a line that starts
       // with the name holds no size: read on.
       if (call == line || call[-1] == '/') continue;

@@ -174,8 +174,9 @@ void CreatRotateDuplex(char* const argv[], char* path) {
     return;
   }
 
-  // "--rotate=+180:" and the page list in one argument.
-  auto rotate = std::make_unique<char[]>(kRotateOptionLen + mirelo::kPageListSize);
+  // "--rotate=+180:" and the page list in one argument. The buffer is not
+  // cleared: only the part the list fills is ever touched.
+  auto rotate = std::make_unique_for_overwrite<char[]>(kRotateOptionLen + mirelo::kPageListSize);
   memcpy(rotate.get(), kRotateOption, kRotateOptionLen);
   if (!mirelo::MakeEvenPageList(pages, rotate.get() + kRotateOptionLen, mirelo::kPageListSize)) {
     ErrPrintf("DEBUG: The page list of a %d-page document does not fit in %zu bytes; "
