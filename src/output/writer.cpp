@@ -36,6 +36,7 @@ constexpr char kA5Line[] = "@PJL SET PAPER=A5L\r\n";
 // handed to the queue lookup.
 constexpr size_t kTagSize = 256;
 constexpr size_t kReplayPathSize = 8192;
+constexpr size_t kReplayBuffer = 64 * 1024;
 
 // The record the cancel monitor reads. The monitor is never joined and may
 // run until the process ends, so the record must outlive the writer: it is
@@ -161,7 +162,11 @@ class ReplayFile {
     if (fstat(fd, &st_) != 0 || !(file_ = fdopen(fd, "w+"))) {
       close(fd);
       unlink(path_);
+      return;
     }
+    // The first pass stores line by line; a large buffer keeps that to a
+    // write every few dozen kilobytes.
+    setvbuf(file_, nullptr, _IOFBF, kReplayBuffer);
   }
   ~ReplayFile() { Drop(); }
   ReplayFile(const ReplayFile&) = delete;
@@ -192,6 +197,15 @@ class ReplayFile {
   FILE* file_ = nullptr;
 };
 
+// A replay file that cannot hold the whole first pass would make short
+// copies: it is given up, and every copy is made by a full pass.
+void GiveUpReplay(ReplayFile* replay, int* passes) {
+  ErrPrintf("ERROR: Unable to store the job for its copies: %s; each copy is made from the print file.\n",
+            strerror(errno));
+  replay->Drop();
+  *passes = copies;
+}
+
 void CollatedRoad(FILE* in, const char* path, const Tags& tags) {
   char line[kLineBufSize] = {};
   bool copy_block = false;
@@ -218,18 +232,11 @@ void CollatedRoad(FILE* in, const char* path, const Tags& tags) {
       }
       FixPrnPageSize(line, width, height, &copy_block);
       mirelo::OutWrite(line, strlen(line));
-      if (replay.get() && line[0] != '\0') {
-        // A replay file that cannot hold the whole first pass would make
-        // short copies: give it up and make every copy by a full pass.
-        if (fputs(line, replay.get()) < 0 || fflush(replay.get()) != 0) {
-          ErrPrintf("ERROR: Unable to store the job for its copies: %s; each copy is made from the print file.\n",
-                    strerror(errno));
-          replay.Drop();
-          passes = copies;
-        }
-      }
+      if (replay.get() && line[0] != '\0' && fputs(line, replay.get()) < 0) GiveUpReplay(&replay, &passes);
       memset(line, 0, strlen(line));
     }
+    // Everything stored must be on disk before the replays read it back.
+    if (replay.get() && fflush(replay.get()) != 0) GiveUpReplay(&replay, &passes);
   }
 
   if (!cut && replay.get()) {
