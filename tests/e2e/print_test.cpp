@@ -260,10 +260,9 @@ TEST_F(EndToEnd, CancelledJobEndsWithTheTrailer) {
     EXPECT_EQ(r.state, IPP_JSTATE_CANCELED) << r.long_status;
     EXPECT_TRUE(r.completed) << r.long_status;  // listed with the completed jobs
     // The backend finishes storing what the filter sent after the cancel.
-    std::string out;
-    for (int i = 0; i < 100 && !mtest::FileExists(ps_.OutputPath(queue, job).substr(0, ps_.OutputPath(queue, job).size() - 4) + ".sc"); ++i)
-      usleep(100000);
-    out = ps_.Output(queue, job);
+    // (It notes the device ID requests when it has finished.)
+    for (int i = 0; i < 100 && ps_.DeviceIdRequests(queue, job) < 0; ++i) usleep(100000);
+    std::string out = ps_.Output(queue, job);
     ASSERT_GE(out.size(), kCutoffTrailerLen);
     EXPECT_EQ(out.substr(out.size() - kCutoffTrailerLen), std::string(kCutoffTrailer))
         << mtest::HexDiff(kCutoffTrailer, out.substr(out.size() - kCutoffTrailerLen)) << Log(job);
