@@ -19,6 +19,9 @@
 namespace {
 
 constexpr char kCancelExit[] = "Job cancel, Status thread exit.\n";
+// Shown by the scheduler as the printer's state message.
+constexpr char kCancelledAtPrinter[] =
+    "INFO: The printer reports that the job was cancelled; printing stops at the next page\n";
 constexpr useconds_t kTick = 500000;
 constexpr int kUsbTicks = 2;  // one USB request a second
 constexpr int kNetTicks = 5;  // one status query every 2.5 seconds
@@ -60,6 +63,7 @@ void* WatchUsb(const char* uri) {
       QueryStatusToUsb(handle, reply, sizeof(reply), &transferred);
       if (IsCancelStatus(reply[0])) {
         job_canceled.store(1);
+        mirelo::ErrWrite(kCancelledAtPrinter);
         UsbCloseAndExit(handle);
         return const_cast<char*>(kCancelExit);
       }
@@ -99,6 +103,7 @@ void* WatchNet(const char* uri, std::string_view owner) {
       QueryStatusToNet(addr, reply, sizeof(reply), &received);
       if (ReplyCancelsOurJob(reply, received, owner)) {
         job_canceled.store(1);
+        mirelo::ErrWrite(kCancelledAtPrinter);
         return const_cast<char*>(kCancelExit);
       }
     }

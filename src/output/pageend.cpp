@@ -65,6 +65,7 @@ int find_pageend(char* buf, int clear_len, int* written, int cancel) {
   memcpy(buf, kCutoffTrailer, kCutoffTrailerLen);
 
   if (!mirelo::OutWrite(kCutoffTrailer, kCutoffTrailerLen)) ErrWrite("Write data error:");
+  ErrWrite("INFO: Job cancelled; the output was closed at a page boundary\n");
   return 1;
 }
 

@@ -206,6 +206,11 @@ void GiveUpReplay(ReplayFile* replay, int* passes) {
   *passes = copies;
 }
 
+// Tells the user, as the printer's state message, which copy is on its way.
+void ShowCopy(int copy, int of) {
+  if (of > 1) ErrPrintf("INFO: Printing copy %d of %d\n", copy, of);
+}
+
 void CollatedRoad(FILE* in, const char* path, const Tags& tags) {
   char line[kLineBufSize] = {};
   bool copy_block = false;
@@ -220,6 +225,7 @@ void CollatedRoad(FILE* in, const char* path, const Tags& tags) {
 
   for (int pass = 0; pass < passes && !cut && !mirelo::OutputClosed(); ++pass) {
     ErrPrintf("copies %d \n", pass);
+    ShowCopy(pass + 1, copies);
     copy_block = false;
     fseek(in, 0, SEEK_SET);
     while (!mirelo::OutputClosed() && fgets(line, static_cast<int>(kLineSize), in)) {
@@ -254,6 +260,7 @@ void CollatedRoad(FILE* in, const char* path, const Tags& tags) {
 
     for (int copy = 0; copy < copies - 1 && !cut && !mirelo::OutputClosed(); ++copy) {
       ErrPrintf("copies %d \n", copy + 1);
+      ShowCopy(copy + 2, copies);
       fseek(r, offset, SEEK_SET);
       ErrPrintf("off %d \n", static_cast<int>(offset));
       while (!mirelo::OutputClosed() && fgets(line, static_cast<int>(kLineSize), r)) {

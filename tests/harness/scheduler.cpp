@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <thread>
 
 #include "harness/harness.h"
@@ -23,6 +24,7 @@ namespace mtest {
 namespace {
 
 constexpr char kSystemServerBin[] = "/usr/lib/cups";
+constexpr char kSystemDataDir[] = "/usr/share/cups";
 
 bool MakeDir(const std::string& path, mode_t mode) {
   std::error_code ec;
@@ -30,15 +32,40 @@ bool MakeDir(const std::string& path, mode_t mode) {
   return chmod(path.c_str(), mode) == 0;
 }
 
+// Puts a copy of the program at from into the folder at to: a scheduler
+// running as root refuses programs that are not root's or that group or
+// others may change, and runs a backend of mode 0755 as its User, who must
+// be able to reach it.
+bool CopyProgram(const std::string& from, const std::string& to) {
+  std::error_code ec;
+  fs::remove(to, ec);
+  if (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec)) return false;
+  if (geteuid() == 0 && chown(to.c_str(), 0, 0) != 0) return false;
+  return chmod(to.c_str(), 0755) == 0;
+}
+
+// Links every entry of the folder from into the folder to, but the names in skip.
+void LinkEntries(const std::string& from, const std::string& to,
+                 std::initializer_list<const char*> skip = {}) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(from, ec)) {
+    std::string name = e.path().filename().string();
+    bool skipped = false;
+    for (const char* s : skip) skipped = skipped || name == s;
+    if (!skipped) fs::create_symlink(e.path(), to + "/" + name, ec);
+  }
+}
+
 }  // namespace
+
+void CupsScheduler::AddModelDir(const std::string& name, const std::string& path) {
+  model_dirs_[name] = path;
+}
 
 void CupsScheduler::LinkAll(const std::string& sub) {
   std::string to = dir_ + "/bin/" + sub;
   MakeDir(to, 0755);
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(std::string(kSystemServerBin) + "/" + sub, ec)) {
-    fs::create_symlink(e.path(), to + "/" + e.path().filename().string(), ec);
-  }
+  LinkEntries(std::string(kSystemServerBin) + "/" + sub, to);
 }
 
 void CupsScheduler::AddFilter(const std::string& name, const std::string& path) {
@@ -72,14 +99,20 @@ bool CupsScheduler::Start(std::string* why) {
   for (const char* sub : {"filter", "backend", "daemon", "notifier", "driver", "monitor"}) {
     LinkAll(sub);
   }
-  std::error_code ec;
   for (const auto& [name, path] : extra_filters_) {
-    fs::remove(dir_ + "/bin/filter/" + name, ec);
-    fs::create_symlink(path, dir_ + "/bin/filter/" + name, ec);
+    if (!CopyProgram(path, dir_ + "/bin/filter/" + name)) return fail("cannot install filter " + path);
   }
   for (const auto& [name, path] : extra_backends_) {
-    fs::remove(dir_ + "/bin/backend/" + name, ec);
-    fs::create_symlink(path, dir_ + "/bin/backend/" + name, ec);
+    if (!CopyProgram(path, dir_ + "/bin/backend/" + name)) return fail("cannot install backend " + path);
+  }
+  // DataDir: the system's, with a model folder of its own where
+  // cups-driverd finds the test's PPDs.
+  MakeDir(dir_ + "/share/model", 0755);
+  LinkEntries(kSystemDataDir, dir_ + "/share", {"model"});
+  LinkEntries(std::string(kSystemDataDir) + "/model", dir_ + "/share/model");
+  for (const auto& [name, path] : model_dirs_) {
+    std::error_code ec;
+    fs::create_symlink(path, dir_ + "/share/model/" + name, ec);
   }
 
   WriteFile(dir_ + "/etc/cupsd.conf",
@@ -102,7 +135,7 @@ bool CupsScheduler::Start(std::string* why) {
                 "RequestRoot " + dir_ + "/spool\n" +
                 "TempDir " + dir_ + "/spool/tmp\n" +
                 "ServerBin " + dir_ + "/bin\n" +
-                "DataDir /usr/share/cups\n" +
+                "DataDir " + dir_ + "/share\n" +
                 "AccessLog " + dir_ + "/log/access_log\n" +
                 "ErrorLog " + dir_ + "/log/error_log\n" +
                 "PageLog " + dir_ + "/log/page_log\n" +

@@ -3,7 +3,9 @@
 // temporary folder and listens only on a socket in that folder; ServerBin is
 // a folder of links to the system's filters and backends, to which a test
 // can add its own (the project's filter, a test backend). Queues are made
-// with lpadmin. The scheduler is stopped by its pid when the object goes.
+// with lpadmin. DataDir is a folder of links to the system's, whose model
+// folder can take the test's PPDs. The scheduler is stopped by its pid when
+// the object goes.
 #pragma once
 
 #include <sys/types.h>
@@ -38,10 +40,15 @@ class CupsScheduler {
   // per thread: call libcups from a thread started after this.
   void UseFromThisProcess() const;
 
-  // Adds a program to ServerBin/filter or ServerBin/backend (a link to
-  // path). Call before Start(); a backend must be there before a queue uses it.
+  // Adds a program to ServerBin/filter or ServerBin/backend: a copy of
+  // path, owned by root and mode 0755 when the test is root (a scheduler
+  // running as root runs nothing else). Call before Start(); a backend must
+  // be there before a queue uses it.
   void AddFilter(const std::string& name, const std::string& path);
   void AddBackend(const std::string& name, const std::string& path);
+  // Makes a folder of PPDs visible to cups-driverd (lpinfo -m, lpadmin -m)
+  // as DataDir/model/<name>. Call before Start().
+  void AddModelDir(const std::string& name, const std::string& path);
 
   // Runs lpadmin -h <socket> with the arguments; returns its exit code.
   int Lpadmin(const std::vector<std::string>& args, std::string* err = nullptr) const;
@@ -63,6 +70,7 @@ class CupsScheduler {
   pid_t pid_ = -1;
   std::map<std::string, std::string> extra_filters_;
   std::map<std::string, std::string> extra_backends_;
+  std::map<std::string, std::string> model_dirs_;
   std::string lpoptions_;
 };
 

@@ -219,6 +219,10 @@ TEST(Driver, SigtermCutsAtTheNextPageWithTheTrailer) {
     EXPECT_GE(kept, static_cast<size_t>(at));
     EXPECT_EQ(r.out.find(kTrailer), kept) << "trailer once";
     EXPECT_NE(r.err.find("data_buf = "), std::string::npos);
+    // Said once, in the scheduler's terms.
+    size_t info = r.err.find("INFO: Job cancelled; the output was closed at a page boundary\n");
+    EXPECT_NE(info, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("INFO: Job cancelled", info + 1), std::string::npos);
   }
 }
 

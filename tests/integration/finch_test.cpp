@@ -225,6 +225,9 @@ TEST(Finch, CollatedCopiesReplayTheBody) {
       EXPECT_EQ(Count(r.out, "@PJL JOB NAME"), 1u);
       EXPECT_EQ(PagesWithoutPjl(r.out), 2 * std::max(n, 1)) << n << " copies";
       EXPECT_EQ(r.err.find("Uable create temp file error!"), std::string::npos);
+      if (n <= 1) {
+        EXPECT_EQ(r.err.find("INFO: Printing copy"), std::string::npos) << n << " copies";
+      }
     }
     // The log of three copies.
     FilterResult r = RunFilter(Collated(input, 3));
@@ -234,6 +237,11 @@ TEST(Finch, CollatedCopiesReplayTheBody) {
            c2 = r.err.find("copies 2 \n"), o2 = r.err.find(off, o1 + 1);
     ASSERT_NE(o2, std::string::npos) << r.err;
     EXPECT_TRUE(c0 < c1 && c1 < o1 && o1 < c2 && c2 < o2) << r.err;
+    // And in the scheduler's terms, as the printer's state message.
+    size_t i1 = r.err.find("INFO: Printing copy 1 of 3\n"), i2 = r.err.find("INFO: Printing copy 2 of 3\n"),
+           i3 = r.err.find("INFO: Printing copy 3 of 3\n");
+    ASSERT_NE(i3, std::string::npos) << r.err;
+    EXPECT_TRUE(c0 < i1 && i1 < c1 && c1 < i2 && i2 < c2 && c2 < i3) << r.err;
   }
 }
 

@@ -107,6 +107,8 @@ TEST_F(Monitors, NetworkCancelNeedsThisHostAndACancelStatus) {
   EXPECT_EQ(text.rfind(expect, 0), 0u) << text;
   EXPECT_NE(text.find("querythread::net\n"), std::string::npos);
   EXPECT_NE(text.find("ip:127.0.0.1\n"), std::string::npos);
+  EXPECT_NE(text.find("INFO: The printer reports that the job was cancelled; printing stops at the next page\n"),
+            std::string::npos);
 }
 
 TEST_F(Monitors, EmptyUriEndsWithoutPolling) {
@@ -142,6 +144,7 @@ TEST_F(Monitors, UsbCancelOnlyOn0x86) {
     return 0;
   });
   EXPECT_NE(err.Text().find("Status_query::handle yes\n"), std::string::npos);
+  EXPECT_NE(err.Text().find("INFO: The printer reports that the job was cancelled"), std::string::npos);
 }
 
 TEST_F(Monitors, UsbAnywhereInTheUriTakesTheUsbRoad) {
