@@ -150,6 +150,15 @@ TEST_F(EndToEnd, CopiesOnEveryFamily) {
     if (j.queue != "plain" || j.file == pdf) {
       EXPECT_EQ(pages, j.collate ? Collated(3, j.copies) : Uncollated(3, j.copies)) << Log(j.id);
     }
+    // Collated finch copies travel in one PJL job: the stream leaves PJL
+    // for PostScript once and comes back once, at its very end.
+    if (j.queue == "finch" && j.collate) {
+      const std::string uel = "\x1b%-12345X";
+      size_t uels = 0;
+      for (size_t p = out.find(uel); p != std::string::npos; p = out.find(uel, p + 1)) ++uels;
+      EXPECT_EQ(uels, 2u);
+      EXPECT_EQ(out.compare(out.size() - 10, 10, "\x04" + uel), 0);
+    }
     // The filter asks for the device ID twice, a Heron job three times.
     EXPECT_EQ(ps_.DeviceIdRequests(j.queue, j.id), j.queue == "heron" ? 3 : 2);
   }

@@ -191,7 +191,7 @@ TEST(Ppd, KeywordsOfEveryModel) {
     ASSERT_NE(p->jcl_end, nullptr);
     EXPECT_EQ(std::string(p->jcl_begin), "\x1b%-12345X@PJL\n");
     EXPECT_EQ(std::string(p->jcl_ps), "@PJL ENTER LANGUAGE = POSTSCRIPT\n");
-    EXPECT_EQ(std::string(p->jcl_end), "\x1b%-12345X@PJL EOJ\n\x1b%-12345X");
+    EXPECT_EQ(std::string(p->jcl_end), "\x04\x1b%-12345X");
 
     // Paper: the usual sizes, A4 by default, custom sizes within the bounds
     // that the finch models accept.
@@ -302,8 +302,8 @@ TEST(PpdCopies, PstopsWrapsTheJobInPjlWithAJobName) {
     ASSERT_NE(name, std::string::npos) << out.substr(0, 300);
     EXPECT_LT(name, lang);
     EXPECT_LT(lang, ps);
-    // ppdEmitJCLEnd puts a ready message between the exit and the EOJ.
-    const std::string end = "@PJL EOJ\n\x1b%-12345X";
+    // The job ends with Ctrl-D and the Universal Exit Language, as written.
+    const std::string end = "%%EOF\n\x04\x1b%-12345X";
     ASSERT_GE(out.size(), end.size());
     EXPECT_EQ(out.substr(out.size() - end.size()), end);
   }
