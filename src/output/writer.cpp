@@ -37,6 +37,8 @@ constexpr char kA5Line[] = "@PJL SET PAPER=A5L\r\n";
 constexpr size_t kTagSize = 256;
 constexpr size_t kReplayPathSize = 8192;
 constexpr size_t kReplayBuffer = 64 * 1024;
+// The job is read line by line through a buffer this large.
+constexpr size_t kInputBuffer = 64 * 1024;
 
 // The record the cancel monitor reads. The monitor is never joined and may
 // run until the process ends, so the record must outlive the writer: it is
@@ -295,6 +297,7 @@ void WritePSdataToStdout(char* const argv[], const char* path) {
     return;
   }
   fd.release();
+  setvbuf(in.get(), nullptr, _IOFBF, kInputBuffer);
 
   Tags tags;
   FinchSetUp(argv, &tags);

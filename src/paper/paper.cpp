@@ -29,6 +29,8 @@ constexpr size_t kReplySize = 512;
 constexpr size_t kNumberText = 10;
 // A line of the A5 scan: at most 1023 characters a read.
 constexpr size_t kA5LineSize = 1024;
+// Read buffer of the A5 scan.
+constexpr size_t kScanBuffer = 64 * 1024;
 
 // A5 portrait in whole points, and the slack allowed either way.
 constexpr int kA5Width = 420;
@@ -158,6 +160,8 @@ bool FileShowsA5(const char* path) {
     ErrPrintf("%s open file %s failed!,code:%d\n", "isA5PageSize", path, errno);
     return false;
   }
+  // The first qualifying line may stand near the end of a large job.
+  setvbuf(file.get(), nullptr, _IOFBF, kScanBuffer);
   char line[kA5LineSize];
   while (fgets(line, sizeof(line), file.get())) {
     int w = 0, h = 0;
