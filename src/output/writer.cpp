@@ -17,6 +17,7 @@
 #include "filter/filter.h"
 #include "monitor/monitor.h"
 #include "output/chunks.h"
+#include "output/lines.h"
 #include "output/output.h"
 
 using mirelo::ErrPrintf;
@@ -49,20 +50,8 @@ struct Tags {
   char jobid[kTagSize] = {};
 };
 
-// Appends the tags to a job-name line; line is a kLineBufSize buffer
-// holding at most kLineSize - 1 bytes of text, which leaves room for all.
-void TagLine(char* line, const Tags& tags) {
-  if (!strstr(line, kJobNameLine)) return;
-  size_t len = strlen(line);
-  auto append = [&](const char* text) {
-    size_t n = strnlen(text, kLineBufSize - 1 - len);
-    memcpy(line + len, text, n);
-    len += n;
-    line[len] = '\0';
-  };
-  append(tags.owner);
-  append(tags.jobid);
-  if (isA5Page) append(kA5Line);
+const void* FindBytes(const char* line, size_t len, const char* text) {
+  return memmem(line, len, text, strlen(text));
 }
 
 // The finch set-up: host name, queue lookup, cancel monitor, tag lines.
@@ -122,16 +111,24 @@ bool CutHere(char* line) {
   return true;
 }
 
-void SendText(const char* line) { mirelo::OutWrite(line, strlen(line)); }
+// Every byte of the line goes out, NUL bytes included.
+void SendLine(const char* line, size_t len) { mirelo::OutWrite(line, len); }
+
+size_t Tag(char* line, size_t len, const Tags& tags) {
+  if (!FindBytes(line, len, kJobNameLine)) return len;
+  return mirelo::TagLine(line, len, tags.owner, tags.jobid, isA5Page);
+}
 
 void LineRoad(FILE* in, const Tags& tags) {
   char line[kLineBufSize] = {};
   bool copy_block = false;
-  while (!mirelo::OutputClosed() && fgets(line, static_cast<int>(kLineSize), in)) {
-    TagLine(line, tags);
+  while (!mirelo::OutputClosed()) {
+    size_t len = mirelo::ReadLine(in, line, kLineSize);
+    if (len == 0) break;
+    len = Tag(line, len, tags);
     if (CutHere(line)) break;
-    FixPrnPageSize(line, width, height, &copy_block);
-    SendText(line);
+    mirelo::FixLine(line, &len, width, height, &copy_block);
+    SendLine(line, len);
     memset(line, 0, sizeof(line));
   }
 }
@@ -182,10 +179,31 @@ class ReplayFile {
   FILE* file_ = nullptr;
 };
 
+// A cancelled job is cut at its next page. A copy sent whole while the job
+// was already cancelled held no page to cut at, and no later copy will hold
+// one either: no further copy is made then, so that a cancelled job of a
+// huge copy count ends instead of running on for ever.
+class CopyGuard {
+ public:
+  bool MayStartCopy() {
+    if (cancelled_before_) {
+      ErrWrite("DEBUG: The job is cancelled and its copies hold no page to cut at; "
+               "no further copy is sent.\n");
+      return false;
+    }
+    cancelled_before_ = job_canceled.load() != 0;
+    return true;
+  }
+
+ private:
+  bool cancelled_before_ = false;
+};
+
 void CollatedRoad(FILE* in, const char* path, const Tags& tags) {
   char line[kLineBufSize] = {};
   bool copy_block = false;
   bool cut = false;
+  CopyGuard guard;
 
   ReplayFile replay(path);
   int passes = 1;
@@ -194,24 +212,29 @@ void CollatedRoad(FILE* in, const char* path, const Tags& tags) {
     passes = copies;
   }
 
-  for (int pass = 0; pass < passes && !cut && !mirelo::OutputClosed(); ++pass) {
+  for (int pass = 0; pass < passes && !cut && !mirelo::OutputClosed() && guard.MayStartCopy(); ++pass) {
     ErrPrintf("copies %d \n", pass);
     copy_block = false;
     fseek(in, 0, SEEK_SET);
-    while (!mirelo::OutputClosed() && fgets(line, static_cast<int>(kLineSize), in)) {
-      TagLine(line, tags);
+    while (!mirelo::OutputClosed()) {
+      size_t len = mirelo::ReadLine(in, line, kLineSize);
+      if (len == 0) break;
+      len = Tag(line, len, tags);
       // The job's own end; one end-of-job sequence closes all copies.
-      if (strstr(line, kEndOfJob)) memset(line, 0, sizeof(line));
+      if (FindBytes(line, len, kEndOfJob)) {
+        memset(line, 0, len);
+        len = 0;
+      }
       if (CutHere(line)) {
         cut = true;
         break;
       }
-      FixPrnPageSize(line, width, height, &copy_block);
-      SendText(line);
-      if (replay.get() && line[0] != '\0') {
+      mirelo::FixLine(line, &len, width, height, &copy_block);
+      SendLine(line, len);
+      if (replay.get() && len != 0) {
         // A replay file that cannot hold the whole first pass would make
         // short copies: give it up and make every copy by a full pass.
-        if (fputs(line, replay.get()) < 0 || fflush(replay.get()) != 0) {
+        if (fwrite(line, 1, len, replay.get()) != len || fflush(replay.get()) != 0) {
           ErrPrintf("ERROR: Unable to store the job for its copies: %s; each copy is made from the print file.\n",
                     strerror(errno));
           replay.Drop();
@@ -226,8 +249,8 @@ void CollatedRoad(FILE* in, const char* path, const Tags& tags) {
     FILE* r = replay.get();
     long offset = 0;
     rewind(r);
-    while (fgets(line, static_cast<int>(kLineSize), r)) {
-      if (strstr(line, kEnterLanguage)) {
+    for (size_t len; (len = mirelo::ReadLine(r, line, kLineSize)) != 0;) {
+      if (FindBytes(line, len, kEnterLanguage)) {
         offset = ftell(r);
         break;
       }
@@ -235,16 +258,19 @@ void CollatedRoad(FILE* in, const char* path, const Tags& tags) {
     memset(line, 0, sizeof(line));
     if (offset < 0) offset = 0;
 
-    for (int copy = 0; copy < copies - 1 && !cut && !mirelo::OutputClosed(); ++copy) {
+    for (int copy = 0; copy < copies - 1 && !cut && !mirelo::OutputClosed() && guard.MayStartCopy();
+         ++copy) {
       ErrPrintf("copies %d \n", copy + 1);
       fseek(r, offset, SEEK_SET);
       ErrPrintf("off %d \n", static_cast<int>(offset));
-      while (!mirelo::OutputClosed() && fgets(line, static_cast<int>(kLineSize), r)) {
+      while (!mirelo::OutputClosed()) {
+        size_t len = mirelo::ReadLine(r, line, kLineSize);
+        if (len == 0) break;
         if (CutHere(line)) {
           cut = true;
           break;
         }
-        SendText(line);
+        SendLine(line, len);
         memset(line, 0, sizeof(line));
       }
     }
@@ -279,4 +305,31 @@ void WritePSdataToStdout(char* const argv[], const char* path) {
     CollatedRoad(in.get(), path, tags);
   else
     LineRoad(in.get(), tags);
+}
+
+size_t mirelo::ReadLine(FILE* in, char* buf, size_t size) {
+  size_t len = 0;
+  if (size == 0) return 0;
+  while (len + 1 < size) {
+    int c = getc_unlocked(in);
+    if (c == EOF) break;
+    buf[len++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  buf[len] = '\0';
+  return len;
+}
+
+size_t mirelo::TagLine(char* line, size_t len, const char* owner, const char* jobid, bool a5) {
+  if (len >= kLineSize) return len;  // not a line as read
+  auto append = [&](const char* text) {
+    size_t n = strnlen(text, kLineBufSize - 1 - len);
+    memcpy(line + len, text, n);
+    len += n;
+    line[len] = '\0';
+  };
+  append(owner);
+  append(jobid);
+  if (a5) append(kA5Line);
+  return len;
 }
