@@ -170,7 +170,8 @@ int checkmediasize(char* const argv[], int* width, int* height) {
   if (!ppd) return 1;
   if (ppd_size_t* size = ppdPageSize(ppd.get(), value)) {
     // Whole points, fractions cut off; a size no page can have is ignored.
-    if (size->width >= 0 && size->width < INT_MAX && size->length >= 0 && size->length < INT_MAX) {
+    constexpr float kIntLimit = 2147483648.0f;  // 2^31: the first value an int cannot hold
+    if (size->width >= 0 && size->width < kIntLimit && size->length >= 0 && size->length < kIntLimit) {
       *width = static_cast<int>(size->width);
       *height = static_cast<int>(size->length);
       ErrPrintf("pagesize:%s width:%d,heigh:%d\n", value, *width, *height);
