@@ -305,6 +305,7 @@ void WritePSdataToStdout(char* const argv[], const char* path) {
     CollatedRoad(in.get(), path, tags);
   else
     LineRoad(in.get(), tags);
+  if (ferror(in.get())) ErrWrite("ERROR: Unable to read the print file; the job is incomplete.\n");
 }
 
 size_t mirelo::ReadLine(FILE* in, char* buf, size_t size) {
