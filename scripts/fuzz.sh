@@ -1,7 +1,10 @@
 #!/bin/bash
 # Builds the fuzz targets with clang's libFuzzer (plus ASan and UBSan) and
 # runs each for a while: bash scripts/fuzz.sh [seconds-per-target] (default 20).
-# New inputs that libFuzzer finds stay in build-fuzz/corpus/<target>.
+# New inputs that libFuzzer finds stay in build-fuzz/corpus/<target>; a
+# crashing input is written to build-fuzz/crash-* and the run fails. The
+# targets' own diagnostics are silenced (-close_fd_mask=3); sanitizer and
+# libFuzzer reports still show.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
@@ -18,6 +21,7 @@ for src in fuzz/*_fuzz.cpp; do
   mkdir -p "build-fuzz/corpus/$name"
   echo "=== fuzz_$name for ${seconds}s"
   build-fuzz/fuzz/fuzz_"$name" -max_total_time="$seconds" -max_len=9000 \
-    -print_final_stats=1 "build-fuzz/corpus/$name" "fuzz/corpus/$name" 2>&1 | tail -n 4 || status=1
+    -close_fd_mask=3 -artifact_prefix=build-fuzz/ -print_final_stats=1 "build-fuzz/corpus/$name" "fuzz/corpus/$name" > "build-fuzz/$name.log" 2>&1 || { status=1; tail -n 60 "build-fuzz/$name.log"; }
+  tail -n 4 "build-fuzz/$name.log"
 done
 exit $status

@@ -11,6 +11,7 @@ packages=(
   iproute2 util-linux
   clang libclang-rt-14-dev
   man-db dpkg-dev
+  valgrind
 )
 
 missing=()

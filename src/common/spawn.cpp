@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "common/io.h"
+
 extern char** environ;
 
 namespace mirelo {
@@ -99,6 +101,25 @@ int ProgramReader::Close() {
   int status = Wait(pid_);
   pid_ = -1;
   return status;
+}
+
+int RunProgramInto(const char* const argv[], int out_fd, size_t* copied, int* write_errno) {
+  *copied = 0;
+  *write_errno = 0;
+  ProgramReader reader(argv);
+  if (!reader.Started()) return -1;
+  char buf[65536];
+  for (;;) {
+    size_t n = fread(buf, 1, sizeof(buf), reader.Stream());
+    if (n == 0) break;
+    size_t done = WriteAll(out_fd, buf, n);
+    *copied += done;
+    if (done != n) {
+      *write_errno = errno ? errno : EIO;
+      break;
+    }
+  }
+  return reader.Close();
 }
 
 }  // namespace mirelo

@@ -19,6 +19,15 @@ int RunProgram(const char* const argv[], int out_fd);
 // True when a wait status is a normal exit with one of the given codes.
 bool ExitedWith(int status, int code);
 
+// Runs argv like RunProgram, with its standard output copied into the open
+// file out_fd by the filter itself, so that a write that fails (a full disk,
+// a file-size limit) is seen even when the program would not notice it.
+// *copied gets the bytes written. When a write fails, *write_errno gets its
+// error (else 0), the program's output is no longer read and the program is
+// waited for. Returns the program's wait status, or -1 when it could not be
+// started.
+int RunProgramInto(const char* const argv[], int out_fd, size_t* copied, int* write_errno);
+
 // A program whose standard output is read through a stream, like popen(..,
 // "r") but without a shell. Close() (or the destructor) closes the stream and
 // waits for the program.

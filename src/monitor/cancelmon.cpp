@@ -31,20 +31,21 @@ constexpr size_t kTextSize = 1024;
 // The status codes of a job cancelled at the printer.
 bool IsCancelStatus(unsigned char status) { return status == 0x06 || status == 0x86; }
 
-// The status reply of the network road, read from its end: the status byte
-// 60 bytes before the end, the owner's host name from 56 bytes before the
-// end up to a zero byte or the end of the datagram.
-constexpr int kStatusFromEnd = 60;
-constexpr int kOwnerFromEnd = 56;
+}  // namespace
 
-bool ReplyCancelsOurJob(const unsigned char* reply, int len, std::string_view owner) {
-  if (len < kStatusFromEnd) return false;
+bool ReplyReportsCancel(const unsigned char* reply, int len, const char* owner) {
+  // The status byte 60 bytes before the end, the owner's host name from 56
+  // bytes before the end up to a zero byte or the end of the datagram.
+  constexpr int kStatusFromEnd = 60;
+  constexpr int kOwnerFromEnd = 56;
+  if (!reply || len < kStatusFromEnd) return false;
   unsigned char status = reply[len - kStatusFromEnd];
   const char* text = reinterpret_cast<const char*>(reply + (len - kOwnerFromEnd));
-  size_t text_len = strnlen(text, kOwnerFromEnd);
-  std::string_view reply_owner(text, text_len);
-  return IsCancelStatus(status) && reply_owner.find(owner) != std::string_view::npos;
+  std::string_view reply_owner(text, strnlen(text, kOwnerFromEnd));
+  return IsCancelStatus(status) && reply_owner.find(owner ? owner : "") != std::string_view::npos;
 }
+
+namespace {
 
 void* WatchUsb(const char* uri) {
   libusb_device_handle* handle = FindUsbDeviceHandle(uri);
@@ -72,7 +73,7 @@ void* WatchUsb(const char* uri) {
   }
 }
 
-void* WatchNet(const char* uri, std::string_view owner) {
+void* WatchNet(const char* uri, const char* owner) {
   char addr[kTextSize] = {};
   char dnssd_host[kTextSize] = {};
   int port = 9100;
@@ -101,7 +102,7 @@ void* WatchNet(const char* uri, std::string_view owner) {
       memset(reply, 0, sizeof(reply));
       int received = 0;
       QueryStatusToNet(addr, reply, sizeof(reply), &received);
-      if (ReplyCancelsOurJob(reply, received, owner)) {
+      if (ReplyReportsCancel(reply, received, owner)) {
         job_canceled.store(1);
         mirelo::ErrWrite(kCancelledAtPrinter);
         return const_cast<char*>(kCancelExit);
@@ -126,7 +127,8 @@ void* Printer_cancle_query_tread(void* arg) {
   // The record's texts, bounded even if a terminator were missing.
   char uri[sizeof(record->uri) + 1] = {};
   memcpy(uri, record->uri, strnlen(record->uri, sizeof(record->uri)));
-  std::string_view owner(record->jobower, strnlen(record->jobower, sizeof(record->jobower)));
+  char owner[sizeof(record->jobower) + 1] = {};
+  memcpy(owner, record->jobower, strnlen(record->jobower, sizeof(record->jobower)));
 
   if (strstr(uri, "usb")) return WatchUsb(uri);
   return WatchNet(uri, owner);

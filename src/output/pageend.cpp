@@ -74,7 +74,12 @@ void mirelo::CopyChunksToStdout(int fd, const char* write_error) {
   int written = 0;
   for (;;) {
     ssize_t n = ReadChunk(fd, chunk, kChunkSize);
-    if (n <= 0) break;
+    if (n < 0) {
+      // What was sent so far is all there is; say so rather than end quietly.
+      ErrPrintf("ERROR: Unable to read the print file: %s\n", strerror(errno));
+      break;
+    }
+    if (n == 0) break;
     chunk[n] = '\0';
     if (int cancel = job_canceled.load()) find_pageend(chunk, static_cast<int>(n), &written, cancel);
     if (written) {

@@ -8,6 +8,7 @@
 
 #include "common/io.h"
 #include "filter/filter.h"
+#include "output/lines.h"
 #include "output/output.h"
 
 using mirelo::ErrPrintf;
@@ -69,58 +70,65 @@ Marks Scan(char* line) {
 }
 
 // Empties the line: the writer then sends and stores nothing for it.
-bool Empty(char* line) {
-  memset(line, 0, strlen(line));
+bool Empty(char* line, size_t* len) {
+  memset(line, 0, *len);
+  *len = 0;
   return true;
 }
 
 // Replaces the whole line by the formatted text and logs the new line.
 template <typename... Args>
-bool Replace(char* line, const char* fmt, Args... args) {
-  memset(line, 0, strlen(line));
+bool Replace(char* line, size_t* len, const char* fmt, Args... args) {
+  memset(line, 0, *len);
   snprintf(line, kLineBufSize, fmt, args...);
+  *len = strlen(line);
   ErrPrintf("%s\n", line);
   return true;
 }
 
 }  // namespace
 
-bool FixPrnPageSize(char* line, int width, int height, bool* copy_block) {
+bool mirelo::FixLine(char* line, size_t* len, int width, int height, bool* copy_block) {
   const bool have_size = width != 0 && height != 0;
   const Marks m = Scan(line);
 
   if (m.media_box) {
     if (!have_size) return false;
-    return Replace(line, "<</Type/Page/MediaBox [0 0 %d %d]\n", width, height);
+    return Replace(line, len, "<</Type/Page/MediaBox [0 0 %d %d]\n", width, height);
   }
   if (m.setup_paper_def) return false;
   if (m.setup_paper) {
     if (!have_size) return false;
-    return Replace(line, "%d %d pdfSetupPaper\n", width, height);
+    return Replace(line, len, "%d %d pdfSetupPaper\n", width, height);
   }
   if (iscollate) {
     if (m.copy_begin) {
       *copy_block = true;
-      return Empty(line);
+      return Empty(line, len);
     }
     if (m.copy_end) {
       *copy_block = false;
-      return Empty(line);
+      return Empty(line, len);
     }
-    if (*copy_block) return Empty(line);
+    if (*copy_block) return Empty(line, len);
   }
 
   char* key = m.deferred_media;
   if (key && Has(line, kSetPageDevice)) {
     // Insert one slash right behind the two angle brackets; everything else,
     // the line end included, stays as it was.
-    size_t len = strlen(line);
-    if (len + 2 > kLineBufSize) return false;  // no room for one more byte
+    if (*len + 2 > kLineBufSize) return false;  // no room for one more byte
     char* after = key + 2;
-    memmove(after + 1, after, len - static_cast<size_t>(after - line) + 1);
+    memmove(after + 1, after, *len - static_cast<size_t>(after - line) + 1);
     *after = '/';
+    ++*len;
     ErrWrite("Modified <</DeferredMediaSelection\n");
     return true;
   }
   return false;
+}
+
+bool FixPrnPageSize(char* line, int width, int height, bool* copy_block) {
+  size_t len = strlen(line);
+  return mirelo::FixLine(line, &len, width, height, copy_block);
 }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "filter/filter.h"
 #include "monitor/monitor.h"
 #include "output/chunks.h"
+#include "output/lines.h"
 #include "output/output.h"
 
 using mirelo::ErrPrintf;
@@ -37,8 +39,6 @@ constexpr char kA5Line[] = "@PJL SET PAPER=A5L\r\n";
 constexpr size_t kTagSize = 256;
 constexpr size_t kReplayPathSize = 8192;
 constexpr size_t kReplayBuffer = 64 * 1024;
-// The job is read line by line through a buffer this large.
-constexpr size_t kInputBuffer = 64 * 1024;
 
 // The record the cancel monitor reads. The monitor is never joined and may
 // run until the process ends, so the record must outlive the writer: it is
@@ -52,20 +52,8 @@ struct Tags {
   char jobid[kTagSize] = {};
 };
 
-// Appends the tags to a job-name line; line is a kLineBufSize buffer
-// holding at most kLineSize - 1 bytes of text, which leaves room for all.
-void TagLine(char* line, const Tags& tags) {
-  if (!strchr(line, '@') || !strstr(line, kJobNameLine)) return;
-  size_t len = strlen(line);
-  auto append = [&](const char* text) {
-    size_t n = strnlen(text, kLineBufSize - 1 - len);
-    memcpy(line + len, text, n);
-    len += n;
-    line[len] = '\0';
-  };
-  append(tags.owner);
-  append(tags.jobid);
-  if (isA5Page) append(kA5Line);
+const void* FindBytes(const char* line, size_t len, const char* text) {
+  return memmem(line, len, text, strlen(text));
 }
 
 // The finch set-up: host name, queue lookup, cancel monitor, tag lines.
@@ -127,25 +115,38 @@ bool CutHere(char* line) {
   return true;
 }
 
-// Sends the line's text and clears the line for the next read. Only the text
-// needs clearing: nothing is ever read past its terminator.
-void SendAndClear(char* line) {
-  size_t len = strlen(line);
+// Every byte of the line goes out, NUL bytes included; the line is then
+// cleared as far as it reached, for the next read.
+void SendAndClear(char* line, size_t len) {
   mirelo::OutWrite(line, len);
   memset(line, 0, len);
 }
 
-// True when the line holds the job's own end-of-job sequence.
-bool HoldsEndOfJob(const char* line) { return strchr(line, kEndOfJob[0]) && strstr(line, kEndOfJob); }
+size_t Tag(char* line, size_t len, const Tags& tags) {
+  if (!memchr(line, '@', len) || !FindBytes(line, len, kJobNameLine)) return len;
+  return mirelo::TagLine(line, len, tags.owner, tags.jobid, isA5Page);
+}
 
-void LineRoad(FILE* in, const Tags& tags) {
+// True when the line holds the job's own end-of-job sequence.
+bool HoldsEndOfJob(const char* line, size_t len) {
+  return memchr(line, kEndOfJob[0], len) && FindBytes(line, len, kEndOfJob);
+}
+
+// Tells the user, as the printer's state message, which copy is on its way.
+void ShowCopy(int copy, int of) {
+  if (of > 1) ErrPrintf("INFO: Printing copy %d of %d\n", copy, of);
+}
+
+void LineRoad(mirelo::LineReader* in, const Tags& tags) {
   char line[kLineBufSize] = {};
   bool copy_block = false;
-  while (!mirelo::OutputClosed() && fgets(line, static_cast<int>(kLineSize), in)) {
-    TagLine(line, tags);
+  while (!mirelo::OutputClosed()) {
+    size_t len = in->Read(line, kLineSize);
+    if (len == 0) break;
+    len = Tag(line, len, tags);
     if (CutHere(line)) break;
-    FixPrnPageSize(line, width, height, &copy_block);
-    SendAndClear(line);
+    mirelo::FixLine(line, &len, width, height, &copy_block);
+    SendAndClear(line, len);
   }
 }
 
@@ -199,6 +200,26 @@ class ReplayFile {
   FILE* file_ = nullptr;
 };
 
+// A cancelled job is cut at its next page. A copy sent whole while the job
+// was already cancelled held no page to cut at, and no later copy will hold
+// one either: no further copy is made then, so that a cancelled job of a
+// huge copy count ends instead of running on for ever.
+class CopyGuard {
+ public:
+  bool MayStartCopy() {
+    if (cancelled_before_) {
+      ErrWrite("DEBUG: The job is cancelled and its copies hold no page to cut at; "
+               "no further copy is sent.\n");
+      return false;
+    }
+    cancelled_before_ = job_canceled.load() != 0;
+    return true;
+  }
+
+ private:
+  bool cancelled_before_ = false;
+};
+
 // A replay file that cannot hold the whole first pass would make short
 // copies: it is given up, and every copy is made by a full pass.
 void GiveUpReplay(ReplayFile* replay, int* passes) {
@@ -208,15 +229,11 @@ void GiveUpReplay(ReplayFile* replay, int* passes) {
   *passes = copies;
 }
 
-// Tells the user, as the printer's state message, which copy is on its way.
-void ShowCopy(int copy, int of) {
-  if (of > 1) ErrPrintf("INFO: Printing copy %d of %d\n", copy, of);
-}
-
-void CollatedRoad(FILE* in, const char* path, const Tags& tags) {
+void CollatedRoad(mirelo::LineReader* in, const char* path, const Tags& tags) {
   char line[kLineBufSize] = {};
   bool copy_block = false;
   bool cut = false;
+  CopyGuard guard;
 
   ReplayFile replay(path);
   int passes = 1;
@@ -225,52 +242,59 @@ void CollatedRoad(FILE* in, const char* path, const Tags& tags) {
     passes = copies;
   }
 
-  for (int pass = 0; pass < passes && !cut && !mirelo::OutputClosed(); ++pass) {
+  for (int pass = 0; pass < passes && !cut && !mirelo::OutputClosed() && guard.MayStartCopy(); ++pass) {
     ErrPrintf("copies %d \n", pass);
     ShowCopy(pass + 1, copies);
     copy_block = false;
-    fseek(in, 0, SEEK_SET);
-    while (!mirelo::OutputClosed() && fgets(line, static_cast<int>(kLineSize), in)) {
-      TagLine(line, tags);
+    in->Seek(0);
+    while (!mirelo::OutputClosed()) {
+      size_t len = in->Read(line, kLineSize);
+      if (len == 0) break;
+      len = Tag(line, len, tags);
       // The job's own end; one end-of-job sequence closes all copies.
-      if (HoldsEndOfJob(line)) memset(line, 0, sizeof(line));
+      if (HoldsEndOfJob(line, len)) {
+        memset(line, 0, len);
+        len = 0;
+      }
       if (CutHere(line)) {
         cut = true;
         break;
       }
-      FixPrnPageSize(line, width, height, &copy_block);
-      mirelo::OutWrite(line, strlen(line));
-      if (replay.get() && line[0] != '\0' && fputs(line, replay.get()) < 0) GiveUpReplay(&replay, &passes);
-      memset(line, 0, strlen(line));
+      mirelo::FixLine(line, &len, width, height, &copy_block);
+      mirelo::OutWrite(line, len);
+      if (replay.get() && len != 0 && fwrite(line, 1, len, replay.get()) != len) GiveUpReplay(&replay, &passes);
+      memset(line, 0, len);
     }
     // Everything stored must be on disk before the replays read it back.
     if (replay.get() && fflush(replay.get()) != 0) GiveUpReplay(&replay, &passes);
   }
 
   if (!cut && replay.get()) {
-    FILE* r = replay.get();
+    mirelo::LineReader r(replay.get());
+    r.Seek(0);
     long offset = 0;
-    rewind(r);
-    while (fgets(line, static_cast<int>(kLineSize), r)) {
-      if (strstr(line, kEnterLanguage)) {
-        offset = ftell(r);
+    for (size_t len; (len = r.Read(line, kLineSize)) != 0;) {
+      if (FindBytes(line, len, kEnterLanguage)) {
+        offset = r.Tell();
         break;
       }
     }
     memset(line, 0, sizeof(line));
-    if (offset < 0) offset = 0;
 
-    for (int copy = 0; copy < copies - 1 && !cut && !mirelo::OutputClosed(); ++copy) {
+    for (int copy = 0; copy < copies - 1 && !cut && !mirelo::OutputClosed() && guard.MayStartCopy();
+         ++copy) {
       ErrPrintf("copies %d \n", copy + 1);
       ShowCopy(copy + 2, copies);
-      fseek(r, offset, SEEK_SET);
+      r.Seek(offset);
       ErrPrintf("off %d \n", static_cast<int>(offset));
-      while (!mirelo::OutputClosed() && fgets(line, static_cast<int>(kLineSize), r)) {
+      while (!mirelo::OutputClosed()) {
+        size_t len = r.Read(line, kLineSize);
+        if (len == 0) break;
         if (CutHere(line)) {
           cut = true;
           break;
         }
-        SendAndClear(line);
+        SendAndClear(line, len);
       }
     }
   }
@@ -291,18 +315,62 @@ void WritePSdataToStdout(char* const argv[], const char* path) {
     return;
   }
 
-  mirelo::UniqueFile in(fdopen(fd.get(), "r"));
-  if (!in) {
+  mirelo::UniqueFile file(fdopen(fd.get(), "r"));
+  if (!file) {
     ErrWrite(kOpenError);
     return;
   }
   fd.release();
-  setvbuf(in.get(), nullptr, _IOFBF, kInputBuffer);
 
   Tags tags;
   FinchSetUp(argv, &tags);
+  mirelo::LineReader in(file.get());
   if (iscollate)
-    CollatedRoad(in.get(), path, tags);
+    CollatedRoad(&in, path, tags);
   else
-    LineRoad(in.get(), tags);
+    LineRoad(&in, tags);
+  if (ferror(file.get())) ErrWrite("ERROR: Unable to read the print file; the job is incomplete.\n");
+}
+
+size_t mirelo::LineReader::Read(char* out, size_t size) {
+  size_t len = 0;
+  if (size == 0) return 0;
+  while (len + 1 < size) {
+    if (pos_ == end_) {
+      pos_ = 0;
+      end_ = fread(buf_, 1, sizeof(buf_), file_);
+      if (end_ == 0) break;
+    }
+    size_t room = std::min(size - 1 - len, end_ - pos_);
+    const char* from = buf_ + pos_;
+    const char* nl = static_cast<const char*>(memchr(from, '\n', room));
+    size_t take = nl ? static_cast<size_t>(nl - from) + 1 : room;
+    memcpy(out + len, from, take);
+    pos_ += take;
+    len += take;
+    if (nl) break;
+  }
+  out[len] = '\0';
+  consumed_ += static_cast<long>(len);
+  return len;
+}
+
+bool mirelo::LineReader::Seek(long offset) {
+  pos_ = end_ = 0;
+  consumed_ = offset;
+  return fseek(file_, offset, SEEK_SET) == 0;
+}
+
+size_t mirelo::TagLine(char* line, size_t len, const char* owner, const char* jobid, bool a5) {
+  if (len >= kLineSize) return len;  // not a line as read
+  auto append = [&](const char* text) {
+    size_t n = strnlen(text, kLineBufSize - 1 - len);
+    memcpy(line + len, text, n);
+    len += n;
+    line[len] = '\0';
+  };
+  append(owner);
+  append(jobid);
+  if (a5) append(kA5Line);
+  return len;
 }

@@ -11,6 +11,7 @@
 
 #include "common/io.h"
 #include "common/spawn.h"
+#include "paper/paper-private.h"
 
 using mirelo::ErrPrintf;
 using mirelo::ErrWrite;
@@ -88,15 +89,9 @@ int ScanMediaBox(const char* path) {
   if (!grep.reader.Started()) return 1;
   char piece[kReplySize];
   while (fgets(piece, sizeof(piece), grep.reader.Stream())) {
-    const char* open = strchr(piece, '[');
-    if (!open || !strchr(piece, ']')) return 1;
-    Number left, top, right, bottom;
-    const char* p = ReadNumber(open, &left);
-    p = ReadNumber(p, &top);
-    p = ReadNumber(p, &right);
-    ReadNumber(p, &bottom);
-    ErrPrintf("left:%s,top:%s,right:%s,bottom:%s\n", left.text, top.text, right.text, bottom.text);
-    if (!InBounds(right.value - left.value, bottom.value - top.value)) return 0;
+    int verdict = mirelo::CheckMediaBoxPiece(piece);
+    if (verdict < 0) return 1;
+    if (verdict == 0) return 0;
   }
   return 1;
 }
@@ -108,11 +103,9 @@ bool ScanSetupPaper(const char* path) {
   if (!grep.reader.Started()) return true;
   char piece[kReplySize];
   while (fgets(piece, sizeof(piece), grep.reader.Stream())) {
-    if (!strcasestr(piece, kSetupPaperPattern)) return true;
-    Number w, h;
-    ReadNumber(ReadNumber(piece, &w), &h);
-    ErrPrintf("pdfsetuppaper:width;%s,height:%s\n", w.text, h.text);
-    if (!InBounds(w.value, h.value)) return false;
+    int verdict = mirelo::CheckSetupPaperPiece(piece);
+    if (verdict < 0) return true;
+    if (verdict == 0) return false;
   }
   return true;
 }
@@ -165,17 +158,7 @@ bool FileShowsA5(const char* path) {
   char line[kA5LineSize];
   while (fgets(line, sizeof(line), file.get())) {
     int w = 0, h = 0;
-    if (const char* box = mirelo::FindNoCase(line, kA5MediaBox)) {
-      ReadMediaBoxSize(box + strlen(kA5MediaBox), &w, &h);
-    } else if (const char* call = mirelo::FindNoCase(line, kSetupPaper)) {
-      // The procedure's definition (/pdfSetupPaper) or a line that starts
-      // with the name holds no size: read on.
-      if (call == line || call[-1] == '/') continue;
-      ReadSetupPaperSize(line, call, &w, &h);
-    } else {
-      continue;
-    }
-    return abs(w - kA5Width) <= kA5Slack && abs(h - kA5Height) <= kA5Slack;
+    if (mirelo::ReadA5LineSize(line, &w, &h)) return mirelo::IsA5Size(w, h);
   }
   return false;
 }
@@ -191,7 +174,8 @@ int checkmediasize(char* const argv[], int* width, int* height) {
   if (!ppd) return 1;
   if (ppd_size_t* size = ppdPageSize(ppd.get(), value)) {
     // Whole points, fractions cut off; a size no page can have is ignored.
-    if (size->width >= 0 && size->width < INT_MAX && size->length >= 0 && size->length < INT_MAX) {
+    constexpr float kIntLimit = 2147483648.0f;  // 2^31: the first value an int cannot hold
+    if (size->width >= 0 && size->width < kIntLimit && size->length >= 0 && size->length < kIntLimit) {
       *width = static_cast<int>(size->width);
       *height = static_cast<int>(size->length);
       ErrPrintf("pagesize:%s width:%d,heigh:%d\n", value, *width, *height);
@@ -236,4 +220,45 @@ bool isA5PageSize(const char* options, const char* path) {
   ppd_option_t* option = ppdFindOption(ppd.get(), "FeedEdge");
   if (!option) return true;
   return strcasestr(option->defchoice, "LongEdge") != nullptr;
+}
+
+int mirelo::CheckMediaBoxPiece(const char* piece) {
+  const char* open = strchr(piece, '[');
+  if (!open || !strchr(piece, ']')) return -1;
+  Number left, top, right, bottom;
+  const char* p = ReadNumber(open, &left);
+  p = ReadNumber(p, &top);
+  p = ReadNumber(p, &right);
+  ReadNumber(p, &bottom);
+  ErrPrintf("left:%s,top:%s,right:%s,bottom:%s\n", left.text, top.text, right.text, bottom.text);
+  return InBounds(right.value - left.value, bottom.value - top.value) ? 1 : 0;
+}
+
+int mirelo::CheckSetupPaperPiece(const char* piece) {
+  if (!strcasestr(piece, kSetupPaperPattern)) return -1;
+  Number w, h;
+  ReadNumber(ReadNumber(piece, &w), &h);
+  ErrPrintf("pdfsetuppaper:width;%s,height:%s\n", w.text, h.text);
+  return InBounds(w.value, h.value) ? 1 : 0;
+}
+
+bool mirelo::ReadA5LineSize(const char* line, int* width, int* height) {
+  *width = 0;
+  *height = 0;
+  if (const char* box = mirelo::FindNoCase(line, kA5MediaBox)) {
+    ReadMediaBoxSize(box + strlen(kA5MediaBox), width, height);
+    return true;
+  }
+  if (const char* call = mirelo::FindNoCase(line, kSetupPaper)) {
+    // The procedure's definition (/pdfSetupPaper) or a line that starts
+    // with the name holds no size: read on.
+    if (call == line || call[-1] == '/') return false;
+    ReadSetupPaperSize(line, call, width, height);
+    return true;
+  }
+  return false;
+}
+
+bool mirelo::IsA5Size(int width, int height) {
+  return abs(width - kA5Width) <= kA5Slack && abs(height - kA5Height) <= kA5Slack;
 }

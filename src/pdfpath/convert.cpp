@@ -77,12 +77,21 @@ int pdf2ps(char* path, char* const argv[]) {
 
   const char* const pdftops_argv[] = {kPdftops,        argv[1], argv[2], argv[3], kOneCopy,
                                       options.c_str(), path,    nullptr};
-  int status = mirelo::RunProgram(pdftops_argv, temp_fd.get());
+  // The filter writes pdftops' output into the file itself: pdftops does not
+  // notice a full disk, and a cut job must never print as the whole.
+  size_t copied = 0;
+  int write_errno = 0;
+  int status = mirelo::RunProgramInto(pdftops_argv, temp_fd.get(), &copied, &write_errno);
   int saved_errno = errno;
-  temp_fd.reset();
+  if (close(temp_fd.release()) != 0 && write_errno == 0) write_errno = errno;
 
   if (status == -1) {
     ErrPrintf("DEBUG: Unable to excute pdftops,err is %d\n", saved_errno);
+    unlink(temp_path);
+    return -1;
+  }
+  if (write_errno != 0) {
+    ErrPrintf("ERROR: Unable to write the converted job to a temporary file: %s\n", strerror(write_errno));
     unlink(temp_path);
     return -1;
   }
@@ -92,6 +101,11 @@ int pdf2ps(char* path, char* const argv[]) {
       ErrPrintf("DEBUG: pdftops failed with exit status %d.\n", WEXITSTATUS(status));
     else
       ErrPrintf("DEBUG: pdftops ended by signal %d.\n", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    unlink(temp_path);
+    return -1;
+  }
+  if (copied == 0) {
+    ErrWrite("DEBUG: pdftops wrote no PostScript.\n");
     unlink(temp_path);
     return -1;
   }

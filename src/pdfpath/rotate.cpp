@@ -33,6 +33,9 @@ constexpr char kPrivateQpdf[] = "/opt/mirelo/bin/mlqpdf";
 // The first qpdf whose command line does what the rotation needs.
 constexpr double kLowestQpdfVersion = 8.0;
 
+// The output file named to qpdf: its standard output, which the filter reads.
+constexpr char kToStdout[] = "/dev/stdout";
+
 // The option that turns the listed pages; the list follows it.
 constexpr char kRotateOption[] = "--rotate=+180:";
 constexpr size_t kRotateOptionLen = sizeof(kRotateOption) - 1;
@@ -153,14 +156,12 @@ void CreatRotateDuplex(char* const argv[], char* path) {
 
   if (!mirelo::WantsLongEdgeRotation(argv[5])) return;
 
-  // Only the name is used: qpdf writes the rotated file itself.
   char temp_path[kPrintPathSize] = {};
-  int temp_fd = cupsTempFd(temp_path, sizeof(temp_path));
-  if (temp_fd < 0) {
+  mirelo::UniqueFd temp_fd(cupsTempFd(temp_path, sizeof(temp_path)));
+  if (!temp_fd.valid()) {
     ErrWrite("DEBUG: Unable to creat temp file.\n");
     return;
   }
-  close(temp_fd);
 
   int pages = 0;
   if (!CountPages(tool, path, &pages)) {
@@ -187,9 +188,30 @@ void CreatRotateDuplex(char* const argv[], char* path) {
   }
 
   char input[kPrintPathSize + 2];
-  const char* const rotate_argv[] = {tool, FileOperand(path, input, sizeof(input)), temp_path,
+  // qpdf writes the rotated PDF to its standard output and the filter puts
+  // it into the file: qpdf does not notice a full disk, and a cut PDF must
+  // never stand in for the job.
+  const char* const rotate_argv[] = {tool, FileOperand(path, input, sizeof(input)), kToStdout,
                                      rotate.get(), nullptr};
-  int status = mirelo::RunProgram(rotate_argv, -1);
+  size_t copied = 0;
+  int write_errno = 0;
+  int status = mirelo::RunProgramInto(rotate_argv, temp_fd.get(), &copied, &write_errno);
+  int saved_errno = errno;
+  if (close(temp_fd.release()) != 0 && write_errno == 0) write_errno = errno;
+  if (write_errno != 0) {
+    ErrPrintf("ERROR: Unable to write the rotated job to a temporary file: %s; "
+              "the back sides are not rotated.\n",
+              strerror(write_errno));
+    unlink(temp_path);
+    return;
+  }
+  errno = saved_errno;
+  if (status != -1 && copied == 0 &&
+      (mirelo::ExitedWith(status, kQpdfOk) || mirelo::ExitedWith(status, kQpdfWarnings))) {
+    ErrPrintf("DEBUG: %s wrote no rotated PDF; the back sides are not rotated.\n", tool);
+    unlink(temp_path);
+    return;
+  }
   if (!mirelo::ExitedWith(status, kQpdfOk) && !mirelo::ExitedWith(status, kQpdfWarnings)) {
     // Whatever qpdf left behind is not the job: print the pages unrotated.
     if (status == -1)

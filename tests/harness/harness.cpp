@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -169,6 +170,12 @@ FilterResult RunFilter(const FilterJob& job) {
 
   int in_pipe[2], out_pipe[2], err_pipe[2], side[2] = {-1, -1};
   if (pipe(in_pipe) || pipe(out_pipe) || pipe(err_pipe)) abort();
+  if (job.output_pipe_size > 0) fcntl(out_pipe[0], F_SETPIPE_SZ, job.output_pipe_size);
+  int input_fd = -1;
+  if (!job.input_file.empty()) {
+    input_fd = open(job.input_file.c_str(), O_RDONLY);
+    if (input_fd < 0) ADD_FAILURE() << "cannot open " << job.input_file;
+  }
   if (!job.no_side_channel && socketpair(AF_LOCAL, SOCK_STREAM, 0, side)) abort();
 
   std::vector<std::string> env_strings;
@@ -185,7 +192,7 @@ FilterResult RunFilter(const FilterJob& job) {
   auto t0 = Clock::now();
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(in_pipe[0], 0);
+    dup2(input_fd >= 0 ? input_fd : in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     if (side[1] >= 0) dup2(side[1], 4);
@@ -206,6 +213,16 @@ FilterResult RunFilter(const FilterJob& job) {
     std::vector<char*> envp;
     for (auto& s : env_strings) envp.push_back(s.data());
     envp.push_back(nullptr);
+    if (!job.wrapper.empty()) {
+      std::vector<std::string> full = job.wrapper;
+      full.push_back(MIRELOPS_BIN);
+      full.insert(full.end(), args.begin() + 1, args.end());
+      std::vector<char*> wargv;
+      for (auto& a : full) wargv.push_back(a.data());
+      wargv.push_back(nullptr);
+      execvpe(wargv[0], wargv.data(), envp.data());
+      _exit(127);
+    }
     execve(MIRELOPS_BIN, argv.data(), envp.data());
     _exit(127);
   }
@@ -226,16 +243,27 @@ FilterResult RunFilter(const FilterJob& job) {
   }
 
   size_t in_off = 0;
-  if (job.input.empty()) {
+  if (job.input.empty() || input_fd >= 0) {
     close(in_w);
     in_w = -1;
   }
+  // Output read so far, kept whole or folded into the digest.
+  std::string out_chunk;
+  auto take_output = [&](std::string& got) {
+    result.out_size += got.size();
+    if (job.digest_output) {
+      result.out_digest = Digest(got, result.out_digest);
+    } else {
+      result.out += got;
+    }
+    got.clear();
+  };
+  double paused_since = -1;
+  double stalled_since = -1;
   size_t answer_index = 0;
   std::string side_buf;
   int terms_sent = 0;
   double held_since = -1;
-  double paused_since = -1;
-  double stalled_since = -1;
   bool exited = false;
   int status = 0;
 
@@ -249,7 +277,9 @@ FilterResult RunFilter(const FilterJob& job) {
 
   while (true) {
     if (!exited) {
-      pid_t w = waitpid(pid, &status, WNOHANG);
+      struct rusage ru = {};
+      pid_t w = wait4(pid, &status, WNOHANG, &ru);
+      if (w == pid) result.max_rss_kb = ru.ru_maxrss;
       if (w == pid) {
         exited = true;
         result.seconds = Since(t0);
@@ -258,10 +288,10 @@ FilterResult RunFilter(const FilterJob& job) {
     if (exited && out_r < 0 && err_r < 0) break;
 
     bool hold = !exited && job.hold_output_until_term && terms_sent == 0 && job.term_at_output >= 0 &&
-                static_cast<long>(result.out.size()) >= job.term_at_output;
-    if (!exited && job.pause_output_at >= 0 && static_cast<long>(result.out.size()) >= job.pause_output_at) {
+                static_cast<long>(result.out_size) >= job.term_at_output;
+    if (!exited && job.pause_output_at >= 0 && static_cast<long>(result.out_size) >= job.pause_output_at) {
       if (paused_since < 0) paused_since = Since(t0);
-      if (Since(t0) - paused_since < job.pause_output_for) hold = true;
+      if (Since(t0) - paused_since < job.pause_output_seconds) hold = true;
     }
     struct pollfd fds[4];
     int n = 0;
@@ -292,9 +322,14 @@ FilterResult RunFilter(const FilterJob& job) {
       size_t limit = SIZE_MAX;
       if (!exited && job.hold_output_until_term && terms_sent == 0 && job.term_at_output >= 0)
         limit = static_cast<size_t>(job.term_at_output);
-      if (!exited && job.pause_output_at >= 0 && paused_since < 0)
-        limit = std::min(limit, static_cast<size_t>(job.pause_output_at));
-      if (!Drain(out_r, &result.out, limit)) {
+      if (!exited && job.pause_output_at >= 0 && paused_since < 0 &&
+          static_cast<size_t>(job.pause_output_at) < limit)
+        limit = static_cast<size_t>(job.pause_output_at);
+      // Drain's limit counts what is in the string: hand it the room left.
+      size_t room = limit == SIZE_MAX ? SIZE_MAX : (limit > result.out_size ? limit - result.out_size : 0);
+      bool open_still = Drain(out_r, &out_chunk, room);
+      take_output(out_chunk);
+      if (!open_still) {
         close(out_r);
         out_r = -1;
       }
@@ -350,7 +385,7 @@ FilterResult RunFilter(const FilterJob& job) {
     }
 
     if (!exited && terms_sent == 0) {
-      bool reached = job.term_at_output >= 0 && static_cast<long>(result.out.size()) >= job.term_at_output;
+      bool reached = job.term_at_output >= 0 && static_cast<long>(result.out_size) >= job.term_at_output;
       if (reached && job.hold_output_until_term) {
         // Give the filter time to fill the pipe and block in a write, so
         // that the signals meet it in the middle of the job.
@@ -378,6 +413,16 @@ FilterResult RunFilter(const FilterJob& job) {
   }
   close(in_keep);
   result.stdin_unread = unread.size() + (job.input.size() - in_off);
+  if (input_fd >= 0) {
+    // The filter shared this open file: what lies behind its offset is unread.
+    struct stat st = {};
+    off_t at = lseek(input_fd, 0, SEEK_CUR);
+    if (fstat(input_fd, &st) == 0 && at >= 0 && st.st_size > at)
+      result.stdin_unread = static_cast<size_t>(st.st_size - at);
+    else
+      result.stdin_unread = 0;
+    close(input_fd);
+  }
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
   // A sanitizer report fails the test whatever the test expects of the exit.
@@ -387,6 +432,25 @@ FilterResult RunFilter(const FilterJob& job) {
       ADD_FAILURE() << "sanitizer report from the filter:\n" << result.err;
   }
   return result;
+}
+
+unsigned long long Digest(const std::string& bytes, unsigned long long seed) {
+  unsigned long long h = seed ? seed : 1469598103934665603ULL;
+  for (unsigned char c : bytes) {
+    h ^= c;
+    h *= 1099511628211ULL;
+  }
+  return h;
+}
+
+unsigned long long FileDigest(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  unsigned long long h = 0;
+  std::string buf(1 << 20, '\0');
+  while (in.read(buf.data(), static_cast<std::streamsize>(buf.size())) || in.gcount() > 0) {
+    h = Digest(buf.substr(0, static_cast<size_t>(in.gcount())), h);
+  }
+  return h;
 }
 
 std::string FixturePpd(const std::string& name) {

@@ -67,13 +67,24 @@ struct FilterJob {
   bool hold_output_until_term = false;
   // Close the read end of standard output right away (reader gone).
   bool close_output = false;
-  // A slow printer: stop reading standard output once this many bytes
-  // arrived (-1: never), for pause_output_for seconds.
-  long pause_output_at = -1;
-  double pause_output_for = 0;
 
   // Largest file the filter may write (RLIMIT_FSIZE), -1 for no limit.
   long file_size_limit = -1;
+
+  // Standard input is this file (opened directly) instead of `input`.
+  std::string input_file;
+  // Keep only the size and a digest of standard output (for huge jobs).
+  bool digest_output = false;
+  // Capacity of the output pipe in bytes (0: the system's default); a small
+  // pipe makes the filter block soon after the reader stops.
+  int output_pipe_size = 0;
+  // Stop reading standard output once this many bytes arrived, for this
+  // many seconds, without any signal (-1: never).
+  long pause_output_at = -1;
+  double pause_output_seconds = 0;
+  // Runs the filter through this program and its arguments (e.g. valgrind):
+  // the wrapper gets the filter's path and then the filter's arguments.
+  std::vector<std::string> wrapper;
 
   double timeout = 120;  // seconds before the filter is killed
 };
@@ -88,7 +99,14 @@ struct FilterResult {
   int side_requests = 0;    // side-channel requests received
   std::vector<std::string> side_request_bytes;  // the raw requests
   bool timed_out = false;
+  size_t out_size = 0;           // bytes on standard output (also with digest_output)
+  unsigned long long out_digest = 0;  // FNV-1a of them, with digest_output
+  long max_rss_kb = 0;           // peak resident memory of the filter process
 };
+
+// FNV-1a digest of bytes, as digest_output computes it; of a whole file.
+unsigned long long Digest(const std::string& bytes, unsigned long long seed = 0);
+unsigned long long FileDigest(const std::string& path);
 
 FilterResult RunFilter(const FilterJob& job);
 

@@ -55,7 +55,7 @@ TEST(PrinterLink, FinchJobStopsAtTheNextPageWhenThePrinterCancelsIt) {
   job.input = job_text;
   // A slow printer: the job is still being sent when the monitor asks.
   job.pause_output_at = 20000;
-  job.pause_output_for = 4.5;
+  job.pause_output_seconds = 4.5;
   FilterResult r = RunFilter(job);
 
   EXPECT_EQ(r.exit_code, 0);
@@ -95,7 +95,7 @@ TEST(PrinterLink, HeronJobWakesThePrinterWhileItIsSent) {
   job.input = ReadFile(MakePdf(12));
   // Hold the copy for a while so that two wake-ups fall within it.
   job.pause_output_at = 1;
-  job.pause_output_for = 6;
+  job.pause_output_seconds = 6;
   FilterResult r = RunFilter(job);
 
   EXPECT_EQ(r.exit_code, 0);

@@ -1,0 +1,414 @@
+// The filter under faults of its surroundings and of its input, run as the
+// scheduler runs it: a full spool folder, the printer connection gone, qpdf
+// and pdftops missing or failing, a missing or garbled PPD, a side channel
+// that answers nonsense, a print file that is not there, binary data, long
+// lines and a huge copy count. Each test says what is sent and what is
+// reported: nothing may be lost or cut without a word.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "faults/jobs.h"
+#include "faults/mounts.h"
+#include "harness/harness.h"
+
+using namespace mtest;
+using namespace mtest::jobs;
+
+namespace {
+
+const std::string& PsJob() {
+  static const std::string ps = ReadFile(PsFromPdftops(MakePdf(30)));
+  return ps;
+}
+const std::string& FinchInput() {
+  static const std::string in = FinchWrap(PsJob());
+  return in;
+}
+const std::string& PdfJob() {
+  static const std::string pdf = ReadFile(MakePdf(4));
+  return pdf;
+}
+
+std::string Script(const std::string& name, const std::string& body) {
+  std::string path = TempPath(name);
+  WriteFile(path, "#!/bin/sh\n" + body);
+  chmod(path.c_str(), 0755);
+  return path;
+}
+
+size_t Count(const std::string& s, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = 0; (p = s.find(what, p)) != std::string::npos; p += what.size()) ++n;
+  return n;
+}
+
+// Random bytes (NUL bytes and line feeds among them) from a seeded engine.
+std::string Garbage(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(rng() & 0xff);
+  return s;
+}
+
+}  // namespace
+
+// ---- The spool folder full ------------------------------------------------------------
+
+TEST(Faults, SpoolFolderFullOnEveryRoadPrintsNothingAndSaysSo) {
+  struct Road {
+    const char* name;
+    FilterJob job;
+  };
+  std::vector<Road> roads = {{"finch line", FinchJob(FinchInput())},
+                             {"collated", CollatedJob(FinchInput(), "3")},
+                             {"heron", HeronJob(PdfJob())}};
+  for (Road& road : roads) {
+    std::string tmp = FreshDir("full");
+    road.job.env["TMPDIR"] = tmp;
+    road.job.file_size_limit = 2000;
+    FilterResult r = RunFilter(road.job);
+    EXPECT_EQ(r.exit_code, 0) << road.name;
+    EXPECT_EQ(r.out, "") << road.name << ": a cut job must not print";
+    EXPECT_NE(r.err.find("ERROR: Unable to write the print data to the spool file"), std::string::npos)
+        << road.name << r.err;
+    EXPECT_TRUE(ListDir(tmp).empty()) << road.name << ": partial spool file left behind";
+  }
+}
+
+TEST(Faults, DiskFullDuringRotationOrConversionNeverPrintsACutJob) {
+  // The scheduler's PDF is there; qpdf's rotated copy and pdftops'
+  // PostScript do not fit. Neither program notices (both exit 0 with a cut
+  // file); the filter writes their output itself and sees it.
+  std::string tmp = FreshDir("full-heron");
+  FilterJob job = HeronJob("");
+  job.file = MakePdf(4);
+  job.env["TMPDIR"] = tmp;
+  job.file_size_limit = 1000;
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.err.find("ERROR: Unable to write the rotated job to a temporary file"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("ERROR: Unable to write the converted job to a temporary file"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find(kConvertFailed), std::string::npos);
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_TRUE(ListDir(tmp).empty()) << "a cut temporary file stays behind";
+}
+
+TEST(Faults, TinyTmpfsAsSpoolFolder) {
+  MTEST_REQUIRE_PRIVATE_MOUNTS();
+  PrivateMounts mounts;
+  std::string tmp = FreshDir("tmpfs");
+  std::string why;
+  ASSERT_TRUE(mounts.Tmpfs(tmp, 16384, &why)) << why;
+  FilterJob job = FinchJob(FinchInput());
+  job.env["TMPDIR"] = tmp;
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("spool file: No space left on device"), std::string::npos) << r.err;
+  EXPECT_TRUE(ListDir(tmp).empty());
+
+  // The job fits, its replay file does not: every copy is a full pass.
+  std::string dir = FreshDir("tmpfs-replay");
+  ASSERT_TRUE(mounts.Tmpfs(dir, FinchInput().size() + 8192, &why)) << why;
+  WriteFile(dir + "/job.ps", FinchInput());
+  FilterJob collated = CollatedJob("", "2");
+  collated.file = dir + "/job.ps";
+  r = RunFilter(collated);
+  std::string first = DropEojLines(Tagged(FinchInput()));
+  EXPECT_TRUE(r.out == first + first + kEoj) << HexDiff(first + first + kEoj, r.out);
+  EXPECT_NE(r.err.find("ERROR: Unable to store the job for its copies: No space left on device"),
+            std::string::npos);
+  EXPECT_EQ(ListDir(dir), std::vector<std::string>{"job.ps"});
+}
+
+// ---- Standard output closed ---------------------------------------------------------
+
+TEST(Faults, ClosedOutputOnEveryRoadStopsTheJobAndSaysSoOnce) {
+  std::string big;
+  while (big.size() < 4u << 20) big += PsJob();
+  struct Road {
+    const char* name;
+    FilterJob job;
+  };
+  std::vector<Road> roads = {{"finch line", FinchJob(FinchWrap(big))},
+                             {"collated", CollatedJob(FinchWrap(big), "3")},
+                             {"collated, huge count", CollatedJob(FinchInput(), "99999999999")},
+                             {"heron", HeronJob(PdfJob())}};
+  for (Road& road : roads) {
+    std::string tmp = FreshDir("closed");
+    road.job.env["TMPDIR"] = tmp;
+    road.job.close_output = true;
+    road.job.timeout = 60;
+    FilterResult r = RunFilter(road.job);
+    EXPECT_FALSE(r.timed_out) << road.name;
+    EXPECT_EQ(r.term_signal, 0) << road.name << ": killed by SIGPIPE";
+    EXPECT_EQ(r.exit_code, 0) << road.name;
+    EXPECT_EQ(Count(r.err, "Broken pipe"), 1u) << road.name << r.err.substr(0, 2000);
+    EXPECT_EQ(Count(r.err, "copies 1 \n"), 0u) << road.name << ": no copy after the reader left";
+    EXPECT_EQ(ListDir(tmp).size(), 1u) << road.name << ": the replay file stays behind";
+  }
+}
+
+// ---- qpdf and pdftops ------------------------------------------------------------------
+
+TEST(Faults, FailingQpdfLeavesThePagesUnrotated) {
+  // A qpdf of the right version that counts the pages but then fails in
+  // different ways; the pages go out unrotated and nothing of qpdf stays.
+  std::string bin = FreshDir("bin");
+  symlink("/usr/bin/gs", (bin + "/gs").c_str());
+  struct Case {
+    std::string rotate, message;
+  };
+  const Case cases[] = {
+      {"echo half a PDF; exit 2", "failed to rotate the back sides (exit status 2)"},
+      {"kill -9 $$", "ended by signal 9 while rotating"},
+      {"exit 0", "wrote no rotated PDF"},
+  };
+  for (const Case& c : cases) {
+    std::string qpdf = Script("qpdf-fake", "case \"$1\" in\n--version) echo qpdf version 11.0.0;;\n"
+                                          "--show-npages) echo 4;;\n*) " + c.rotate + ";;\nesac\n");
+    unlink((bin + "/qpdf").c_str());
+    symlink(qpdf.c_str(), (bin + "/qpdf").c_str());
+    std::string tmp = FreshDir("qpdf");
+    FilterJob job = HeronJob(PdfJob());
+    job.env["PATH"] = bin;
+    job.env["TMPDIR"] = tmp;
+    FilterResult r = RunFilter(job);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(RenderedPages(r.out), 4) << c.rotate;
+    EXPECT_EQ(ListDir(tmp).size(), 1u) << "only the converted file stays";
+  }
+}
+
+TEST(Faults, MissingOrFailingPdftopsPrintsNothingAndSaysWhy) {
+  MTEST_REQUIRE_PRIVATE_MOUNTS();
+  const std::string pdftops = "/usr/lib/cups/filter/pdftops";
+  struct Case {
+    std::string body, message;  // body "" stands for a missing pdftops
+  };
+  const Case cases[] = {
+      {"", "DEBUG: Unable to excute pdftops,err is 2\n"},
+      {"echo '%!PS-Adobe-3.0'; echo '%%Page: 1 1'; exit 1", "DEBUG: pdftops failed with exit status 1.\n"},
+      {"echo '%!PS-Adobe-3.0'; kill -9 $$", "DEBUG: pdftops ended by signal 9.\n"},
+      {"exit 0", "DEBUG: pdftops wrote no PostScript.\n"},
+  };
+  for (const Case& c : cases) {
+    PrivateMounts mounts;
+    std::string why;
+    if (c.body.empty()) {
+      ASSERT_TRUE(mounts.Bind(FreshDir("empty-filter-dir"), "/usr/lib/cups/filter", &why)) << why;
+    } else {
+      ASSERT_TRUE(mounts.Bind(Script("pdftops-fake", c.body + "\n"), pdftops, &why)) << why;
+    }
+    std::string tmp = FreshDir("pdftops");
+    FilterJob job = HeronJob(PdfJob());
+    job.env["TMPDIR"] = tmp;
+    FilterResult r = RunFilter(job);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "") << c.message;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(kConvertFailed), std::string::npos);
+    // The rotated PDF is the print file when the conversion fails; nothing else stays.
+    EXPECT_EQ(ListDir(tmp).size(), 1u) << c.message;
+  }
+}
+
+// ---- The PPD -----------------------------------------------------------------------------
+
+TEST(Faults, MissingOrGarbledPpd) {
+  std::string garbage = TempPath("garbage.ppd");
+  WriteFile(garbage, Garbage(5000, 7));
+  std::string truncated = TempPath("truncated.ppd");
+  std::string finch_ppd = ReadFile(FixturePpd("finch"));
+  WriteFile(truncated, finch_ppd.substr(0, finch_ppd.find("*ShortNickName")));
+  std::string empty = TempPath("empty.ppd");
+  WriteFile(empty, "");
+  const std::string ppds[] = {TempPath("no-such.ppd"), TempPath(""), garbage, truncated, empty};
+  std::string a5 = FinchWrap(ReadFile(PsFromPs2write(MakePdf(1, "a5"))));
+  for (const std::string& ppd : ppds) {
+    // The device ID names the printer: the job prints; with no PPD page size
+    // nothing is rewritten, and A5 counts as fed long edge.
+    FilterJob job = FinchJob(a5, "PageSize=A5");
+    job.ppd = ppd;
+    FilterResult r = RunFilter(job);
+    EXPECT_EQ(r.exit_code, 0) << ppd;
+    std::string expected = Tagged(a5, Tags() + "@PJL SET PAPER=A5L\r\n");
+    EXPECT_TRUE(r.out == expected) << ppd << HexDiff(expected, r.out);
+    EXPECT_EQ(r.err.find("pagesize:"), std::string::npos);
+
+    // No device ID: nothing names the printer; refused before the input is read.
+    job.side = {SideAnswer::Status(2)};
+    r = RunFilter(job);
+    EXPECT_EQ(r.exit_code, 1) << ppd;
+    EXPECT_TRUE(r.out.empty()) << ppd;
+    EXPECT_EQ(r.stdin_unread, job.input.size());
+
+    // Heron by device ID: the PPD's duplex default cannot be read, so no page is turned.
+    FilterJob heron = HeronJob(PdfJob());
+    heron.ppd = ppd;
+    r = RunFilter(heron);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(RenderedPages(r.out), 4) << ppd;
+    EXPECT_EQ(r.err.find("--rotate"), std::string::npos);
+  }
+}
+
+// ---- The side channel ------------------------------------------------------------------
+
+TEST(Faults, SideChannelNonsenseFallsBackToTheNickname) {
+  auto header = [](char cmd, char status, size_t len) {
+    return std::string{cmd, status, static_cast<char>(len >> 8), static_cast<char>(len & 0xff)};
+  };
+  const std::string replies[] = {
+      header(5, 1, kPlainId.size()) + kPlainId,   // answer to another command
+      header(4, 1, 0),                            // OK without an ID
+      header(4, 1, 4000) + std::string(4000, 'M'),  // oversized ID
+      header(4, 1, 65535) + kPlainId,             // claims more than it sends, then closes
+      std::string("\x04\x01", 2),                 // half a header, then closes
+      header(4, 9, 3) + "abc",                    // unknown status
+  };
+  int k = 0;
+  for (const std::string& raw : replies) {
+    FilterJob job = PlainJob("%!PS\nshowpage\n" + kUel);
+    job.side = {SideAnswer::Raw(raw), SideAnswer::Raw(raw)};
+    job.timeout = 30;
+    FilterResult r = RunFilter(job);
+    EXPECT_EQ(r.term_signal, 0) << "reply " << k;
+    EXPECT_EQ(r.exit_code, 0) << "reply " << k << r.err;
+    EXPECT_NE(r.err.find("cups api can't find 1284 information.\n"), std::string::npos) << k;
+    EXPECT_NE(r.err.find("attr->value :Mirelo P2200DN Series PS.\n"), std::string::npos) << k;
+    EXPECT_EQ(r.out, job.input) << "reply " << k;
+    ++k;
+  }
+}
+
+// ---- The print file ------------------------------------------------------------------
+
+TEST(Faults, PrintFileThatIsNotThere) {
+  const std::string missing = TempPath("vanished.ps");
+  const std::string folder = FreshDir("a-folder");
+  struct Road {
+    const char* name;
+    FilterJob job;
+    const char* message;
+  };
+  for (const std::string& path : {missing, folder}) {
+    bool dir = path == folder;
+    std::vector<Road> roads = {
+        {"plain", PlainJob(""), dir ? "ERROR: Unable to read the print file: Is a directory\n"
+                                    : "Uable open temp file error! \n"},
+        {"finch line", FinchJob("", "PageSize=Custom.300x500"),
+         dir ? "ERROR: Unable to read the print file; the job is incomplete.\n"
+             : "Uable open temp file error! \n"},
+        {"collated", CollatedJob("", "3"),
+         dir ? "ERROR: Unable to read the print file; the job is incomplete.\n"
+             : "Uable open temp file error! \n"},
+        {"heron", HeronJob(""), kConvertFailed},
+    };
+    for (Road& road : roads) {
+      road.job.file = path;
+      FilterResult r = RunFilter(road.job);
+      EXPECT_EQ(r.exit_code, 0) << road.name;
+      EXPECT_NE(r.err.find(road.message), std::string::npos) << road.name << " " << path << r.err;
+      // The collated road closes its (empty) job with the end-of-job sequence.
+      // Nothing is sent; the collated road closes its (empty) job with the
+      // end-of-job sequence.
+      bool collated = road.job.copies == "3";
+      EXPECT_EQ(r.out, collated && dir ? kEoj : "") << road.name << " " << path;
+    }
+  }
+}
+
+// ---- Binary data, NUL bytes and long lines ------------------------------------------------
+
+TEST(Faults, BinaryDataAndLongLinesPassWhole) {
+  // Random bytes (NULs and line feeds among them), a line far longer than a
+  // read, and a PJL header: every byte reaches the printer on every road.
+  std::string body = Garbage(300000, 42) + "\n" + std::string(200000, 'L') + "\n" + Garbage(5000, 43);
+  ASSERT_EQ(body.find("\x04\x1b%-12345X"), std::string::npos);
+  std::string job = "\x1b%-12345X@PJL\n@PJL JOB NAME = \"bin\"\n@PJL ENTER LANGUAGE = POSTSCRIPT\n" + body;
+  std::string path = TempPath("binary.ps");
+  WriteFile(path, job);
+
+  FilterJob plain = PlainJob("");
+  plain.file = path;
+  FilterResult r = RunFilter(plain);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(r.out == job) << HexDiff(job, r.out);
+
+  FilterJob line = FinchJob("");
+  line.file = path;
+  r = RunFilter(line);
+  EXPECT_TRUE(r.out == Tagged(job)) << HexDiff(Tagged(job), r.out);
+
+  FilterJob collated = CollatedJob("", "3");
+  collated.file = path;
+  r = RunFilter(collated);
+  std::string expected = CollatedOutput(Tagged(job), 3);
+  EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
+  EXPECT_EQ(r.err.find("Unable to"), std::string::npos) << r.err.substr(0, 2000);
+
+  // Spooled from standard input the same, with the end-of-job sequence the
+  // spool adds when the end shows none.
+  FilterJob spooled = FinchJob(job);
+  r = RunFilter(spooled);
+  EXPECT_EQ(r.out.rfind(Tagged(job), 0), 0u) << HexDiff(Tagged(job), r.out.substr(0, Tagged(job).size()));
+  EXPECT_TRUE(r.out.size() == Tagged(job).size() || r.out.size() == Tagged(job).size() + kEoj.size() + 1);
+}
+
+// ---- A huge copy count --------------------------------------------------------------------
+
+TEST(Faults, HugeCopyCountKeepsCopyingUntilCancelledAndEndsPromptly) {
+  // The count is held to the largest int: the filter copies on (it is what
+  // the job asked for) until the job is cancelled, and then ends at the next page.
+  FilterJob job = CollatedJob(FinchInput(), "99999999999");
+  job.term_at_output = static_cast<long>(FinchInput().size()) * 5;
+  job.hold_output_until_term = true;
+  job.output_pipe_size = 4096;
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_LT(r.seconds, 20);
+  std::string end = kTrailer + kEoj;
+  ASSERT_GT(r.out.size(), end.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end);
+  EXPECT_GE(Count(r.out, "%%Page: 1 1\n"), 5u);
+  EXPECT_NE(r.err.find("copies 5 \n"), std::string::npos);
+
+  // A job whose copies hold no page to cut at: after the cancel one more
+  // copy at most, then the end-of-job sequence, and a word why.
+  std::string pageless = "%!PS\n" + std::string(4000, '%') + "\n/x 1 def\n";
+  FilterJob flat = CollatedJob(pageless, "99999999999");
+  flat.term_at_output = 200000;
+  flat.hold_output_until_term = true;
+  flat.output_pipe_size = 4096;
+  r = RunFilter(flat);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.err.find("no further copy is sent"), std::string::npos) << r.err.substr(r.err.size() - 500);
+  EXPECT_EQ(r.out.substr(r.out.size() - kEoj.size()), kEoj);
+  std::string first = DropEojLines(pageless + kEoj + "\n");
+  EXPECT_EQ((r.out.size() - kEoj.size()) % first.size(), 0u) << "whole copies only";
+
+  // Without a replay file (a folder stands where it would go) the same.
+  std::string path = TempPath("huge-no-replay.ps");
+  WriteFile(path, FinchInput());
+  mkdir((path + "_m").c_str(), 0700);
+  FilterJob passes = CollatedJob("", "99999999999");
+  passes.file = path;
+  passes.term_at_output = static_cast<long>(FinchInput().size()) * 3;
+  passes.hold_output_until_term = true;
+  passes.output_pipe_size = 4096;
+  r = RunFilter(passes);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.err.find("Uable create temp file error! \n"), std::string::npos);
+  EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end);
+}
