@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -87,13 +87,13 @@ int PrintSystem::Submit(const std::string& queue, const std::string& file,
   argv.push_back(file);
   std::string out, e;
   int rc = Run(argv, &out, &e);
-  std::smatch m;
-  std::regex id("request id is " + queue + "-([0-9]+)");
-  if (rc != 0 || !std::regex_search(out, m, id)) {
+  const std::string prefix = "request id is " + queue + "-";
+  size_t at = out.find(prefix);
+  if (rc != 0 || at == std::string::npos || !isdigit(static_cast<unsigned char>(out[at + prefix.size()]))) {
     if (err) *err = "lp failed (" + std::to_string(rc) + "): " + out + e;
     return -1;
   }
-  return std::stoi(m[1].str());
+  return std::stoi(out.substr(at + prefix.size()));
 }
 
 int PrintSystem::JobState(const std::string& queue, int job) const {
@@ -216,9 +216,11 @@ std::vector<int> RenderedPageNumbers(const std::string& file) {
           &out, &err) != 0) {
     return pages;
   }
-  std::regex page("Page ([0-9]+) of");
-  for (auto it = std::sregex_iterator(out.begin(), out.end(), page); it != std::sregex_iterator(); ++it) {
-    pages.push_back(std::stoi((*it)[1].str()));
+  // The test pages say "Page N of M".
+  for (size_t at = out.find("Page "); at != std::string::npos; at = out.find("Page ", at + 1)) {
+    size_t digits = at + 5, end = digits;
+    while (end < out.size() && isdigit(static_cast<unsigned char>(out[end]))) ++end;
+    if (end > digits && out.compare(end, 3, " of") == 0) pages.push_back(std::stoi(out.substr(digits, end - digits)));
   }
   return pages;
 }
