@@ -453,6 +453,30 @@ unsigned long long FileDigest(const std::string& path) {
   return h;
 }
 
+const std::vector<ProductModel>& ProductModels() {
+  static const std::vector<ProductModel> models = [] {
+    std::ifstream in(std::string(MIRELOPS_SOURCE_DIR) + "/data/models.tsv");
+    std::vector<ProductModel> list;
+    std::string line;
+    bool header = true;
+    while (std::getline(in, line)) {
+      if (line.empty() || line[0] == '#') continue;
+      if (header) {  // the column names
+        header = false;
+        continue;
+      }
+      std::istringstream fields(line);
+      ProductModel m;
+      std::getline(fields, m.name, '\t');
+      std::getline(fields, m.family, '\t');
+      std::getline(fields, m.maker, '\t');
+      list.push_back(m);
+    }
+    return list;
+  }();
+  return models;
+}
+
 std::string FixturePpd(const std::string& name) {
   return std::string(MIRELOPS_FIXTURES) + "/ppd/" + name + ".ppd";
 }

@@ -123,6 +123,13 @@ bool FileExists(const std::string& path);
 int Run(const std::vector<std::string>& argv, std::string* out = nullptr,
         std::string* err = nullptr);
 
+// One model of the product list data/models.tsv.
+struct ProductModel {
+  std::string name, family, maker;
+};
+// The product list, read once.
+const std::vector<ProductModel>& ProductModels();
+
 // Path of a fixture PPD: "plain", "finch", "heron", "unsupported".
 std::string FixturePpd(const std::string& name);
 // A PPD made from the fixture template with the given values.

@@ -4,9 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,31 +12,6 @@
 #include "identify/identify.h"
 
 namespace {
-
-struct Model {
-  std::string name, family, maker;
-};
-
-std::vector<Model> ProductList() {
-  std::ifstream in(std::string(MIRELOPS_SOURCE_DIR) + "/data/models.tsv");
-  std::vector<Model> models;
-  std::string line;
-  bool header = true;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    if (header) {
-      header = false;
-      continue;
-    }
-    std::istringstream f(line);
-    Model m;
-    std::getline(f, m.name, '\t');
-    std::getline(f, m.family, '\t');
-    std::getline(f, m.maker, '\t');
-    models.push_back(m);
-  }
-  return models;
-}
 
 // A fixed-width field is its text followed by NUL bytes only.
 bool NulPadded(const char* field, size_t width) {
@@ -56,7 +29,7 @@ std::string Row(const char (&row)[3][kModelField]) {
 }  // namespace
 
 TEST(ModelTables, MatchTheProductList) {
-  std::vector<Model> models = ProductList();
+  const std::vector<mtest::ProductModel>& models = mtest::ProductModels();
   ASSERT_EQ(models.size(), 65u);
 
   std::set<std::string> nick_table, id_table, nick_list, id_list, heron_list, finch_list;
@@ -69,7 +42,7 @@ TEST(ModelTables, MatchTheProductList) {
     id_table.insert(Row(row));
   }
   int other_makers = 0;
-  for (const Model& m : models) {
+  for (const mtest::ProductModel& m : models) {
     nick_list.insert(m.name + " Series PS");
     id_list.insert("MFG:" + m.maker + ";MDL:" + m.name + " series;CLS:PRINTER;");
     if (m.family == "Heron") heron_list.insert(m.name);

@@ -26,8 +26,7 @@ using namespace mtest;
 
 namespace {
 
-struct Model {
-  std::string name, family, maker;
+struct Model : ProductModel {
   std::string Ppd() const {
     std::string file = name;
     for (char& c : file)
@@ -43,23 +42,8 @@ struct Model {
 
 const std::vector<Model>& ProductList() {
   static const std::vector<Model> models = [] {
-    std::ifstream in(std::string(MIRELOPS_SOURCE_DIR) + "/data/models.tsv");
     std::vector<Model> list;
-    std::string line;
-    bool header = true;
-    while (std::getline(in, line)) {
-      if (line.empty() || line[0] == '#') continue;
-      if (header) {
-        header = false;
-        continue;
-      }
-      std::istringstream f(line);
-      Model m;
-      std::getline(f, m.name, '\t');
-      std::getline(f, m.family, '\t');
-      std::getline(f, m.maker, '\t');
-      list.push_back(m);
-    }
+    for (const ProductModel& m : ProductModels()) list.push_back(Model{m});
     return list;
   }();
   return models;
