@@ -10,13 +10,24 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
 
+passed=0 skipped=0
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
 build_and_test() {  # build-dir ctest-args cmake-args...
   local dir=$1 ctest_args=$2
   shift 2
   echo "=== $dir"
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRELOPS_TESTS=ON "$@"
   cmake --build "$dir" -j"$jobs"
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" $ctest_args)
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" $ctest_args) | tee "$log"
+  # ctest has passed every test it ran (or the script has stopped): count
+  # them, the skipped ones apart.
+  local total skip
+  total=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+  skip=$(grep -c '(Skipped)$' "$log" || true)
+  passed=$((passed + ${total:-0} - skip))
+  skipped=$((skipped + skip))
 }
 
 build_and_test build ""
@@ -29,3 +40,6 @@ if [ "${MIRELOPS_QUICK:-0}" != 1 ]; then
   echo "=== fuzz smoke run"
   bash scripts/fuzz.sh "${MIRELOPS_FUZZ_SECONDS:-15}"
 fi
+
+# One closing line for every run above together.
+echo "tests: $passed passed, 0 failed, $skipped skipped"
