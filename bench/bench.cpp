@@ -188,14 +188,14 @@ void EmptyFolder(const std::string& dir) {
   for (const auto& entry : fs::directory_iterator(dir, ec)) fs::remove_all(entry.path(), ec);
 }
 
-RunResult RunOnce(const RunSpec& spec, bool full_check) {
+RunResult RunOnce(const RunSpec& run, bool full_check) {
   RunResult r;
   r.out = Digest(full_check);
   std::string run_dir = g.work + "/run", report = g.work + "/report", err_path = g.work + "/stderr.txt";
   EmptyFolder(run_dir);
   unlink(report.c_str());
 
-  int in_fd = open(spec.stdin_path.empty() ? "/dev/null" : spec.stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
+  int in_fd = open(run.stdin_path.empty() ? "/dev/null" : run.stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
   int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   int out[2];
   if (in_fd < 0 || err_fd < 0 || pipe2(out, O_CLOEXEC) != 0) {
@@ -204,9 +204,9 @@ RunResult RunOnce(const RunSpec& spec, bool full_check) {
   }
 
   std::vector<char*> argv, envp;
-  for (const auto& a : spec.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const auto& a : run.argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  for (const auto& e : spec.env) envp.push_back(const_cast<char*>(e.c_str()));
+  for (const auto& e : run.env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
@@ -230,14 +230,14 @@ RunResult RunOnce(const RunSpec& spec, bool full_check) {
 
   auto start = std::chrono::steady_clock::now();
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, spec.program.c_str(), &actions, &attr, argv.data(), envp.data());
+  int rc = posix_spawn(&pid, run.program.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(in_fd);
   close(err_fd);
   close(out[1]);
   if (rc != 0) {
-    fprintf(stderr, "mirelops_bench: cannot start %s: %s\n", spec.program.c_str(), strerror(rc));
+    fprintf(stderr, "mirelops_bench: cannot start %s: %s\n", run.program.c_str(), strerror(rc));
     exit(2);
   }
 
@@ -335,7 +335,7 @@ const char* RoadName(Road road) {
 struct Case {
   const Job* job;
   Road road;
-  RunSpec spec;
+  RunSpec run;
   int want_runs = 0;           // samples to take; set after the check run
   std::string problem;         // why the output is wrong, empty when right
   bool timed = true;           // false: not timed because of the problem
@@ -363,7 +363,7 @@ std::vector<std::string> BaseEnv(const std::string& ppd, bool pdf) {
 
 Case MakeCase(const Job& job, Road road) {
   Case c{&job, road, {}, 0, "", true, 0, 0, {}};
-  RunSpec& s = c.spec;
+  RunSpec& s = c.run;
   auto filter_args = [&](const std::string& copies, const std::string& options, bool file) {
     std::vector<std::string> argv = {kQueue, "42", "bench", job.label, copies, options};
     if (file) argv.push_back(job.path);
@@ -758,7 +758,7 @@ int main(int argc, char* argv[]) {
   // Round 0: every case once, fully checked.
   for (Case& c : cases) {
     fprintf(stderr, "check  %-20s %s ... ", RoadName(c.road), c.job->label.c_str());
-    RunResult r = RunOnce(c.spec, true);
+    RunResult r = RunOnce(c.run, true);
     c.problem = CheckOutput(c, r);
     c.ref_bytes = r.out.bytes();
     c.ref_hash = r.out.hash();
@@ -783,7 +783,7 @@ int main(int argc, char* argv[]) {
       // every run (document IDs, temporary names): it is checked in full
       // every time instead of against the first output's bytes.
       bool same_bytes = c.road != Road::kHeron;
-      RunResult r = RunOnce(c.spec, !same_bytes);
+      RunResult r = RunOnce(c.run, !same_bytes);
       fprintf(stderr, "%.3f s\n", r.wall);
       std::string wrong = same_bytes ? "" : CheckOutput(c, r);
       if (same_bytes && (r.exit_code != 0 || r.out.bytes() != c.ref_bytes || r.out.hash() != c.ref_hash)) {

@@ -85,9 +85,9 @@ int main() {
   int status = 0;
   for (const DemoQueue& q : queues) {
     std::string err;
-    mtest::QueueSpec spec{q.queue, mtest::GeneratedPpd(q.model), mtest::PrinterDeviceId(q.model), 0};
+    mtest::QueueSpec queue{q.queue, mtest::GeneratedPpd(q.model), mtest::PrinterDeviceId(q.model), 0};
     printf("=== %s (%s): %s\n", q.queue, q.model, q.what);
-    if (!ps.AddQueue(spec, &err)) {
+    if (!ps.AddQueue(queue, &err)) {
       printf("lpadmin failed: %s\n\n", err.c_str());
       status = 1;
       continue;
