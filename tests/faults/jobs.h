@@ -69,23 +69,6 @@ inline std::string CollatedOutput(const std::string& first, int n) {
   return out + kEoj;
 }
 
-inline FilterJob PlainJob(const std::string& input) {
-  FilterJob job;
-  job.ppd = FixturePpd("plain");
-  job.side = {SideAnswer::Id(kPlainId), SideAnswer::Id(kPlainId)};
-  job.input = input;
-  return job;
-}
-
-inline FilterJob FinchJob(const std::string& input, const std::string& options = "") {
-  FilterJob job;
-  job.ppd = FixturePpd("finch");
-  job.side = {SideAnswer::Id(kFinchId), SideAnswer::Id(kFinchId)};
-  job.input = input;
-  job.options = options;
-  return job;
-}
-
 inline FilterJob CollatedJob(const std::string& input, const std::string& copies) {
   FilterJob job = FinchJob(input, "Collate=True");
   job.copies = copies;

@@ -74,6 +74,29 @@ std::string DeviceIdFor(const std::string& model, const std::string& maker) {
   return "MFG:" + maker + ";MDL:" + model + " series;CLS:PRINTER;";
 }
 
+namespace {
+
+FilterJob KnownPrinterJob(const std::string& fixture, const std::string& model,
+                          const std::string& input, const std::string& options) {
+  FilterJob job;
+  job.ppd = FixturePpd(fixture);
+  const std::string id = DeviceIdFor(model);
+  job.side = {SideAnswer::Id(id), SideAnswer::Id(id)};
+  job.input = input;
+  job.options = options;
+  return job;
+}
+
+}  // namespace
+
+FilterJob PlainJob(const std::string& input) {
+  return KnownPrinterJob("plain", "Mirelo P2200DN", input, "");
+}
+
+FilterJob FinchJob(const std::string& input, const std::string& options) {
+  return KnownPrinterJob("finch", "Mirelo F4200DN", input, options);
+}
+
 const std::string& TempDir() {
   if (cleanup.dir.empty()) {
     char tmpl[] = "/tmp/mirelops-test-XXXXXX";

@@ -110,6 +110,12 @@ unsigned long long FileDigest(const std::string& path);
 
 FilterResult RunFilter(const FilterJob& job);
 
+// A job for the plain (Mirelo P2200DN) or the finch (Mirelo F4200DN)
+// fixture queue whose backend knows the printer: it answers both device-ID
+// requests of the driver with the model's ID.
+FilterJob PlainJob(const std::string& input);
+FilterJob FinchJob(const std::string& input, const std::string& options = "");
+
 // A folder for this test program's files, removed at exit.
 const std::string& TempDir();
 std::string TempPath(const std::string& name);

@@ -18,15 +18,6 @@ const std::string kTrailer =
     std::string("%%Trailer\nend\n%%Pages: 4\n%%BoundingBox: 0 0 595 842\n%%EOF\n") + "\x04" +
     "\x1b%-12345X\n";
 
-// A plain queue whose backend knows the printer.
-FilterJob PlainJob(const std::string& input) {
-  FilterJob job;
-  job.ppd = FixturePpd("plain");
-  job.side = {SideAnswer::Id(kPlainId), SideAnswer::Id(kPlainId)};
-  job.input = input;
-  return job;
-}
-
 std::string FirstLine(const std::string& s) { return s.substr(0, s.find('\n')); }
 
 // A multi-page PostScript job with its PJL wrapping, as CUPS hands it over.

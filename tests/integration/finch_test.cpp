@@ -41,15 +41,6 @@ std::string FinchWrap(const std::string& ps) {
   return w;
 }
 
-FilterJob FinchJob(const std::string& input, const std::string& options = "") {
-  FilterJob job;
-  job.ppd = FixturePpd("finch");
-  job.side = {SideAnswer::Id(kFinchId), SideAnswer::Id(kFinchId)};
-  job.input = input;
-  job.options = options;
-  return job;
-}
-
 FilterJob Collated(const std::string& input, int copies, const std::string& options = "Collate=True") {
   FilterJob job = FinchJob(input, options);
   job.copies = std::to_string(copies);
