@@ -33,10 +33,11 @@ build_and_test() {  # build-dir ctest-args cmake-args...
 build_and_test build ""
 if [ "${MIRELOPS_QUICK:-0}" != 1 ]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1
+  export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp"
   build_and_test build-asan "-LE system" -DMIRELOPS_SANITIZE=address,undefined
   export TSAN_OPTIONS=halt_on_error=1
   build_and_test build-tsan "-L monitor|integration" -DMIRELOPS_SANITIZE=thread
-  unset ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS
+  unset ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS LSAN_OPTIONS
   echo "=== fuzz smoke run"
   bash scripts/fuzz.sh "${MIRELOPS_FUZZ_SECONDS:-15}"
 fi
