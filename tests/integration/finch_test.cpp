@@ -286,7 +286,9 @@ TEST(Finch, CollatedWithoutReplayFileRepeatsTheWholePass) {
       EXPECT_TRUE(r.out == expected) << plant.what << ", " << n << " copies: " << HexDiff(expected, r.out);
       EXPECT_NE(r.err.find("Uable create temp file error! \n"), std::string::npos);
       EXPECT_TRUE(FileExists(path + "_m")) << plant.what;
-      if (plant.what[0] == 't') EXPECT_EQ(ReadFile(path + "_m"), "mine\n");
+      if (plant.what[0] == 't') {
+        EXPECT_EQ(ReadFile(path + "_m"), "mine\n");
+      }
     }
     EXPECT_EQ(ReadFile(victim), "not yours\n");
   }
