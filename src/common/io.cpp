@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cctype>
 #include <cstring>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace mirelo {
@@ -82,17 +84,132 @@ void ErrPrintf(const char* fmt, ...) {
 
 namespace {
 std::atomic<bool> output_closed{false};
+std::atomic<bool> output_failed{false};
 }
 
 bool OutWrite(const void* buf, size_t len) {
   if (output_closed.load()) return false;
+  errno = 0;
   if (WriteAll(1, buf, len) == len) return true;
-  if (errno == EPIPE && !output_closed.exchange(true))
-    ErrWrite("ERROR: Unable to write print data: the printer connection is closed (Broken pipe); the rest of the job is not sent.\n");
+  int e = errno ? errno : EIO;
+  // A stream that lost bytes is never continued: what followed would reach
+  // the printer as a corrupt job. Reported once, whatever the error.
+  if (!output_closed.exchange(true)) {
+    if (e == EPIPE) {
+      ErrWrite("ERROR: Unable to write print data: the printer connection is closed (Broken pipe); the rest of the job is not sent.\n");
+    } else {
+      output_failed.store(true);
+      ErrPrintf("ERROR: Unable to write print data: %s; the rest of the job is not sent.\n", strerror(e));
+    }
+  }
+  errno = e;
   return false;
 }
 
 bool OutputClosed() { return output_closed.load(); }
+
+bool OutputFailed() { return output_failed.load(); }
+
+void OpenStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is taken: this one.
+    int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null_fd < 0) return;
+    if (null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
+}
+
+int TempFile::Create(size_t name_size) {
+  Remove();
+  why_[0] = '\0';
+  if (name_size > kNameSize) name_size = kNameSize;
+  const char* dir = getenv("TMPDIR");
+  size_t dir_len = dir ? strlen(dir) : 0;
+  if (dir) {
+    // cupsTempFd writes "<folder>/" and 13 characters within name_size - 1
+    // bytes and cuts what does not fit: a cut name may lie in another folder.
+    constexpr size_t kUniquePart = 1 + 13;
+    struct stat st;
+    if (dir_len == 0) {
+      snprintf(why_, sizeof(why_), "TMPDIR is empty");
+      return -1;
+    }
+    if (dir_len + kUniquePart + 1 >= name_size) {
+      snprintf(why_, sizeof(why_), "the folder's name is too long (%zu characters, at most %zu)", dir_len,
+               name_size - kUniquePart - 2);
+      return -1;
+    }
+    if (stat(dir, &st) != 0) {
+      snprintf(why_, sizeof(why_), "%s", strerror(errno));
+      return -1;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      snprintf(why_, sizeof(why_), "%s", strerror(ENOTDIR));
+      return -1;
+    }
+    if (access(dir, W_OK | X_OK) != 0) {
+      snprintf(why_, sizeof(why_), "%s", strerror(errno));
+      return -1;
+    }
+  }
+  int fd = cupsTempFd(path_, static_cast<int>(name_size));
+  if (fd < 0) {
+    snprintf(why_, sizeof(why_), "%s", strerror(errno));
+    path_[0] = '\0';
+    return -1;
+  }
+  owned_ = true;
+  // The file must lie in the folder itself ("/" names the root's own files).
+  size_t prefix = dir_len == 1 && dir[0] == '/' ? 0 : dir_len;
+  if (dir && (strncmp(path_, dir, prefix) != 0 || path_[prefix] != '/')) {
+    close(fd);
+    Remove();
+    snprintf(why_, sizeof(why_), "the file was made outside the folder");
+    return -1;
+  }
+  // Helper programs get no copy of the descriptor.
+  fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
+}
+
+void TempFile::ReportFailure() const {
+  const char* dir = getenv("TMPDIR");
+  ErrPrintf("ERROR: Unable to create a temporary file in \"%s\": %s\n", dir ? dir : "/tmp", why_);
+}
+
+void TempFile::Remove() {
+  if (owned_ && path_[0] != '\0') unlink(path_);
+  owned_ = false;
+}
+
+void MaskUriPassword(const char* uri, char* out, size_t out_size) {
+  if (!out || out_size == 0) return;
+  if (!uri) uri = "";
+  const char* colon = nullptr;
+  const char* at = nullptr;
+  if (const char* slashes = strstr(uri, "://")) {
+    // The authority runs to the first '/', '?' or '#'; its last '@' ends
+    // the user part, whose first ':' starts the password.
+    const char* auth = slashes + 3;
+    size_t auth_len = strcspn(auth, "/?#");
+    for (size_t i = auth_len; i-- > 0;) {
+      if (auth[i] == '@') {
+        at = auth + i;
+        break;
+      }
+    }
+    if (at) colon = static_cast<const char*>(memchr(auth, ':', static_cast<size_t>(at - auth)));
+  }
+  if (!colon) {
+    CopyText(out, out_size, uri);
+    return;
+  }
+  snprintf(out, out_size, "%.*s****%s", static_cast<int>(colon + 1 - uri), uri, at);
+}
 
 const char* FindNoCase(const char* text, const char* pattern) {
   if (!pattern[0]) return text;

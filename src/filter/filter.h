@@ -36,9 +36,21 @@ extern int err_thread;                 // result of starting the cancel monitor
 // thread only.
 extern bool g_bownPrintFile;
 
+// Set when the job cannot be printed, or only cut short, through no cancel:
+// an ERROR line has said why, and the filter ends with exit status 1 (unless
+// the job was cancelled, which ends with 0 whatever else went wrong).
+extern std::atomic<bool> g_bjobFailed;
+
 // SIGTERM handler: raises job_canceled and writes "cancel_job =1\n". Only
-// async-signal-safe work.
+// async-signal-safe work. Once PrepareSideChannelCancel has run, it also
+// puts /dev/null in the place of the side channel, so that a device ID
+// request that waits for the backend ends at once and a later one gets no
+// answer without waiting.
 void cancel_job(int sig);
+
+// Called once before the SIGTERM handler is installed: when the side
+// channel is open, keeps a descriptor of /dev/null for the handler.
+void PrepareSideChannelCancel();
 
 // Copies standard input into a new spool file and writes its path into path
 // (kPrintPathSize bytes). Adds the end-of-job sequence when the input's end

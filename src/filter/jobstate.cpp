@@ -1,4 +1,7 @@
 // The process-wide job state and the SIGTERM handler.
+#include <cups/sidechannel.h>
+#include <fcntl.h>
+
 #include <cerrno>
 #include <unistd.h>
 
@@ -16,14 +19,32 @@ std::atomic<bool> g_bdummyEnd{false};
 pthread_t status_thread = 0;
 int err_thread = 0;
 bool g_bownPrintFile = false;
+std::atomic<bool> g_bjobFailed{false};
+
+namespace {
+// /dev/null, put over the side channel by a cancel; -1 when there is none.
+std::atomic<int> g_side_channel_null{-1};
+}  // namespace
 
 static_assert(std::atomic<int>::is_always_lock_free, "job_canceled is set from a signal handler");
+
+void PrepareSideChannelCancel() {
+  // Without a side channel descriptor 4 may later be any file of the filter's.
+  if (fcntl(CUPS_SC_FD, F_GETFD) == -1) return;
+  int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (fd >= 0) g_side_channel_null.store(fd);
+}
 
 void cancel_job(int /*sig*/) {
   static const char kLine[] = "cancel_job =1\n";
   job_canceled.store(1);
-  // write(2) is async-signal-safe; errno is kept for the interrupted code.
+  // write(2) and dup2(2) are async-signal-safe; errno is kept for the
+  // interrupted code. A wait for the backend in poll() is interrupted by
+  // this signal; libcups polls again and finds /dev/null, which answers at
+  // once with an end of file, and so does every later request.
   int saved = errno;
+  int null_fd = g_side_channel_null.load();
+  if (null_fd >= 0) dup2(null_fd, CUPS_SC_FD);
   ssize_t ignored = write(2, kLine, sizeof(kLine) - 1);
   (void)ignored;
   errno = saved;

@@ -35,12 +35,37 @@ constexpr char kCustomSizeRefused[] =
     "The current custom pager cannot be printed,please use the corrent paper\n";
 
 // A refusal the user sees as the job's error: one second's pause, then the
-// ERROR line, then exit status 1.
-[[noreturn]] void Refuse(const char* message) {
+// ERROR line. Returns the exit status 1, for main to return (so that the
+// job's files are removed on the way out).
+int Refuse(const char* message) {
   sleep(1);
   _cupsLangPrintError("ERROR", message);
-  exit(1);
+  return 1;
 }
+
+// The exit status of a job that ran its course: 1 when it could not be
+// printed whole (an ERROR line said why), 0 when it was printed, or
+// cancelled, or the printer connection closed (the backend reports that).
+int JobExitStatus() {
+  if (job_canceled.load()) return 0;
+  return g_bjobFailed.load() || mirelo::OutputFailed() ? 1 : 0;
+}
+
+// Removes, when the job ends however it ends, the print file that the
+// filter made itself (the spool file or a file of the Heron road); never
+// the file that the scheduler named in argument 6.
+class OwnPrintFileRemover {
+ public:
+  explicit OwnPrintFileRemover(const char* path) : path_(path) {}
+  ~OwnPrintFileRemover() {
+    if (g_bownPrintFile && path_[0] != '\0') unlink(path_);
+  }
+  OwnPrintFileRemover(const OwnPrintFileRemover&) = delete;
+  OwnPrintFileRemover& operator=(const OwnPrintFileRemover&) = delete;
+
+ private:
+  const char* path_;
+};
 
 void InstallSignalHandlers() {
   // SIGTERM cancels the job at the next page boundary; interrupted reads and
@@ -76,23 +101,30 @@ int main(int argc, char* argv[]) {
   char device_id[kDeviceIdSize] = {};
   int device_id_len = kDeviceIdSize - 1;
   char print_path[kPrintPathSize] = {};
+  OwnPrintFileRemover remover(print_path);
 
+  // Closed standard descriptors would be taken by the first files opened:
+  // the log would end up in the spool file and so in the printed job.
+  mirelo::OpenStandardDescriptors();
   setvbuf(stderr, nullptr, _IONBF, 0);
 
   if (argc < 6 || argc > 7) {
-    mirelo::ErrPrintf("Usage: %s job-id user title copies options [file]\n",
+    mirelo::ErrPrintf("ERROR: Usage: %s job-id user title copies options [file]\n",
                       argc > 0 ? argv[0] : "mirelops");
     return 1;
   }
 
+  PrepareSideChannelCancel();
   InstallSignalHandlers();
 
   bool have_device_id = query1284info(device_id, &device_id_len);
-  if (!isSupportPrinter(device_id, have_device_id, &isfinch)) Refuse(kUnsupportedPrinter);
+  if (!isSupportPrinter(device_id, have_device_id, &isfinch)) return Refuse(kUnsupportedPrinter);
 
   if (argc == 6) {
     Copy_StdinToTempFile(print_path);
     g_bownPrintFile = print_path[0] != '\0';
+    // Nothing to print: the spooling said why.
+    if (!g_bownPrintFile) return JobExitStatus();
   } else if (!mirelo::CopyText(print_path, sizeof(print_path), argv[6])) {
     // Never cut the name: a shortened name may be another file.
     mirelo::ErrPrintf("ERROR: The input file name is too long (%zu bytes, at most %zu).\n",
@@ -107,7 +139,7 @@ int main(int argc, char* argv[]) {
       iscollate = true;
       copies = CopyCount(argv[4]);
     }
-    if (!isSupportCustomPageSize(options, print_path)) Refuse(kCustomSizeRefused);
+    if (!isSupportCustomPageSize(options, print_path)) return Refuse(kCustomSizeRefused);
     if (isA5PageSize(options, print_path)) isA5Page = true;
   }
 
@@ -115,17 +147,24 @@ int main(int argc, char* argv[]) {
   have_device_id = query1284info(device_id, &device_id_len);
   if (!isHeronPrinter(device_id, have_device_id)) {
     WritePSdataToStdout(argv, print_path);
-    return 0;
+    return JobExitStatus();
   }
 
-  CreatRotateDuplex(argv, print_path);
-  int converted = pdf2ps(print_path, argv);
+  // A cancelled job starts no further stage: a rotation or a conversion of
+  // the whole document would only be thrown away.
+  int converted = 0;
+  if (!job_canceled.load()) CreatRotateDuplex(argv, print_path);
+  if (!job_canceled.load()) converted = pdf2ps(print_path, argv);
   if (converted == 1) {
     Creatpthread(argv);
     WritePrintFileToStdout(print_path);
   } else if (converted < 0) {
     mirelo::ErrWrite("DEBUG: fail to change file from pdf to ps.\n");
+    mirelo::ErrWrite("ERROR: Unable to convert the PDF job to PostScript; nothing is printed.\n");
+    g_bjobFailed.store(true);
+  } else {
+    mirelo::ErrWrite("DEBUG: The job is cancelled; it is not converted.\n");
   }
   Waitpthread();
-  return 0;
+  return JobExitStatus();
 }

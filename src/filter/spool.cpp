@@ -1,8 +1,6 @@
 // Spooling of standard input: the job is copied unchanged into a temporary
 // file, which then is the print file of the job. A job whose end shows no
 // PJL Universal Exit Language gets the end-of-job sequence appended.
-#include <cups/cups.h>
-
 #include <cerrno>
 #include <cstring>
 #include <strings.h>
@@ -43,12 +41,16 @@ void Copy_StdinToTempFile(char* path) {
     return;
   }
 
-  char name[kSpoolNameSize] = {};
-  mirelo::UniqueFd fd(cupsTempFd(name, sizeof(name)));
+  // Removed on every way out but the last, which hands the file to the job.
+  mirelo::TempFile spool;
+  mirelo::UniqueFd fd(spool.Create(kSpoolNameSize));
   if (!fd.valid()) {
     ErrWrite("DEBUG: Unable to creat temp file.\n");
+    spool.ReportFailure();
+    g_bjobFailed.store(true);
     return;
   }
+  const char* name = spool.path();
   ErrPrintf("DEBUG:copying to temp print file \"%s\"\n", name);
 
   // The chunk buffer is not cleared between reads: the end test looks at the
@@ -56,9 +58,11 @@ void Copy_StdinToTempFile(char* path) {
   char chunk[kSpoolChunk] = {};
   bool write_failed = false;
   int write_errno = 0;
+  int read_errno = 0;  // a read error is not the end of the job
   for (;;) {
     ssize_t n = read(0, chunk, sizeof(chunk));
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) read_errno = errno;
     if (n <= 0) break;
     if (mirelo::WriteAll(fd.get(), chunk, static_cast<size_t>(n)) != static_cast<size_t>(n)) {
       write_failed = true;
@@ -67,7 +71,7 @@ void Copy_StdinToTempFile(char* path) {
     }
   }
 
-  if (!write_failed) {
+  if (!write_failed && read_errno == 0) {
     if (SpoolNeedsEndOfJob(chunk, sizeof(chunk))) {
       char tail[kEndOfJobLen + 1];
       memcpy(tail, kEndOfJob, kEndOfJobLen);
@@ -89,9 +93,16 @@ void Copy_StdinToTempFile(char* path) {
   // A spool file that lacks part of the job must never print as if whole.
   if (write_failed) {
     ErrPrintf("ERROR: Unable to write the print data to the spool file: %s\n", strerror(write_errno));
-    unlink(name);
+    g_bjobFailed.store(true);
+    return;
+  }
+  if (read_errno != 0) {
+    ErrPrintf("ERROR: Unable to read the print data from standard input: %s; nothing is printed.\n",
+              strerror(read_errno));
+    g_bjobFailed.store(true);
     return;
   }
 
   mirelo::CopyText(path, kPrintPathSize, name);
+  spool.Release();
 }

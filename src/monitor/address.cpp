@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <cctype>
+#include <strings.h>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -23,9 +24,11 @@ namespace {
 constexpr size_t kWorkSize = 1024;
 
 // The decoding value of httpSeparateURI that decodes every part of the URI,
-// and the options value handed to the resolver.
+// and the options value handed to the resolver: every option but its
+// logging (1), which writes ERROR, STATE and INFO lines to standard error
+// that the scheduler would take for the job's and the printer's state.
 constexpr int kUriCodingAll = 15;
-constexpr int kResolveOptions = 15;
+constexpr int kResolveOptions = 15 & ~1;
 
 // The CUPS library's internal URI resolver: turns a dnssd:// URI into a
 // plain one and hands any other URI back unchanged.
@@ -100,7 +103,9 @@ bool HostFromUri(HostRoutine which, const char* uri, char* host, size_t host_siz
     return false;
   }
   resolved[sizeof(resolved) - 1] = '\0';
-  mirelo::ErrPrintf("<dnssd> resolvedURI : %s\n", resolved);
+  char shown[kWorkSize];  // no password in the log
+  mirelo::MaskUriPassword(resolved, shown, sizeof(shown));
+  mirelo::ErrPrintf("<dnssd> resolvedURI : %s\n", shown);
 
   int status = httpSeparateURI(static_cast<http_uri_coding_t>(kUriCodingAll), resolved, scheme,
                                sizeof(scheme), userpass, sizeof(userpass), hostpart,
@@ -209,6 +214,17 @@ bool getPrinterHostNameFromUri(const char* uri, char* host, size_t host_size, in
 bool getPrinterHostNameFromDNSSDUri(const char* uri, char* host, size_t host_size, int* port) {
   return HostFromUri(HostRoutine::kDnssd, uri, host, host_size, port);
 }
+
+bool IsWellFormedUri(const char* uri) {
+  if (!uri || uri[0] == '\0') return false;
+  char scheme[kWorkSize], userpass[kWorkSize], hostpart[kWorkSize], resource[kWorkSize];
+  int port = 0;
+  return httpSeparateURI(static_cast<http_uri_coding_t>(kUriCodingAll), uri, scheme, sizeof(scheme),
+                         userpass, sizeof(userpass), hostpart, sizeof(hostpart), &port, resource,
+                         sizeof(resource)) >= HTTP_URI_STATUS_OK;
+}
+
+bool IsUsbUri(const char* uri) { return uri && strncasecmp(uri, "usb:", 4) == 0; }
 
 int GetIpByHostname(const char* hostname, char* ip, size_t ip_size) {
   // getaddrinfo, unlike gethostbyname, may be called from the monitoring

@@ -78,9 +78,9 @@ void* WatchNet(const char* uri, const char* owner) {
   char dnssd_host[kTextSize] = {};
   int port = 9100;
   mirelo::ErrWrite("querythread::net\n");
-  // The queue was not found: there is no printer to ask. The resolver is not
-  // asked about an empty URI, since it would log that as an error of the job.
-  if (uri[0] == '\0') return nullptr;
+  // The queue was not found, or its URI is malformed: there is no printer to
+  // ask. The resolver is not asked about such a URI.
+  if (!IsWellFormedUri(uri)) return nullptr;
   if (!getPrinterHostNameFromUri(uri, addr, sizeof(addr), &port) && strstr(uri, "dnssd://")) {
     getPrinterHostNameFromDNSSDUri(uri, addr, sizeof(addr), &port);
   }
@@ -130,6 +130,6 @@ void* Printer_cancle_query_tread(void* arg) {
   char owner[sizeof(record->jobower) + 1] = {};
   memcpy(owner, record->jobower, strnlen(record->jobower, sizeof(record->jobower)));
 
-  if (strstr(uri, "usb")) return WatchUsb(uri);
+  if (IsUsbUri(uri)) return WatchUsb(uri);
   return WatchNet(uri, owner);
 }

@@ -53,14 +53,19 @@ void* HoldUsb(const char* uri) {
 void* WakeNet(const char* uri) {
   char host[kHostSize] = {};
   int port = 0;
-  if (!getPrinterHostNameFromUri(uri, host, sizeof(host), &port)) {
+  // The resolver is asked nothing about an empty or malformed URI.
+  if (!IsWellFormedUri(uri) || !getPrinterHostNameFromUri(uri, host, sizeof(host), &port)) {
     mirelo::ErrWrite("fail to get host name\n");
     return nullptr;
   }
+  // The name is looked up once: the end of the job never waits on a name
+  // server.
+  WakeUpTarget target;
+  bool have_target = host[0] != '\0' && ResolveWakeUpTarget(host, &target);
   for (;;) {
     if (g_bdummyEnd.load()) return const_cast<char*>(kJobEndExit);
-    if (host[0] != '\0') {
-      SenddummyCmdToNet(host);
+    if (have_target) {
+      SendWakeUp(target, host);
       PauseUnlessEnded(kWakeUpSeconds * 1000000u);
     } else {
       PauseUnlessEnded(kPauseSlice);
@@ -79,7 +84,7 @@ void* dummy_send_tread(void* arg) {
   pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
   const char* uri = static_cast<const char*>(arg);
   if (!uri) return nullptr;
-  if (strstr(uri, "usb")) return HoldUsb(uri);
+  if (IsUsbUri(uri)) return HoldUsb(uri);
   return WakeNet(uri);
 }
 

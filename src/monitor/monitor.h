@@ -3,6 +3,7 @@
 #pragma once
 
 #include <libusb.h>
+#include <sys/socket.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -45,6 +46,13 @@ bool getPrinterHostNameFromUri(const char* uri, char* host, size_t host_size, in
 // The same for DNS-SD URIs, with its own messages.
 bool getPrinterHostNameFromDNSSDUri(const char* uri, char* host, size_t host_size, int* port);
 
+// True when the device URI can be handed to the resolver: not empty and
+// well formed (the resolver is asked nothing about any other).
+bool IsWellFormedUri(const char* uri);
+
+// True when the device URI names a USB printer: its scheme is "usb".
+bool IsUsbUri(const char* uri);
+
 // Looks up an IPv4 address of the host and writes it as text into ip
 // (ip_size bytes). 0 when the name was looked up, 1 when the lookup failed.
 int GetIpByHostname(const char* hostname, char* ip, size_t ip_size);
@@ -67,6 +75,18 @@ bool QueryStatusToNet(const char* ip, unsigned char* buf, size_t buf_size, int* 
 
 // Sends the wake-up to the printer at hostname and waits for one reply.
 void SenddummyCmdToNet(const char* hostname);
+
+// The printer's wake-up address, looked up once for a whole job.
+struct WakeUpTarget {
+  sockaddr_storage addr;
+  socklen_t addr_len;
+  int family, socktype, protocol;
+};
+// Looks up hostname's wake-up address (port 161); false, with the lookup's
+// message, when there is none or it is refused.
+bool ResolveWakeUpTarget(const char* hostname, WakeUpTarget* target);
+// Sends the wake-up to a looked-up address and waits for one reply from it.
+void SendWakeUp(const WakeUpTarget& target, const char* hostname);
 
 // Asks the USB printer for its status (vendor control-IN request) into buf
 // (len bytes). *transferred gets the byte count. 1 when bytes came back.

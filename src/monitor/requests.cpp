@@ -117,16 +117,22 @@ bool QueryStatusToNet(const char* ip, unsigned char* buf, size_t buf_size, int* 
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   local.sin_port = 0;  // the system picks a free port
   (void)bind(sock.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local));
+  // Connected to the printer: the kernel drops every datagram from any other
+  // address or port, so no other host can answer in the printer's place.
+  if (connect(sock.get(), reinterpret_cast<const sockaddr*>(&dest), sizeof(dest)) != 0) {
+    mirelo::ErrPrintf("<SNMP> socket connect error. (dest_addr=%s)\n", ip);
+    mirelo::ErrWrite("<-SendSNMPCmd()\n");
+    return false;
+  }
 
   int receives_left = kReceiveAttempts;
   for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
-    ssize_t sent = sendto(sock.get(), kSnmpStatusQuery, sizeof(kSnmpStatusQuery), 0,
-                          reinterpret_cast<const sockaddr*>(&dest), sizeof(dest));
+    ssize_t sent = send(sock.get(), kSnmpStatusQuery, sizeof(kSnmpStatusQuery), 0);
     if (sent > 0) {
       mirelo::ErrPrintf("<SNMP> socket sendto success. (dest_addr=%s)\n", ip);
       if (receives_left > 0) {
         --receives_left;
-        ssize_t got = recvfrom(sock.get(), buf, buf_size, 0, nullptr, nullptr);
+        ssize_t got = recv(sock.get(), buf, buf_size, 0);
         *nrecv = static_cast<int>(got);
         mirelo::ErrPrintf("nRecv = %d\n", *nrecv);
         if (got > 0) return true;
@@ -144,6 +150,12 @@ void SenddummyCmdToNet(const char* hostname) {
     mirelo::ErrWrite("hostname == NULL.\n");
     return;
   }
+  WakeUpTarget target;
+  if (ResolveWakeUpTarget(hostname, &target)) SendWakeUp(target, hostname);
+}
+
+bool ResolveWakeUpTarget(const char* hostname, WakeUpTarget* target) {
+  if (!hostname || !target) return false;
   struct addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_DGRAM;
@@ -152,14 +164,26 @@ void SenddummyCmdToNet(const char* hostname) {
   AddrInfoPtr answers(found, freeaddrinfo);
   if (rc != 0 || !found) {
     mirelo::ErrPrintf("getaddrinfo fail return %d.\n", rc);
-    return;
+    return false;
   }
   if (IsRefusedDestination(found->ai_addr)) {
     mirelo::ErrPrintf("<SNMP> broadcast address refused, nothing sent. (dest_addr=%s)\n",
                       hostname);
-    return;
+    return false;
   }
-  mirelo::UniqueFd sock(socket(found->ai_family, found->ai_socktype, found->ai_protocol));
+  *target = {};
+  if (found->ai_addrlen > sizeof(target->addr)) return false;
+  memcpy(&target->addr, found->ai_addr, found->ai_addrlen);
+  target->addr_len = found->ai_addrlen;
+  target->family = found->ai_family;
+  target->socktype = found->ai_socktype;
+  target->protocol = found->ai_protocol;
+  return true;
+}
+
+void SendWakeUp(const WakeUpTarget& target, const char* hostname) {
+  const auto* addr = reinterpret_cast<const sockaddr*>(&target.addr);
+  mirelo::UniqueFd sock(socket(target.family, target.socktype, target.protocol));
   if (!sock.valid()) {
     mirelo::ErrWrite("create socket fail\n");
     return;
@@ -168,16 +192,17 @@ void SenddummyCmdToNet(const char* hostname) {
     mirelo::ErrWrite("setsockopt fail\n");
     return;
   }
+  // Connected: only the printer's own reply ends the wait.
+  if (connect(sock.get(), addr, target.addr_len) != 0) {
+    mirelo::ErrPrintf("<SNMP> socket connect error. (dest_addr=%s)\n", hostname);
+    return;
+  }
   for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
-    ssize_t sent = sendto(sock.get(), kSnmpWakeUp, sizeof(kSnmpWakeUp), 0, found->ai_addr,
-                          found->ai_addrlen);
+    ssize_t sent = send(sock.get(), kSnmpWakeUp, sizeof(kSnmpWakeUp), 0);
     if (sent > 0) {
       // One reply at most is waited for; what it says does not matter.
       unsigned char reply[kWakeReplySize];
-      sockaddr_storage from;
-      socklen_t from_len = sizeof(from);
-      (void)recvfrom(sock.get(), reply, sizeof(reply), 0, reinterpret_cast<sockaddr*>(&from),
-                     &from_len);
+      (void)recv(sock.get(), reply, sizeof(reply), 0);
       break;
     }
     mirelo::ErrPrintf("<SNMP> socket sendto error. (dest_addr=%s)\n", hostname);

@@ -6,7 +6,10 @@ namespace mirelo {
 
 // Copies the open file fd to standard output in chunks of 8192 bytes, with
 // the page-end cut-off once the job is cancelled. write_error, when not null,
-// is written to standard error for a chunk that could not be sent.
-void CopyChunksToStdout(int fd, const char* write_error);
+// is written to standard error, once, when the stream fails (not when its
+// reader is gone). True when the whole file, or a cancelled job up to its
+// trailer, went out; false after a read error (reported as the job's error)
+// or when the stream ended.
+bool CopyChunksToStdout(int fd, const char* write_error);
 
 }  // namespace mirelo

@@ -58,18 +58,23 @@ int find_pageend(char* buf, int clear_len, int* written, int cancel) {
   if (cancel == 0) return 1;
 
   size_t keep = static_cast<size_t>(page - buf);
-  if (!mirelo::OutWrite(buf, keep)) ErrWrite("Write data error:");
+  bool sent = mirelo::OutWrite(buf, keep);
+  if (!sent) ErrWrite("Write data error:");
 
   memset(buf, 0, std::max(static_cast<size_t>(std::max(clear_len, 0)), kMinClear));
   *written = static_cast<int>(kCutoffTrailerLen);
   memcpy(buf, kCutoffTrailer, kCutoffTrailerLen);
 
-  if (!mirelo::OutWrite(kCutoffTrailer, kCutoffTrailerLen)) ErrWrite("Write data error:");
-  ErrWrite("INFO: Job cancelled; the output was closed at a page boundary\n");
+  if (!mirelo::OutWrite(kCutoffTrailer, kCutoffTrailerLen)) {
+    ErrWrite("Write data error:");
+    sent = false;
+  }
+  // Only a trailer that went out closed the output.
+  if (sent) ErrWrite("INFO: Job cancelled; the output was closed at a page boundary\n");
   return 1;
 }
 
-void mirelo::CopyChunksToStdout(int fd, const char* write_error) {
+bool mirelo::CopyChunksToStdout(int fd, const char* write_error) {
   char chunk[kChunkSize + 1] = {};  // one spare NUL behind a full chunk
   int written = 0;
   for (;;) {
@@ -77,7 +82,8 @@ void mirelo::CopyChunksToStdout(int fd, const char* write_error) {
     if (n < 0) {
       // What was sent so far is all there is; say so rather than end quietly.
       ErrPrintf("ERROR: Unable to read the print file: %s\n", strerror(errno));
-      break;
+      g_bjobFailed.store(true);
+      return false;
     }
     if (n == 0) break;
     chunk[n] = '\0';
@@ -87,10 +93,13 @@ void mirelo::CopyChunksToStdout(int fd, const char* write_error) {
       break;
     }
     if (!mirelo::OutWrite(chunk, static_cast<size_t>(n))) {
-      if (mirelo::OutputClosed()) break;
-      if (write_error) ErrWrite(write_error);
+      // The stream has ended (reported once); a failure is also told in
+      // the caller's words, once.
+      if (write_error && mirelo::OutputFailed()) ErrWrite(write_error);
+      return false;
     }
   }
+  return !mirelo::OutputClosed();
 }
 
 void WritePrintFileToStdout(const char* path) {
@@ -100,10 +109,13 @@ void WritePrintFileToStdout(const char* path) {
   }
   mirelo::UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
+    int e = errno;
     ErrPrintf("DEBUG:Unable open a print file \"%s\"\n", path);
+    ErrPrintf("ERROR: Unable to open the print file \"%s\": %s\n", path, strerror(e));
+    g_bjobFailed.store(true);
     return;
   }
-  mirelo::CopyChunksToStdout(fd.get(), nullptr);
+  bool sent = mirelo::CopyChunksToStdout(fd.get(), nullptr);
   fd.reset();
-  ErrWrite("DEBUG:Successfully write print file to stdout.\n");
+  if (sent) ErrWrite("DEBUG:Successfully write print file to stdout.\n");
 }

@@ -78,7 +78,9 @@ void FinchSetUp(char* const argv[], Tags* tags) {
     g_query_arg.jobid = atoi(argv[1]);
     mirelo::CopyText(g_query_arg.jobower, sizeof(g_query_arg.jobower), host);
   }
-  ErrPrintf("uri:%s,jobid:%d,jobower:%s\n", g_query_arg.uri, g_query_arg.jobid, g_query_arg.jobower);
+  char shown_uri[sizeof(g_query_arg.uri)];  // no password in the log
+  mirelo::MaskUriPassword(g_query_arg.uri, shown_uri, sizeof(shown_uri));
+  ErrPrintf("uri:%s,jobid:%d,jobower:%s\n", shown_uri, g_query_arg.jobid, g_query_arg.jobower);
   PrintPointAddress("cancel_query_arg", &g_query_arg);
 
   if (!g_monitor_started) {
@@ -152,15 +154,13 @@ void LineRoad(mirelo::LineReader* in, const Tags& tags) {
 
 // The replay file beside the print file ("<print file>_m"). It is created
 // new, for this process alone (mode 0600), and never through a symbolic link.
-// A regular file of ours left there by an earlier job is replaced; anything
-// else (a link, someone else's file, a directory) is left alone and the job
-// is made without a replay file.
+// Whatever already stands at that name (a user's own file among them) is
+// never truncated or removed: the job is then made without a replay file.
 class ReplayFile {
  public:
   explicit ReplayFile(const char* print_path) {
     snprintf(path_, sizeof(path_), "%s_m", print_path);
     int fd = Create();
-    if (fd < 0 && errno == EEXIST && RemoveStaleOwnFile()) fd = Create();
     if (fd < 0) return;
     if (fstat(fd, &st_) != 0 || !(file_ = fdopen(fd, "w+"))) {
       close(fd);
@@ -188,12 +188,6 @@ class ReplayFile {
 
  private:
   int Create() { return open(path_, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); }
-
-  bool RemoveStaleOwnFile() {
-    struct stat old;
-    if (lstat(path_, &old) != 0 || !S_ISREG(old.st_mode) || old.st_uid != geteuid()) return false;
-    return unlink(path_) == 0;
-  }
 
   char path_[kReplayPathSize] = {};
   struct stat st_ = {};
@@ -307,7 +301,10 @@ void CollatedRoad(mirelo::LineReader* in, const char* path, const Tags& tags) {
 void WritePSdataToStdout(char* const argv[], const char* path) {
   mirelo::UniqueFd fd(path ? open(path, O_RDONLY | O_CLOEXEC) : -1);
   if (!fd.valid()) {
+    int e = path ? errno : ENOENT;
     ErrWrite(kOpenError);
+    ErrPrintf("ERROR: Unable to open the print file \"%s\": %s\n", path ? path : "", strerror(e));
+    g_bjobFailed.store(true);
     return;
   }
   if (!isfinch) {
@@ -317,7 +314,10 @@ void WritePSdataToStdout(char* const argv[], const char* path) {
 
   mirelo::UniqueFile file(fdopen(fd.get(), "r"));
   if (!file) {
+    int e = errno;
     ErrWrite(kOpenError);
+    ErrPrintf("ERROR: Unable to open the print file \"%s\": %s\n", path, strerror(e));
+    g_bjobFailed.store(true);
     return;
   }
   fd.release();
@@ -329,7 +329,10 @@ void WritePSdataToStdout(char* const argv[], const char* path) {
     CollatedRoad(&in, path, tags);
   else
     LineRoad(&in, tags);
-  if (ferror(file.get())) ErrWrite("ERROR: Unable to read the print file; the job is incomplete.\n");
+  if (ferror(file.get())) {
+    ErrWrite("ERROR: Unable to read the print file; the job is incomplete.\n");
+    g_bjobFailed.store(true);
+  }
 }
 
 size_t mirelo::LineReader::Read(char* out, size_t size) {

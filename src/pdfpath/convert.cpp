@@ -66,14 +66,16 @@ int pdf2ps(char* path, char* const argv[]) {
   for (const char* name : kLayoutOptions) removestr(options.data(), name, ' ');
   options.resize(strlen(options.c_str()));
 
-  char temp_path[kPrintPathSize] = {};
-  mirelo::UniqueFd temp_fd(cupsTempFd(temp_path, sizeof(temp_path)));
+  // Removed on every way out but success, which makes it the print file.
+  mirelo::TempFile temp;
+  mirelo::UniqueFd temp_fd(temp.Create(kPrintPathSize));
   if (!temp_fd.valid()) {
     ErrWrite("DEBUG: Unable to creat tmp_pstopdf file.\n");
+    temp.ReportFailure();
     return -1;
   }
-  // pdftops gets the file as its standard output and nothing else of it.
-  fcntl(temp_fd.get(), F_SETFD, FD_CLOEXEC);
+  // pdftops gets the file as its standard output and nothing else of it
+  // (the descriptor is closed on exec).
 
   const char* const pdftops_argv[] = {kPdftops,        argv[1], argv[2], argv[3], kOneCopy,
                                       options.c_str(), path,    nullptr};
@@ -87,12 +89,10 @@ int pdf2ps(char* path, char* const argv[]) {
 
   if (status == -1) {
     ErrPrintf("DEBUG: Unable to excute pdftops,err is %d\n", saved_errno);
-    unlink(temp_path);
     return -1;
   }
   if (write_errno != 0) {
     ErrPrintf("ERROR: Unable to write the converted job to a temporary file: %s\n", strerror(write_errno));
-    unlink(temp_path);
     return -1;
   }
   if (!mirelo::ExitedWith(status, 0)) {
@@ -101,15 +101,14 @@ int pdf2ps(char* path, char* const argv[]) {
       ErrPrintf("DEBUG: pdftops failed with exit status %d.\n", WEXITSTATUS(status));
     else
       ErrPrintf("DEBUG: pdftops ended by signal %d.\n", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    unlink(temp_path);
     return -1;
   }
   if (copied == 0) {
     ErrWrite("DEBUG: pdftops wrote no PostScript.\n");
-    unlink(temp_path);
     return -1;
   }
 
-  mirelo::ReplacePrintFile(path, temp_path);
+  mirelo::ReplacePrintFile(path, temp.path());
+  temp.Release();
   return 1;
 }

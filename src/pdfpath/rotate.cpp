@@ -48,10 +48,11 @@ constexpr char kLongEdgeSides[] = "two-sided-long-edge";
 constexpr int kQpdfOk = 0;
 constexpr int kQpdfWarnings = 3;
 
-// qpdf takes an operand that begins with '-' for an option; such a relative
-// name is handed over as "./name", which names the same file.
+// qpdf takes an operand that begins with '-' for an option and one that
+// begins with '@' for an argument file; such a relative name is handed over
+// as "./name", which names the same file.
 const char* FileOperand(const char* path, char* buf, size_t size) {
-  if (path[0] != '-') return path;
+  if (path[0] != '-' && path[0] != '@') return path;
   snprintf(buf, size, "./%s", path);
   return buf;
 }
@@ -75,6 +76,44 @@ bool CountPages(const char* tool, const char* path, int* pages) {
   }
   reader.Close();
   *pages = static_cast<int>(count);
+  return true;
+}
+
+// The longest single argument the kernel passes to a program (MAX_ARG_STRLEN,
+// 32 pages of 4 KiB, with its NUL).
+constexpr size_t kLongestArgument = 32 * 4096 - 1;
+
+// Writes "WARNING: ..." when the job goes on with its back sides unturned,
+// unless cancelled (the rotation was done or not needed).
+class UnrotatedWarning {
+ public:
+  UnrotatedWarning() = default;
+  ~UnrotatedWarning() {
+    if (armed_)
+      ErrWrite("WARNING: Unable to turn the back sides of the job; they are printed unrotated.\n");
+  }
+  UnrotatedWarning(const UnrotatedWarning&) = delete;
+  UnrotatedWarning& operator=(const UnrotatedWarning&) = delete;
+  void Cancel() { armed_ = false; }
+
+ private:
+  bool armed_ = true;
+};
+
+// Puts one argument, on a line of its own, into a new argument file for
+// qpdf (which reads "@file" as the arguments that the file holds).
+bool WriteArgumentFile(const char* argument, mirelo::TempFile* file) {
+  mirelo::UniqueFd fd(file->Create(mirelo::TempFile::kNameSize));
+  if (!fd.valid()) {
+    ErrPrintf("DEBUG: Unable to create the argument file of qpdf: %s\n", file->Why());
+    return false;
+  }
+  size_t len = strlen(argument);
+  if (mirelo::WriteAll(fd.get(), argument, len) != len || mirelo::WriteAll(fd.get(), "\n", 1) != 1 ||
+      close(fd.release()) != 0) {
+    ErrPrintf("DEBUG: Unable to write the argument file of qpdf: %s\n", strerror(errno));
+    return false;
+  }
   return true;
 }
 
@@ -156,8 +195,11 @@ void CreatRotateDuplex(char* const argv[], char* path) {
 
   if (!mirelo::WantsLongEdgeRotation(argv[5])) return;
 
-  char temp_path[kPrintPathSize] = {};
-  mirelo::UniqueFd temp_fd(cupsTempFd(temp_path, sizeof(temp_path)));
+  // Every failure from here on prints the pages unrotated, and says so.
+  UnrotatedWarning warning;
+  // Removed on every way out but success, which makes it the print file.
+  mirelo::TempFile temp;
+  mirelo::UniqueFd temp_fd(temp.Create(kPrintPathSize));
   if (!temp_fd.valid()) {
     ErrWrite("DEBUG: Unable to creat temp file.\n");
     return;
@@ -166,12 +208,11 @@ void CreatRotateDuplex(char* const argv[], char* path) {
   int pages = 0;
   if (!CountPages(tool, path, &pages)) {
     ErrWrite("Unable get page count of the inputfile!");
-    unlink(temp_path);
     return;
   }
   if (pages <= 1) {
     ErrPrintf("The page count is %d!\n", pages);
-    unlink(temp_path);
+    if (pages == 1) warning.Cancel();  // no back side to turn
     return;
   }
 
@@ -183,8 +224,17 @@ void CreatRotateDuplex(char* const argv[], char* path) {
     ErrPrintf("DEBUG: The page list of a %d-page document does not fit in %zu bytes; "
               "the back sides are not rotated.\n",
               pages, mirelo::kPageListSize);
-    unlink(temp_path);
     return;
+  }
+
+  // A list too long for one argument reaches qpdf in an argument file.
+  mirelo::TempFile arg_file;
+  char arg_operand[mirelo::TempFile::kNameSize + 1];
+  const char* rotate_arg = rotate.get();
+  if (strlen(rotate_arg) > kLongestArgument) {
+    if (!WriteArgumentFile(rotate_arg, &arg_file)) return;
+    snprintf(arg_operand, sizeof(arg_operand), "@%s", arg_file.path());
+    rotate_arg = arg_operand;
   }
 
   char input[kPrintPathSize + 2];
@@ -192,7 +242,7 @@ void CreatRotateDuplex(char* const argv[], char* path) {
   // it into the file: qpdf does not notice a full disk, and a cut PDF must
   // never stand in for the job.
   const char* const rotate_argv[] = {tool, FileOperand(path, input, sizeof(input)), kToStdout,
-                                     rotate.get(), nullptr};
+                                     rotate_arg, nullptr};
   size_t copied = 0;
   int write_errno = 0;
   int status = mirelo::RunProgramInto(rotate_argv, temp_fd.get(), &copied, &write_errno);
@@ -202,14 +252,12 @@ void CreatRotateDuplex(char* const argv[], char* path) {
     ErrPrintf("ERROR: Unable to write the rotated job to a temporary file: %s; "
               "the back sides are not rotated.\n",
               strerror(write_errno));
-    unlink(temp_path);
     return;
   }
   errno = saved_errno;
   if (status != -1 && copied == 0 &&
       (mirelo::ExitedWith(status, kQpdfOk) || mirelo::ExitedWith(status, kQpdfWarnings))) {
     ErrPrintf("DEBUG: %s wrote no rotated PDF; the back sides are not rotated.\n", tool);
-    unlink(temp_path);
     return;
   }
   if (!mirelo::ExitedWith(status, kQpdfOk) && !mirelo::ExitedWith(status, kQpdfWarnings)) {
@@ -225,9 +273,10 @@ void CreatRotateDuplex(char* const argv[], char* path) {
       ErrPrintf("DEBUG: %s ended by signal %d while rotating the back sides; "
                 "they are printed unrotated.\n",
                 tool, WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    unlink(temp_path);
     return;
   }
 
-  mirelo::ReplacePrintFile(path, temp_path);
+  mirelo::ReplacePrintFile(path, temp.path());
+  temp.Release();
+  warning.Cancel();
 }

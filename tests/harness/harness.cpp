@@ -192,7 +192,8 @@ FilterResult RunFilter(const FilterJob& job) {
   }
 
   int in_pipe[2], out_pipe[2], err_pipe[2], side[2] = {-1, -1};
-  if (pipe(in_pipe) || pipe(out_pipe) || pipe(err_pipe)) abort();
+  int in_made = job.input_reset ? socketpair(AF_UNIX, SOCK_STREAM, 0, in_pipe) : pipe(in_pipe);
+  if (in_made || pipe(out_pipe) || pipe(err_pipe)) abort();
   if (job.output_pipe_size > 0) fcntl(out_pipe[0], F_SETPIPE_SZ, job.output_pipe_size);
   int input_fd = -1;
   if (!job.input_file.empty()) {
@@ -337,6 +338,9 @@ FilterResult RunFilter(const FilterJob& job) {
       ssize_t w = write(in_w, job.input.data() + in_off, want);
       if (w > 0) in_off += static_cast<size_t>(w);
       if (in_off >= job.input.size() || (w < 0 && errno != EAGAIN && errno != EINTR)) {
+        // A socket closed with unread bytes of its own resets the connection:
+        // the filter's next read after the input fails with ECONNRESET.
+        if (job.input_reset && write(in_keep, "x", 1) != 1) ADD_FAILURE() << "no reset";
         close(in_w);
         in_w = -1;
       }
@@ -389,6 +393,7 @@ FilterResult RunFilter(const FilterJob& job) {
             side_r = -1;
             break;
           }
+          if (a.kind == SideAnswer::Kind::kSilence) continue;
           std::string reply;
           if (a.kind == SideAnswer::Kind::kRaw) {
             reply = a.data;

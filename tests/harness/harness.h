@@ -15,7 +15,7 @@ namespace mtest {
 
 // The backend's answer to one side-channel request.
 struct SideAnswer {
-  enum class Kind { kReply, kRaw, kClose };
+  enum class Kind { kReply, kRaw, kClose, kSilence };
   Kind kind = Kind::kReply;
   int status = 1;     // side-channel status byte of a reply
   std::string data;   // reply data (the device ID), or raw bytes
@@ -28,6 +28,8 @@ struct SideAnswer {
   static SideAnswer Raw(const std::string& bytes) { return {Kind::kRaw, 0, bytes}; }
   // The backend closes its end of the channel.
   static SideAnswer Close() { return {Kind::kClose, 0, ""}; }
+  // The backend never answers this request (a slow backend).
+  static SideAnswer Silence() { return {Kind::kSilence, 0, ""}; }
 };
 
 // The device ID items of a model of the product list.
@@ -67,6 +69,9 @@ struct FilterJob {
   bool hold_output_until_term = false;
   // Close the read end of standard output right away (reader gone).
   bool close_output = false;
+  // Standard input is a socket that is reset after the input: the filter
+  // reads every byte of it and then gets a read error instead of the end.
+  bool input_reset = false;
 
   // Largest file the filter may write (RLIMIT_FSIZE), -1 for no limit.
   long file_size_limit = -1;

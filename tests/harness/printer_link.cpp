@@ -118,8 +118,10 @@ void FakePrinter::Serve() {
       answer = index < script_.size() ? script_[index] : then_;
     }
     if (answer.reply) {
-      sendto(fd_, answer.bytes.data(), answer.bytes.size(), 0, reinterpret_cast<sockaddr*>(&from),
+      int out = answer.from_elsewhere ? socket(AF_INET, SOCK_DGRAM, 0) : fd_;
+      sendto(out, answer.bytes.data(), answer.bytes.size(), 0, reinterpret_cast<sockaddr*>(&from),
              from_len);
+      if (out != fd_ && out >= 0) close(out);
     }
   }
 }

@@ -40,8 +40,10 @@ class FakePrinter {
   struct Answer {
     bool reply = false;
     std::string bytes;
+    bool from_elsewhere = false;  // sent from another port, as another host would
     static Answer Reply(const std::string& bytes) { return {true, bytes}; }
     static Answer Silence() { return {false, ""}; }
+    static Answer ReplyFromElsewhere(const std::string& bytes) { return {true, bytes, true}; }
   };
 
   FakePrinter() = default;

@@ -54,7 +54,7 @@ TEST(Driver, UsageWithTooFewArguments) {
   job.raw_args = {"1", "alice", "title", "1"};
   FilterResult r = RunFilter(job);
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("Usage:"), std::string::npos);
+  EXPECT_EQ(r.err.rfind("ERROR: Usage: ", 0), 0u) << r.err;
   EXPECT_EQ(r.side_requests, 0);
 }
 
@@ -282,7 +282,7 @@ TEST(Driver, FullSpoolDiskLosesNothingSilently) {
   job.env["TMPDIR"] = tmp;
   job.file_size_limit = 20000;
   FilterResult r = RunFilter(job);
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "") << "a truncated job must not print";
   EXPECT_NE(r.err.find("ERROR: Unable to write the print data to the spool file"), std::string::npos) << r.err;
   EXPECT_TRUE(ListDir(tmp).empty()) << "partial spool file left behind";

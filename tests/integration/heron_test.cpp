@@ -102,8 +102,8 @@ TEST(Heron, OnePageDocumentIsLeftAsItIs) {
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_NE(r.err.find("The page count is 1!\n"), std::string::npos) << r.err;
   EXPECT_EQ(Orientation(r, "one"), "U");
-  // The spool file and the unused rotation file are gone; the PostScript stays.
-  EXPECT_EQ(ListDir(tmp).size(), 1u);
+  // Every file of the job is gone when it ends.
+  EXPECT_TRUE(ListDir(tmp).empty());
 }
 
 TEST(Heron, LandscapeAndLargeDocumentsKeepTheirPages) {
@@ -158,12 +158,13 @@ TEST(Heron, BrokenPdfGivesTheDebugLineAndNoOutput) {
   job.input = "%PDF-1.4\nthis is not a PDF at all\n%%EOF\n";
   job.env["TMPDIR"] = tmp;
   FilterResult r = RunFilter(job);
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find(kConvertFailed), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("The page count is 0!\n"), std::string::npos) << r.err;
-  // Only the spool file stays: no temporary file of the failed stages.
-  EXPECT_EQ(ListDir(tmp).size(), 1u);
+  EXPECT_NE(r.err.find("ERROR: Unable to convert the PDF job to PostScript"), std::string::npos);
+  // No temporary file stays, the spool file included.
+  EXPECT_TRUE(ListDir(tmp).empty());
 }
 
 TEST(Heron, TheSchedulersFileIsNeverRemoved) {
@@ -179,8 +180,8 @@ TEST(Heron, TheSchedulersFileIsNeverRemoved) {
   EXPECT_EQ(r.stdin_unread, job.input.size());
   EXPECT_EQ(Orientation(r, "arg6"), "URUR") << r.err;
   EXPECT_TRUE(ReadFile(file) == ReadFile(MakePdf(4)));
-  // The rotated PDF was removed after the conversion; the PostScript stays.
-  EXPECT_EQ(ListDir(tmp).size(), 1u);
+  // The rotated PDF and the PostScript are removed.
+  EXPECT_TRUE(ListDir(tmp).empty());
 
   // A broken file of the scheduler's stays too.
   std::string broken = TempPath("broken-from-scheduler.pdf");

@@ -147,14 +147,28 @@ TEST_F(Monitors, UsbCancelOnlyOn0x86) {
   EXPECT_NE(err.Text().find("INFO: The printer reports that the job was cancelled"), std::string::npos);
 }
 
-TEST_F(Monitors, UsbAnywhereInTheUriTakesTheUsbRoad) {
+TEST_F(Monitors, OnlyTheUsbSchemeTakesTheUsbRoad) {
+  MTEST_REQUIRE_PRIVATE_NETWORK();
   auto& bus = mtest::FakeUsb::Get();
   bus.Install({{"NOMATCH"}});
-  cancel_query_arg rec = MakeRecord("socket://usbgate:9100", "pc1");
+  // A network printer with "usb" in its URI is asked over the network.
+  mtest::FakePrinter printer;
+  printer.Script({Answer::Reply(mtest::FakePrinter::StatusReply(120, 0x86, "pc1"))});
+  std::string why;
+  ASSERT_TRUE(printer.Start(&why)) << why;
+  cancel_query_arg rec = MakeRecord("socket://127.0.0.1:9100/usbgate", "pc1");
   mtest::StderrCapture err;
+  EXPECT_EQ(RunMonitor(&rec, 5), "Job cancel, Status thread exit.\n");
+  EXPECT_EQ(err.Text().find("querythread::handle is null\n"), std::string::npos);
+  EXPECT_NE(err.Text().find("querythread::net"), std::string::npos);
+  bus.With([](mtest::FakeUsb& b) { EXPECT_EQ(b.transfers, 0); return 0; });
+  err.Restore();
+
+  // The scheme, in any letter case, is what counts.
+  rec = MakeRecord("USB://Mirelo/F4200DN?serial=ELSE", "pc1");
+  mtest::StderrCapture err2;
   EXPECT_EQ(RunMonitor(&rec, 5), "");
-  EXPECT_NE(err.Text().find("querythread::handle is null\n"), std::string::npos);
-  EXPECT_EQ(err.Text().find("querythread::net"), std::string::npos);
+  EXPECT_NE(err2.Text().find("querythread::handle is null\n"), std::string::npos);
 }
 
 // ---- Keep-alive thread ---------------------------------------------------------------

@@ -259,6 +259,7 @@ TEST_F(Rotation, WithoutAnyQpdfThePrivateBuildIsTried) {
   ScopedEnv path("PATH", TempDir());
   std::string err;
   EXPECT_EQ(Rotate(4, "", &err), original_);
-  EXPECT_EQ(err, "Unable get page count of the inputfile!");
+  EXPECT_EQ(err, "Unable get page count of the inputfile!"
+                 "WARNING: Unable to turn the back sides of the job; they are printed unrotated.\n");
   EXPECT_EQ(ListDir(tmp_), std::vector<std::string>{"job.pdf"});
 }
