@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // mirelops_bench: times the filter's roads against their floors and against
 // cups-filters' pstops on large cached jobs (made by bench/make-jobs.sh) and
 // prints a table. scripts/bench.sh builds it and runs it.

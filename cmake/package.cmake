@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The Debian package, built with `cpack -G DEB` in the build folder. It holds
 # what `cmake --install` puts on the system: the filter in the CUPS filter
 # folder, the PPDs under /usr/share/ppd/mirelo and the manual page.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is needed, builds the filter and its tests, and runs every
 # test: once in a normal build, once under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and the monitor and integration tests (where

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The model tables: product data of the supported printers, constant and
 // read-only. Nicknames are the PPD ShortNickName of each model; device ID rows
 // are the three items the backend reports. data/models.tsv lists the same

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # The Debian package and the install tree.
 #
 #   package.sh contents BUILD_DIR   the package built by cpack holds the filter
