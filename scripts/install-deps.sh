@@ -12,6 +12,7 @@ packages=(
   iproute2 util-linux
   clang libclang-rt-14-dev
   man-db dpkg-dev
+  debhelper lintian cups
   valgrind
 )
 
