@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The floor of the finch roads: copies a file (argument 1, or standard
 // input) to standard output line by line with 1024-byte line reads, writing
 // and flushing every line, and does nothing else.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Makes the benchmark's jobs once and keeps them in a cache folder:
 #   bash bench/make-jobs.sh CACHE-DIR [--quick]
 # - pdftops-10M.ps, pdftops-100M.ps, pdftops-1G.ps: poppler's pdftops output of

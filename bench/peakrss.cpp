@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Preloaded (LD_PRELOAD) into a program that the benchmark measures: when the
 // program exits, it writes the program's own peak resident set size and CPU
 // times to the file named by MIRELOPS_BENCH_REPORT, one line:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Writes the model tables of printer identification from the product list.
 #
 #   cmake -DMODELS=data/models.tsv -DOUTPUT_DIR=build/generated/identify

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Supported-model and Heron checks on any device ID text the backend might
 // return (up to the 511 bytes the driver accepts).
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The supported-model and Heron checks by the PPD's ShortNickName, when no
 // device ID came: the input is written as the nickname of a small PPD that
 // the checks then open, as a queue's PPD is.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The page-end cut-off on any chunk, cancelled or not; what it sends to the
 // printer goes to /dev/null.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The number scans of the paper checks on any text: a piece of the media-box
 // and of the page-setup grep output (at most 511 characters) and a line of
 // the A5 scan (at most 1023 characters), each in a heap buffer of exactly

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Removal of one option from the options string, with any text, name and
 // terminator. Input: byte 0 the terminator, byte 1 the name's length (up to
 // 63), the name, then the text; each in a heap buffer of exactly its size.

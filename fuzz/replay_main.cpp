@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Replays a fuzz target's corpus without libFuzzer: every file named on the
 // command line, or every file in a named folder, is fed to the target once.
 #include <cstddef>

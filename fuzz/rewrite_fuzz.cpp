@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The writer's handling of one line of a finch job: tagging of a job-name
 // line with the longest tags, then the rewriting (page size, copy-count
 // block, deferred media), then the cut-off's look for a page start. The line

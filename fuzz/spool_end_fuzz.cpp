@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The end test of the spool on any last chunk.
 #include <cstdint>
 #include <cstring>

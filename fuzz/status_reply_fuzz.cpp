@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cancel monitor's reading of a printer's status reply, any datagram
 // and any owner. Input: byte 0 the owner's length (up to 63), the owner,
 // then the reply, in a heap buffer of exactly its size.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The string routines of the queue lookup on any text: lower-casing into a
 // bounded buffer, percent-decoding in place (never past the text's end),
 // and the value of a hexadecimal digit.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Writes the driver-information file for ppdc from the product list.
 #
 #   cmake -DMODELS=data/models.tsv -DTEMPLATE=ppd/mirelo.drv.in

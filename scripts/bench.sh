@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Benchmarks the filter's roads against their floors (cat, a line loop) and
 # cups-filters' pstops on large real jobs, and prints a table:
 #   bash scripts/bench.sh [--quick] [--keep-going]

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is needed, builds the filter, and prints a demo document
 # through a private CUPS scheduler: a cupsd of its own, with its own
 # temporary folder and socket and in a network namespace of its own (the

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the fuzz targets with clang's libFuzzer (plus ASan and UBSan) and
 # runs each for a while: bash scripts/fuzz.sh [seconds-per-target] (default 20).
 # New inputs that libFuzzer finds stay in build-fuzz/corpus/<target>; a

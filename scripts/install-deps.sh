@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what the filter needs to build, run and be tested, from Debian's
 # packages. Run as root; a machine that already has everything is left as is.
 set -euo pipefail
@@ -11,6 +12,7 @@ packages=(
   iproute2 util-linux
   clang libclang-rt-14-dev
   man-db dpkg-dev
+  debhelper lintian cups
   valgrind
 )
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Owners and complete-write helpers for descriptors, streams, PPDs, options,
 // standard error and the printer stream on standard output.
 #include "common/io.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Small owners and I/O helpers shared by every subsystem of the filter:
 // descriptor and stream owners, PPD and option owners, complete writes that
 // survive EINTR and partial writes, one-write diagnostics on standard error,

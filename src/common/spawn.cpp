@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // posix_spawn wrappers: helper programs run without a shell, with SIGPIPE
 // and SIGTERM back at their defaults, and are always waited for.
 #include "common/spawn.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Starting helper programs (grep, qpdf, pdftops) without a shell: every value
 // reaches the program unchanged as one argument, and nothing in a file name or
 // job title can ever run a command.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The job driver: the process-wide job state that every subsystem reads or
 // writes, the SIGTERM handler, and the spooling of standard input.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The process-wide job state and the SIGTERM handler.
 #include <cups/sidechannel.h>
 #include <fcntl.h>

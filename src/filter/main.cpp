@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // mirelops: the CUPS filter for the Mirelo PostScript laser printers.
 //
 // The scheduler starts it once per job as the last filter of the queue:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Spooling of standard input: the job is copied unchanged into a temporary
 // file, which then is the print file of the job. A job whose end shows no
 // PJL Universal Exit Language gets the end-of-job sequence appended.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Printer identification: the device ID from the backend, the supported-model
 // check and the family tests, by device ID or, without one, by the PPD's
 // ShortNickName.

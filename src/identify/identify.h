@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Printer identification: the IEEE 1284 device ID asked of the backend on the
 // CUPS side channel, the supported-model check, the family tests, and the
 // model tables they rest on. The tables are written at build time from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Finding the printer: the queue's device URI among the CUPS destinations,
 // the host of a device URI (DNS-SD ones resolved by the CUPS library's own
 // resolver, reached by name at run time), and a host's numeric address.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cancel monitor: a thread beside the PostScript writer that asks the
 // printer whether the job was cancelled at its panel, and raises
 // job_canceled when it was. A USB printer is asked with the vendor status

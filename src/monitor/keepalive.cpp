@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The keep-alive thread of the Heron road: while the print file is copied
 // to the printer, a network printer gets the SNMP wake-up every five
 // seconds, and a USB printer is held open. Creatpthread starts it right

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Printer link monitoring: the queue's device URI and the printer's address,
 // the SNMP and USB requests, the cancel monitor and the keep-alive thread.
 #pragma once

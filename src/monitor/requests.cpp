@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The network requests to the printer's SNMP agent: the job-status query
 // (SNMPv1 GetRequest) and the wake-up (SNMPv1 SetRequest), one UDP datagram
 // each to port 161. Both packets are fixed; the replies are moved, not read.

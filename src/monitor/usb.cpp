@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The USB side of the monitor: finding the printer by the serial number in
 // its device URI, and the vendor status request. Every libusb call goes
 // through the table of UsbOps, so that tests can play a printer; the real

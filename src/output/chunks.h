@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Chunk copy shared by the print-file copy and the PostScript writer's chunk
 // road (private to output/).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The line pieces of the finch roads, private to output/ (and reached by the
 // fuzz targets): reading a line, tagging a job-name line, rewriting a line.
 // A line is counted, not only terminated: a job may carry binary data, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PostScript output: the page-end cut-off of a cancelled job, the print-file
 // copy, the PostScript writer with PJL tagging and collated copies, and the
 // rewriting of page-setup and copy-count lines.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The page-end cut-off of a cancelled job, and the print-file copy that sends
 // a converted Heron job in chunks.
 #include <fcntl.h>

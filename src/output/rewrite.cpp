@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Rewriting of single lines of a finch job before they are sent: page-setup
 // lines take the PPD page size of the job, the job's own copy-count block is
 // removed when the filter makes collated copies itself, and the deferred

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PostScript writer: sends the job of every printer outside the Heron
 // family to standard output. Plain models take the chunk road; finch models
 // take the line road or, for collated jobs, the collated road, which tag the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reading of page sizes out of job text, private to paper/ (and reached
 // by its tests and the fuzz targets). Behaviour and messages are those of
 // the paper checks in paper.cpp, which run these on each piece or line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Paper checks of the finch family: the PPD page size of the job, the bounds
 // of a custom page size found in the print file, and A5 paper fed long edge
 // first. All run on the main thread before any output.

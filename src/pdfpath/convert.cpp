@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PDF to PostScript conversion for the Heron family: the CUPS pdftops filter
 // is run on the print file with the job's own filter arguments, the copy
 // count forced to one and the layout options taken out (the filters before

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the two stages of the PDF path share, and what their tests reach.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PDF path of the Heron family: back sides of a long-edge duplex job turned
 // with qpdf, then the PDF converted to PostScript with the CUPS pdftops filter.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Replacing the print file by the output of a stage of the PDF path.
 #include <unistd.h>
 

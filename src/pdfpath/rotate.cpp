@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Duplex back-side rotation for the Heron family: when a job prints two-sided
 // long-edge (DuplexNoTumble), every even page (every back side) is turned by
 // 180 degrees with qpdf before the PDF is converted to PostScript. qpdf writes

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Read by ctest after the discovered tests of test_e2e: the end-to-end tests
 # are system tests as well (they need root and a private cupsd, and a
 # sanitizer's report would go to that scheduler's log), so that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The filter under a real CUPS scheduler: queues made with lpadmin from the
 // generated PPDs, jobs submitted with lp, the test backend playing the
 // printer. What is checked is what a user and the printer see: the stream

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The filter under faults of its surroundings and of its input, run as the
 // scheduler runs it: a full spool folder, the printer connection gone, qpdf
 // and pdftops missing or failing, a missing or garbled PPD, a side channel

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Jobs of every road as the scheduler hands them over, and what the filter
 // sends for them, for the fault, storm and resource tests.
 #pragma once

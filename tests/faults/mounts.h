@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test support for the fault tests: a private mount namespace for the test
 // process, in which a tiny tmpfs or a stand-in for a system program can be
 // mounted without the rest of the machine seeing it. Child processes (the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the built filter as the scheduler does and plays the backend on the
 // side channel. See harness.h.
 #include "harness/harness.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test support: runs the built filter as the CUPS scheduler does (filter
 // arguments, PPD, DEVICE_URI, a job on stdin or as argument 6) with a peer on
 // descriptor 4 that plays the backend's side of the side channel, and

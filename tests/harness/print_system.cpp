@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The print path under a private scheduler. See print_system.h.
 #include "harness/print_system.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test support: the whole print path under a private scheduler. A
 // CupsScheduler with the built filter, the test backend (mtest:, which plays
 // the printer: it answers the device ID request and stores the job) and the

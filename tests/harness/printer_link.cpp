@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The private network namespace and the fake printer. See printer_link.h.
 #include "harness/printer_link.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test support for the printer link: a private network namespace for the
 // test process, and a fake printer whose SNMP agent listens on UDP port 161
 // of 127.0.0.1 inside it, records every datagram and answers per scenario.

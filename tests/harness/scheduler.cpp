@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The private CUPS scheduler. See scheduler.h.
 #include "harness/scheduler.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test support: a private CUPS scheduler. cupsd runs with its own
 // ServerRoot, RequestRoot, TempDir, CacheDir, StateDir and logs in a
 // temporary folder and listens only on a socket in that folder; ServerBin is

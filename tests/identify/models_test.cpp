@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The model tables against the product list, and the identification rules
 // that rest on them.
 #include <gtest/gtest.h>

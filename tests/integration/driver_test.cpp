@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The filter run as the scheduler runs it: arguments, refusals, printer
 // identification, spooling and the plain PostScript road, cancel by SIGTERM.
 #include <gtest/gtest.h>

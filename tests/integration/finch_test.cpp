@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The finch roads run as the scheduler runs the filter: PJL tagging, page
 // size rewriting, copy-count removal, collated copies with and without the
 // replay file, the paper checks and their refusal, cancel by SIGTERM.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Heron road run as the scheduler runs it: a PDF job, the back sides of a
 // long-edge duplex job turned with the real qpdf, the conversion with
 // cups-filters' pdftops, and the PostScript that comes out rendered again

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The filter and the printer beside the backend, in a network of the test's
 // own: a finch job stopped at the next page when the printer reports it
 // cancelled at its panel, and a Heron job during which the printer is woken.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Finding the printer: the decoding rules of the queue lookup, the host of
 // a device URI, the numeric address of a host name, and the queue lookup
 // against a private CUPS scheduler.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared pieces of the monitor tests: standard error captured into a file
 // around a block of code, the job-state reset, and a USB printer played
 // through the monitor's table of libusb calls.

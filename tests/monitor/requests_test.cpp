@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The requests to the printer: the SNMP status query and wake-up against
 // the fake printer in a private network, and the USB lookup and status
 // request against a played USB bus.

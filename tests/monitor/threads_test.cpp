@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The two monitoring threads run for real: the cancel monitor against the
 // fake printer (network) and a played USB bus, the keep-alive thread with
 // Creatpthread and Waitpthread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The page-end cut-off on hand-made buffers; what it sends to standard
 // output is captured through a pipe.
 #include <gtest/gtest.h>

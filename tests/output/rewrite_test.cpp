@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Line rewriting of finch jobs, on hand-made lines in the writer's buffer.
 #include <gtest/gtest.h>
 

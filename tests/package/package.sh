@@ -1,16 +1,32 @@
 #!/bin/bash
-# The Debian package and the install tree.
+# SPDX-License-Identifier: Apache-2.0
+# The Debian package, built from debian/ as a packager builds it.
 #
-#   package.sh contents BUILD_DIR   the package built by cpack holds the filter
-#                                   (root-owned, 0755, in the CUPS filter
-#                                   folder), the 65 PPDs and the manual page,
-#                                   with the dependencies; cmake --install
-#                                   makes the same tree.
-#   package.sh dpkg BUILD_DIR       as root: dpkg -i installs the package on
-#                                   this system, the installed PPDs pass
-#                                   cupstestppd with the real filter,
-#                                   cups-driverd lists them, and dpkg -r
-#                                   removes every file again.
+#   package.sh build BUILD_DIR     copies the source (the files git knows,
+#                                  committed or not) to
+#                                  BUILD_DIR/debian-package/ and builds the
+#                                  binary packages there with
+#                                  dpkg-buildpackage -us -uc -b (one more
+#                                  compile of the filter, without the tests).
+#   package.sh lintian BUILD_DIR   lintian -I -E --pedantic on the packages:
+#                                  no error, no warning, every override used
+#                                  and explained by a comment.
+#   package.sh contents BUILD_DIR  the package holds what cmake --install
+#                                  makes (filter root-owned 0755 in the CUPS
+#                                  filter folder, the PPDs, the compressed
+#                                  manual page) and Debian's own files; its
+#                                  dependencies; the filter links the shared
+#                                  C++ runtime, is stripped and bound now.
+#   package.sh dpkg BUILD_DIR      as root: dpkg -i installs the package,
+#                                  the installed PPDs pass cupstestppd, a
+#                                  private scheduler (its own folder, socket
+#                                  and network namespace; the system's is
+#                                  never asked) lists every model with
+#                                  lpinfo -m and prints through the installed
+#                                  filter, the cups package's own ppd-updater
+#                                  routine moves queues made from older PPDs
+#                                  to the installed ones, one candidate each;
+#                                  dpkg -r leaves nothing behind.
 #
 # Exit status 0 passed, 77 skipped (the reason on standard output), other
 # failed.
@@ -18,102 +34,253 @@ set -euo pipefail
 
 mode=${1:?mode}
 build=$(cd "${2:?build folder}" && pwd)
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+pkgdir=$build/debian-package
 work=$(mktemp -d)
+chmod 755 "$work"
 installed_by_us=0
+cupsd_pid=
 
 cleanup() {
+  if [ -n "$cupsd_pid" ]; then kill "$cupsd_pid" 2>/dev/null || true; wait "$cupsd_pid" 2>/dev/null || true; fi
   if ((installed_by_us)); then
     echo "cleaning up: purging the package this test installed"
     dpkg -P mirelops >/dev/null 2>&1 || true
   fi
-  rm -rf "$work"
+  if [ -n "${MIRELOPS_KEEP_TEMP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
 fail() { echo "FAIL: $*"; exit 1; }
 skip() { echo "SKIPPED: $*"; exit 77; }
 
-filter_dir=$(cups-config --serverbin 2>/dev/null || echo /usr/lib/cups)/filter
-source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+filter_dir=/usr/lib/cups/filter
 # The models of the product list: lines that are not comments, after the header.
 models=$(grep -v '^#' "$source_dir/data/models.tsv" | tail -n +2 | grep -c .)
+version=$(sed -n '1s/^mirelops (\([^)]*\)).*/\1/p' "$source_dir/debian/changelog")
 
-build_package() {
-  command -v cpack >/dev/null || skip "cpack is not installed"
-  command -v dpkg-deb >/dev/null || skip "dpkg-deb is not installed"
-  (cd "$build" && cpack -G DEB -B "$work/pkg" >"$work/cpack.log" 2>&1) ||
-    { cat "$work/cpack.log"; fail "cpack could not build the package"; }
-  deb=$(ls "$work"/pkg/mirelops_*.deb)
-  [ -f "$deb" ] || fail "no package in $work/pkg"
+# The packages made by the build step.
+find_debs() {
+  deb=$(ls "$pkgdir"/mirelops_"$version"_*.deb 2>/dev/null || true)
+  dbgsym=$(ls "$pkgdir"/mirelops-dbgsym_"$version"_*.deb 2>/dev/null || true)
+  [ -n "$deb" ] || skip "no package in $pkgdir: the package.build test did not build one"
 }
 
-# The regular files of the package, as absolute paths, sorted.
+build_packages() {
+  for tool in dpkg-buildpackage dh dh_auto_configure; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/install-deps.sh installs it)"
+  done
+  rm -rf "$pkgdir"
+  mkdir -p "$pkgdir/mirelops-$version"
+  if git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1; then
+    (cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
+       while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+       tar --null -T - -cf -) | tar -xf - -C "$pkgdir/mirelops-$version"
+  else
+    tar -C "$source_dir" --exclude='./build*' -cf - . | tar -xf - -C "$pkgdir/mirelops-$version"
+  fi
+  (cd "$pkgdir/mirelops-$version" && dpkg-checkbuilddeps) >"$pkgdir/build.log" 2>&1 ||
+    { cat "$pkgdir/build.log"; skip "build dependencies missing (scripts/install-deps.sh installs them)"; }
+  local start=$SECONDS
+  (cd "$pkgdir/mirelops-$version" &&
+     DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}" dpkg-buildpackage -us -uc -b) \
+    >>"$pkgdir/build.log" 2>&1 || { tail -n 60 "$pkgdir/build.log"; fail "dpkg-buildpackage failed"; }
+  find_debs
+  [ -n "$dbgsym" ] || fail "no -dbgsym package: the filter was not stripped by debhelper"
+  echo "dpkg-buildpackage: $(basename "$deb") and $(basename "$dbgsym") in $((SECONDS - start)) s"
+}
+
+run_lintian() {
+  command -v lintian >/dev/null || skip "lintian is not installed (scripts/install-deps.sh installs it)"
+  find_debs
+  lintian -I -E --pedantic "$deb" $dbgsym >"$work/lintian.out" 2>"$work/lintian.err" || true
+  cat "$work/lintian.out" "$work/lintian.err"
+  ! grep -q '^[EW]: ' "$work/lintian.out" || fail "lintian reports errors or warnings"
+  ! grep -q 'unused-override\|mismatched-override' "$work/lintian.out" || fail "an override does not match"
+  # Overrides only for tags that are wrong for a CUPS filter, each with its
+  # reason in a comment right above it.
+  for f in "$source_dir"/debian/*.lintian-overrides; do
+    awk -v f="$f" '
+      /^[^#]/ {
+        if (prev !~ /^#/) { print f ": override without a reason above it: " $0; bad = 1 }
+        if ($2 != "executable-in-usr-lib" && $2 != "spare-manual-page") { print f ": override of " $2; bad = 1 }
+      }
+      { prev = $0 }
+      END { exit bad }' "$f" || fail "lintian overrides"
+  done
+  echo "lintian -I -E --pedantic: 0 errors, 0 warnings"
+}
+
+# The regular files of a package, as absolute paths, sorted.
 package_files() {
-  dpkg-deb -c "$deb" | awk '$1 ~ /^-/ {sub(/^\./, "", $6); print $6}' | sort
-}
-
-expected_files() {
-  {
-    echo "$filter_dir/mirelops"
-    echo /usr/share/man/man8/mirelops.8
-    for f in "$build"/ppd/mirelo/*.ppd; do echo "/usr/share/ppd/mirelo/$(basename "$f")"; done
-  } | sort
+  dpkg-deb -c "$1" | awk '$1 ~ /^-/ {sub(/^\./, "", $6); print $6}' | sort
 }
 
 contents() {
-  build_package
-
+  find_debs
   [ "$(dpkg-deb -f "$deb" Package)" = mirelops ] || fail "package name"
+  [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
+  local depends
   depends=$(dpkg-deb -f "$deb" Depends)
-  for dep in libcups2 libusb-1.0-0 qpdf cups-filters; do
-    echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -qx -- "$dep" ||
-      fail "Depends lacks $dep: $depends"
+  for dep in libcups2 libusb-1.0-0 qpdf cups-filters libstdc++6; do
+    n=$(echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -cx -- "$dep" || true)
+    [ "$n" = 1 ] || fail "Depends names $dep $n times: $depends"
   done
+  echo "$depends" | grep -q 'qpdf (>= 8)' || fail "Depends lacks qpdf (>= 8): $depends"
+  maintainer=$(dpkg-deb -f "$deb" Maintainer)
+  case "$maintainer" in *root* | *localhost*) fail "Maintainer $maintainer" ;; esac
 
-  [ "$(ls "$build"/ppd/mirelo/*.ppd | wc -l)" -eq "$models" ] || fail "not $models PPDs in the build"
-  diff <(expected_files) <(package_files) || fail "the package holds other files than expected"
+  # cmake --install of the test build makes the tree that the package
+  # carries, beside Debian's own files.
+  DESTDIR="$work/tree" cmake --install "$build" --prefix /usr >"$work/install.log" 2>&1 ||
+    { cat "$work/install.log"; fail "cmake --install failed"; }
+  [ "$(ls "$work/tree/usr/share/ppd/mirelo/"*.ppd | wc -l)" -eq "$models" ] || fail "not $models PPDs installed"
+  {
+    (cd "$work/tree" && find . -type f | sed 's/^\.//; s/\.8$/.8.gz/')
+    echo /usr/share/cups/ppd-updaters/mirelops.ppd-updater
+    echo /usr/share/doc/mirelops/changelog.gz
+    echo /usr/share/doc/mirelops/copyright
+    echo /usr/share/lintian/overrides/mirelops
+  } | sort >"$work/expected"
+  package_files "$deb" >"$work/files"
+  diff "$work/expected" "$work/files" || fail "the package holds other files than cmake --install makes"
 
   # Owner and mode: the scheduler runs only root-owned filters that group and
   # others cannot write.
   listing=$(dpkg-deb -c "$deb")
   echo "$listing" | grep -q -- "^-rwxr-xr-x root/root .* \.$filter_dir/mirelops\$" ||
     fail "filter not root-owned 0755: $(echo "$listing" | grep mirelops\$ || true)"
-  bad=$(echo "$listing" | awk '$1 ~ /^-/ && $6 ~ /\.ppd$|\.8$/ && ($1 != "-rw-r--r--" || $2 != "root/root")')
-  [ -z "$bad" ] || fail "PPD or manual page with another owner or mode: $bad"
+  bad=$(echo "$listing" | awk '$1 ~ /^-/ && $6 !~ /filter\/mirelops$/ && ($1 != "-rw-r--r--" || $2 != "root/root")')
+  [ -z "$bad" ] || fail "files with another owner or mode: $bad"
 
-  # cmake --install makes the same tree under the prefix /usr.
-  DESTDIR="$work/tree" cmake --install "$build" --prefix /usr >"$work/install.log" 2>&1 ||
-    { cat "$work/install.log"; fail "cmake --install failed"; }
-  diff <(expected_files) <(cd "$work/tree" && find . -type f | sed 's/^\.//' | sort) ||
-    fail "cmake --install made another tree"
-  [ "$(stat -c %a "$work/tree$filter_dir/mirelops")" = 755 ] || fail "installed filter is not 0755"
-  [ "$(stat -c %a "$work/tree/usr/share/ppd/mirelo/Mirelo-P1100.ppd")" = 644 ] || fail "PPD not 0644"
-  cmp -s "$build/mirelops" "$work/tree$filter_dir/mirelops" || fail "installed filter differs from the build"
-  echo "package and install tree: $(package_files | wc -l) files as expected"
+  # The same PPDs as the build's; the filter is the shared-runtime,
+  # hardened, stripped one.
+  dpkg-deb -x "$deb" "$work/x"
+  diff -r "$work/tree/usr/share/ppd/mirelo" "$work/x/usr/share/ppd/mirelo" || fail "PPDs differ from the build's"
+  dyn=$(readelf -d "$work/x$filter_dir/mirelops")
+  echo "$dyn" | grep -q 'NEEDED.*\[libstdc++\.so\.6\]' || fail "the filter does not link the shared libstdc++"
+  echo "$dyn" | grep -q 'BIND_NOW' || fail "the filter is not linked with -z now"
+  ! readelf -S "$work/x$filter_dir/mirelops" | grep -q '\.debug_info' || fail "the filter is not stripped"
+  package_files "$dbgsym" | grep -q '^/usr/lib/debug/.build-id/.*\.debug$' || fail "no symbols in $dbgsym"
+  echo "package: $(wc -l <"$work/files") files as expected, Depends: $depends"
+}
+
+# A private scheduler for the installed package: ServerBin is a folder of
+# links to the system's programs (so the installed filter runs) and the
+# project's test backend, which plays the printer: it answers the filter's
+# device ID request and stores the job. DataDir is the system's, so the
+# installed PPDs are found. Everything it writes is under $work/cups; it
+# listens only on a socket there and runs in a network namespace of its own.
+start_scheduler() {
+  command -v unshare >/dev/null || skip "unshare is not installed"
+  local backend=$build/tests/mtest_backend
+  [ -x "$backend" ] || skip "no test backend $backend: build with -DMIRELOPS_TESTS=ON"
+  local d=$work/cups
+  mkdir -p "$d/etc/ppd" "$d/etc/ssl" "$d/spool/tmp" "$d/cache" "$d/state/certs" "$d/log" "$work/out"
+  chmod 1777 "$work/out"
+  for sub in filter backend daemon notifier driver monitor; do
+    mkdir -p "$d/bin/$sub"
+    [ ! -d "/usr/lib/cups/$sub" ] || ln -s "/usr/lib/cups/$sub"/* "$d/bin/$sub/" 2>/dev/null || true
+  done
+  install -o root -g root -m 755 "$backend" "$d/bin/backend/mtest"
+  chmod 755 "$d" "$d/etc" "$d/etc/ppd" "$d/log"
+  chmod 700 "$d/etc/ssl"
+  chmod 1777 "$d/spool/tmp"
+  chmod 711 "$d/spool" "$d/state/certs"
+  chmod 770 "$d/cache"
+  sock=$d/sock
+  cat >"$d/etc/cupsd.conf" <<EOF
+Listen $sock
+Browsing Off
+LogLevel debug
+MaxLogSize 0
+WebInterface No
+DefaultAuthType None
+<Location />
+  Order allow,deny
+  Allow all
+</Location>
+<Location /admin>
+  Order allow,deny
+  Allow all
+</Location>
+<Policy default>
+  <Limit All>
+    Order deny,allow
+  </Limit>
+</Policy>
+EOF
+  cat >"$d/etc/cups-files.conf" <<EOF
+ServerRoot $d/etc
+StateDir $d/state
+CacheDir $d/cache
+RequestRoot $d/spool
+TempDir $d/spool/tmp
+ServerBin $d/bin
+DataDir /usr/share/cups
+AccessLog $d/log/access_log
+ErrorLog $d/log/error_log
+PageLog $d/log/page_log
+FileDevice Yes
+User lp
+Group lp
+SystemGroup root
+Sandboxing relaxed
+EOF
+  unshare --net /usr/sbin/cupsd -f -c "$d/etc/cupsd.conf" -s "$d/etc/cups-files.conf" \
+    </dev/null >"$d/log/cupsd.out" 2>&1 &
+  cupsd_pid=$!
+  for _ in $(seq 200); do
+    if LC_ALL=C lpstat -h "$sock" -r 2>/dev/null | grep -q 'scheduler is running'; then return; fi
+    kill -0 "$cupsd_pid" 2>/dev/null || { cat "$d/log/cupsd.out"; fail "the private cupsd ended at once"; }
+    sleep 0.1
+  done
+  fail "the private cupsd did not answer within 20 s"
+}
+
+# Prints file to the queue and waits until the job has completed; its id in
+# job_id.
+print_and_wait() {  # queue file lp-options...
+  local queue=$1 file=$2
+  shift 2
+  job_id=$(lp -h "$sock" -d "$queue" "$@" "$file" | sed -n 's/^request id is [^ ]*-\([0-9]*\) .*/\1/p')
+  [ -n "$job_id" ] || fail "lp gave no job id"
+  for _ in $(seq 300); do
+    lpstat -h "$sock" -W completed -o "$queue" | grep -q -- "-$job_id " && return
+    sleep 0.1
+  done
+  grep -a "\[Job $job_id\]" "$work/cups/log/error_log" | tail -n 40
+  fail "job $job_id on $queue did not complete"
 }
 
 dpkg_install_and_remove() {
   [ "$(id -u)" -eq 0 ] || skip "needs root: dpkg -i and dpkg -r change the system"
   command -v dpkg >/dev/null || skip "dpkg is not installed"
+  # Installing a file under /usr/share/cups/ppd-updaters runs the cups
+  # package's trigger, which asks a running system scheduler and updates its
+  # queues: never while one runs.
+  [ ! -e /run/cups/cups.sock ] ||
+    skip "a system scheduler runs (/run/cups/cups.sock): the cups trigger would ask it"
   status=$(dpkg-query -W -f='${Status}' mirelops 2>/dev/null || true)
   [ -z "$status" ] || [ "$status" = "unknown ok not-installed" ] ||
     skip "mirelops is already known to dpkg ($status); not touching it"
-  for dep in libcups2 libusb-1.0-0 qpdf cups-filters; do
+  for dep in libcups2 libusb-1.0-0 libstdc++6 qpdf cups-filters cups; do
     dpkg-query -W -f='${Status}' "$dep" 2>/dev/null | grep -q "install ok installed" ||
-      skip "dependency $dep is not installed (scripts/install-deps.sh installs it)"
+      skip "$dep is not installed (scripts/install-deps.sh installs it)"
   done
-
-  build_package
-  files=$(package_files)
-  for f in $files /usr/share/ppd/mirelo; do
+  local trigger=/var/lib/dpkg/info/cups.postinst
+  [ -r "$trigger" ] || skip "$trigger (the cups package's trigger) is missing"
+  find_debs
+  files=$(package_files "$deb")
+  for f in $files /usr/share/ppd/mirelo /usr/share/doc/mirelops; do
     [ ! -e "$f" ] || skip "$f exists already; the test would replace it"
   done
+  updates_before=$(cat /var/cache/cups/ppd-updates 2>/dev/null || true)
 
   installed_by_us=1
   dpkg -i "$deb" >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -i failed"; }
   ! grep -qi 'warning\|error' "$work/install.log" || { cat "$work/install.log"; fail "dpkg -i complained"; }
   [ "$(dpkg-query -W -f='${Status}' mirelops)" = "install ok installed" ] || fail "not installed"
-
   for f in $files; do [ -f "$f" ] || fail "$f missing after dpkg -i"; done
   [ "$(stat -c '%U:%G %a' "$filter_dir/mirelops")" = "root:root 755" ] ||
     fail "filter is $(stat -c '%U:%G %a' "$filter_dir/mirelops")"
@@ -123,22 +290,36 @@ dpkg_install_and_remove() {
   cupstestppd /usr/share/ppd/mirelo/*.ppd >"$work/cupstestppd.log" 2>&1 ||
     { cat "$work/cupstestppd.log"; fail "cupstestppd failed on the installed PPDs"; }
 
-  # cups-driverd, which answers lpinfo -m, finds them where they are.
-  mkdir -p "$work/cache"
-  CUPS_CACHEDIR="$work/cache" CUPS_DATADIR=/usr/share/cups CUPS_SERVERBIN="${filter_dir%/filter}" \
-    "${filter_dir%/filter}/daemon/cups-driverd" list 1 0 "" >"$work/driverd.out" 2>"$work/driverd.err" ||
-    { cat "$work/driverd.err"; fail "cups-driverd list failed"; }
-  # The scheduler names the PPDs under /usr/share/ppd "lsb/usr/<path>".
-  listed=$(grep -a -o 'lsb/usr/mirelo/[A-Za-z0-9-]*\.ppd' "$work/driverd.out" | sort -u | wc -l)
-  [ "$listed" -eq "$models" ] || fail "cups-driverd lists $listed of the $models PPDs"
+  start_scheduler
+  # lpinfo -m lists every model under the name the PPDs are installed by.
+  lpinfo -h "$sock" -m >"$work/lpinfo" || fail "lpinfo -m failed"
+  (cd /usr/share/ppd/mirelo && ls *.ppd) | sed 's|^|lsb/usr/mirelo/|' >"$work/installed-names"
+  grep -o '^lsb/usr/mirelo/[^ ]*' "$work/lpinfo" | sort | diff "$work/installed-names" - ||
+    fail "lpinfo -m does not list the installed PPDs"
 
-  # The installed filter takes a job for a plain queue (no backend: the
-  # printer is known by the PPD's nickname).
-  printf '%%!PS\n%%%%Page: 1 1\nshowpage\n\004\033%%-12345X\n' >"$work/job.ps"
-  (cd "$work" && TMPDIR="$work" PPD=/usr/share/ppd/mirelo/Mirelo-P2200DN.ppd \
-    "$filter_dir/mirelops" 1 alice test 1 "" <job.ps >out.ps 2>err.txt 4<&-) ||
-    { cat "$work/err.txt"; fail "the installed filter refused a plain job"; }
-  cmp -s "$work/job.ps" "$work/out.ps" || fail "the installed filter changed a plain job"
+  # Jobs through the installed filter: a plain queue and a finch queue
+  # (collated copies and PJL tags come from the filter), made by the names
+  # lpinfo gives, printing to files.
+  printf '%s\n' '%!PS-Adobe-3.0' '%%Pages: 2' '%%EndComments' \
+    '%%Page: 1 1' 'showpage' '%%Page: 2 2' 'showpage' '%%EOF' >"$work/job.ps"
+  for q in plain:P2200DN finch:F4200DN; do
+    id="MFG%3AMirelo%3BMDL%3AMirelo%20${q#*:}%20series%3BCLS%3APRINTER%3B"
+    lpadmin -h "$sock" -p "${q%%:*}" -E -v "mtest:$work/out/${q%%:*}?id=$id" \
+      -m "lsb/usr/mirelo/Mirelo-${q#*:}.ppd" 2>/dev/null || fail "lpadmin -m for the queue ${q%%:*}"
+  done
+  print_and_wait plain "$work/job.ps"
+  grep -aq '^%%Page: 2 2' "$work/out/plain-$job_id.prn" || fail "the plain job did not reach the printer"
+  print_and_wait finch "$work/job.ps" -n 2 -o collate=true
+  out=$work/out/finch-$job_id.prn
+  grep -aq "@PJL SET JOBID=$job_id" "$out" || fail "the finch job has no JOBID tag from the filter"
+  [ "$(grep -ac '^%%Page:' "$out")" -eq 4 ] || fail "the finch job has not 2 collated copies of 2 pages"
+  grep -aq 'mirelops' "$work/cups/log/error_log" || fail "the scheduler's log shows no mirelops run"
+
+  lpadmin -h "$sock" -x plain && lpadmin -h "$sock" -x finch || fail "lpadmin -x"
+  ppd_updater_check
+  kill "$cupsd_pid"
+  wait "$cupsd_pid" 2>/dev/null || true
+  cupsd_pid=
 
   dpkg -r mirelops >"$work/remove.log" 2>&1 || { cat "$work/remove.log"; fail "dpkg -r failed"; }
   ! grep -qi 'warning\|error' "$work/remove.log" || { cat "$work/remove.log"; fail "dpkg -r complained"; }
@@ -148,11 +329,81 @@ dpkg_install_and_remove() {
     *) fail "after dpkg -r the package is still '$status'" ;;
   esac
   installed_by_us=0
-  for f in $files /usr/share/ppd/mirelo; do [ ! -e "$f" ] || fail "$f left after dpkg -r"; done
-  echo "dpkg -i and dpkg -r: clean, $models PPDs listed by cups-driverd"
+  for f in $files /usr/share/ppd/mirelo /usr/share/doc/mirelops; do
+    [ ! -e "$f" ] || fail "$f left after dpkg -r"
+  done
+  [ "$(cat /var/cache/cups/ppd-updates 2>/dev/null || true)" = "$updates_before" ] ||
+    fail "the cups trigger changed /var/cache/cups/ppd-updates"
+  echo "dpkg -i and dpkg -r: clean; $models PPDs pass cupstestppd and are listed by lpinfo -m;" \
+    "jobs printed through the installed filter; ppd-updater moved $models queues"
+}
+
+# The cups package updates queues on an upgrade with the routine ppd_updater
+# of its maintainer script, fed with the two expressions of every file in
+# /usr/share/cups/ppd-updaters. It is taken from the script as it is, with
+# the system's socket and PPD folder changed to the private scheduler's, and
+# run on one queue per model made from an older version of its PPD: each
+# queue must get its own model's installed PPD, from exactly one candidate.
+ppd_updater_check() {
+  local updater=/usr/share/cups/ppd-updaters/mirelops.ppd-updater
+  local routine
+  routine=$(sed -n '/^ppd_updater () {/,/^}/p' /var/lib/dpkg/info/cups.postinst |
+    sed "s|/run/cups/cups.sock|$sock|g; s|/etc/cups/ppd|$work/cups/etc/ppd|g")
+  echo "$routine" | grep -q "$sock" || fail "no ppd_updater routine in the cups trigger"
+  ! echo "$routine" | grep -q '/etc/cups\|/run/cups' || fail "the routine names other system paths"
+
+  (
+    unset DRIVER_REGEXP GENNICKNAME_REGEXP
+    # shellcheck disable=SC1090
+    . "$updater"
+    # The expression selects exactly this package's PPDs among all drivers.
+    grep -E $DRIVER_REGEXP "$work/lpinfo" | cut -d ' ' -f 1 | sort | diff "$work/installed-names" - ||
+      fail "DRIVER_REGEXP selects other PPDs than the installed ones"
+  ) || exit 1
+
+  for ppd in /usr/share/ppd/mirelo/*.ppd; do
+    q=old-$(basename "$ppd" .ppd)
+    sed 's/^\(\*NickName: ".*, mirelops \)[^"]*"/\10.9.1"/' "$ppd" >"$work/old.ppd"
+    grep -q '^\*NickName: ".*, mirelops 0.9.1"' "$work/old.ppd" || fail "no version in the NickName of $ppd"
+    lpadmin -h "$sock" -p "$q" -E -v "file:/dev/null" -P "$work/old.ppd" 2>/dev/null || fail "lpadmin -P for $q"
+  done
+
+  # Run by sh with set -e, as the maintainer script runs it.
+  {
+    echo 'set -e'
+    echo ". $updater"
+    echo "$routine"
+    echo "tempfiles="
+    echo "tmpfile0=$work/lpinfo"
+    echo 'ppd_updater "$DRIVER_REGEXP" "$GENNICKNAME_REGEXP"'
+    echo "echo \$tempfiles >$work/tempfiles"
+  } >"$work/updater.sh"
+  (cd "$work" && sh "$work/updater.sh") 2>"$work/updater.err" ||
+    { cat "$work/updater.err"; fail "the ppd_updater routine failed"; }
+  # The routine keeps one file of candidates per queue (after the file of
+  # the driver's PPDs): one candidate each.
+  n=0
+  for f in $(cat "$work/tempfiles"); do
+    n=$((n + 1))
+    [ "$n" -gt 1 ] || continue
+    [ "$(wc -l <"$f")" -eq 1 ] || fail "a queue has $(wc -l <"$f") candidate PPDs: $(cat "$f")"
+  done
+  rm -f $(cat "$work/tempfiles")
+  [ "$n" -eq $((models + 1)) ] || fail "the routine looked at $((n - 1)) queues, not $models"
+
+  for ppd in /usr/share/ppd/mirelo/*.ppd; do
+    q=old-$(basename "$ppd" .ppd)
+    for key in NickName ModelName PCFileName; do
+      [ "$(grep "^\*$key:" "$work/cups/etc/ppd/$q.ppd")" = "$(grep "^\*$key:" "$ppd")" ] ||
+        fail "queue $q: $key is $(grep "^\*$key:" "$work/cups/etc/ppd/$q.ppd"), not the installed PPD's"
+    done
+  done
+  grep -c 'updated' "$work/updater.err" | grep -qx "$models" || { cat "$work/updater.err"; fail "not every queue updated"; }
 }
 
 case "$mode" in
+  build) build_packages ;;
+  lintian) run_lintian ;;
   contents) contents ;;
   dpkg) dpkg_install_and_remove ;;
   *) fail "unknown mode $mode" ;;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The paper checks called directly: PPD page size, custom-size bounds read
 // by grep from the print file, A5 detection and feed edge.
 #include <gtest/gtest.h>

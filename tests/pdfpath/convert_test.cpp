@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Option filtering for the conversion, and pdf2ps's own checks.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers for calling the PDF path in the test process: stderr captured,
 // environment variables set for one test, a side channel that answers
 // nothing, and stand-in qpdf programs on PATH.

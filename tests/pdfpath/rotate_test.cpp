@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The back-side rotation called in the test process: the duplex decision,
 // the page list, the qpdf version probe, and CreatRotateDuplex with the real
 // qpdf and with stand-ins that fail. Without a backend on the side channel

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The generated PPDs: one for every model of the product list, each passes
 // cupstestppd, carries what the filter and the scheduler rely on (nickname,
 // filter line, JCL, options of its family), is known to the filter's model

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The filter's use of resources: its peak memory stays flat whatever the
 // job's size (a 10 MB and a 1 GB job on the plain and the finch roads), and
 // under valgrind a normal job of every road has no memory error, no leak, no

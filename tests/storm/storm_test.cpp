@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Cancel storm: the same jobs of every road (plain, finch line, finch
 // collated, Heron) cancelled by SIGTERM at a few hundred random points, and
 // by the printer (the fake printer's status reply) at random times. Every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A CUPS backend for the end-to-end tests and the demo: it plays the
 // printer. It answers the filter's device ID requests on the side channel
 // and stores the job it receives in a file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The demo of scripts/demo.sh: the filter under a private CUPS scheduler.
 // It starts a cupsd of its own (its own temporary folder and socket, in a
 // network namespace of its own; the system's CUPS is never asked), makes a
