@@ -7,13 +7,16 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libcups2-dev libusb-1.0-0-dev libgtest-dev
-  cups-daemon cups-client cups-ppdc cups-filters cups-core-drivers
+  cups cups-daemon cups-client cups-ppdc cups-filters cups-filters-core-drivers cups-core-drivers
   qpdf poppler-utils ghostscript
   iproute2 util-linux
   clang libclang-rt-14-dev
   man-db dpkg-dev
   debhelper lintian cups
   valgrind
+  # The base tools that the scripts and tests run (scripts/check-deps.sh
+  # checks that every program they start comes from a package named here).
+  apt bash coreutils diffutils dpkg findutils g++-12 grep mawk sed
 )
 
 missing=()

@@ -82,10 +82,21 @@ void InstallSignalHandlers() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-// The collate request of a finch job: "collate" anywhere in the options,
-// letter case aside, and no "noCollate".
+// A true value of a boolean job option, as CUPS' own filters read one.
+bool IsTrue(const char* value) {
+  return strcasecmp(value, "true") == 0 || strcasecmp(value, "yes") == 0 || strcasecmp(value, "on") == 0;
+}
+
+// The collate request of a finch job, from the options as CUPS parses them:
+// a true Collate option (a bare "Collate" or "collate" included; "noCollate"
+// parses as Collate=false), or the IPP attribute asking for collated copies.
+// The word inside another option's value, a document name for instance,
+// asks for nothing.
 bool AsksForCollate(const char* options) {
-  return strcasestr(options, "collate") && !strcasestr(options, "noCollate");
+  mirelo::CupsOptions parsed(options);
+  if (const char* collate = parsed.Get("Collate"); collate && IsTrue(collate)) return true;
+  const char* handling = parsed.Get("multiple-document-handling");
+  return handling && strcasecmp(handling, "separate-documents-collated-copies") == 0;
 }
 
 // The copies argument read as atoi reads it (leading blanks and sign, then

@@ -18,9 +18,10 @@ class LineReader {
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
 
-  // Reads one line (up to and including its line feed) of at most size - 1
-  // bytes into out and terminates it; a longer line comes in pieces. Returns
-  // the bytes read, 0 at the end of the file.
+  // Reads one line (up to and including its line end: a line feed, a CR and
+  // a line feed, or a lone CR) of at most size - 1 bytes into out and
+  // terminates it; a longer line comes in pieces. Returns the bytes read, 0
+  // at the end of the file.
   size_t Read(char* out, size_t size);
   // Goes on reading at offset bytes from the start of the file.
   bool Seek(long offset);

@@ -32,6 +32,70 @@ constexpr char kSetPageDevice[] = ">>setpagedevice";
 
 bool Has(const char* line, const char* text) { return strcasestr(line, text) != nullptr; }
 
+// The statements that the rewriting replaces, as PostScript and PDF producers
+// write them: the whole line is the statement, nothing stands beside it.
+// Only such a line is the job's own page set-up; a line that also holds
+// other program text (a document that mentions the procedure, or a long
+// piece of a job whose lines end in CR alone) is no such statement.
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Skips a number (an optional sign, digits, an optional fraction); null when
+// p does not start with one.
+const char* SkipNumber(const char* p, const char* end) {
+  if (p < end && (*p == '-' || *p == '+')) ++p;
+  const char* digits = p;
+  while (p < end && ((*p >= '0' && *p <= '9') || *p == '.')) ++p;
+  return p > digits ? p : nullptr;
+}
+
+const char* SkipBlanks(const char* p, const char* end) {
+  while (p < end && IsBlank(*p)) ++p;
+  return p;
+}
+
+// True when p, blanks aside, is the line's end: a line feed, CR and line
+// feed, a lone CR, or the end of the line's bytes.
+bool AtLineEnd(const char* p, const char* end) {
+  p = SkipBlanks(p, end);
+  if (p < end && *p == '\r') ++p;
+  if (p < end && *p == '\n') ++p;
+  return p == end;
+}
+
+bool SkipWord(const char** p, const char* end, const char* word) {
+  size_t n = strlen(word);
+  if (static_cast<size_t>(end - *p) < n || strncasecmp(*p, word, n) != 0) return false;
+  *p += n;
+  return true;
+}
+
+// "W H pdfSetupPaper" alone on its line.
+bool IsSetupPaperStatement(const char* line, size_t len) {
+  const char* end = line + len;
+  const char* p = SkipBlanks(line, end);
+  for (int i = 0; i < 2; ++i) {
+    if (!(p = SkipNumber(p, end)) || p == end || !IsBlank(*p)) return false;
+    p = SkipBlanks(p, end);
+  }
+  return SkipWord(&p, end, kSetupPaper) && AtLineEnd(p, end);
+}
+
+// "<</Type/Page/MediaBox [0 0 W H]" at the start of the line: the opening
+// of a page dictionary as ps2write writes it. Returns where the media box
+// ends (behind its "]"), null when the line does not open so.
+const char* MediaBoxStatementEnd(const char* line, size_t len) {
+  const char* end = line + len;
+  const char* p = line;
+  if (!SkipWord(&p, end, kMediaBox)) return nullptr;
+  for (int i = 0; i < 2; ++i) {
+    if (p == end || !IsBlank(*p)) return nullptr;
+    p = SkipBlanks(p, end);
+    if (!(p = SkipNumber(p, end))) return nullptr;
+  }
+  p = SkipBlanks(p, end);
+  return p < end && *p == ']' && !memchr(line, '\0', len) ? p + 1 : nullptr;
+}
+
 bool StartsWith(const char* p, const char* text) { return strncasecmp(p, text, strlen(text)) == 0; }
 
 // What a line holds of the texts the rewriting looks for, letter case
@@ -94,12 +158,17 @@ bool mirelo::FixLine(char* line, size_t* len, int width, int height, bool* copy_
   const Marks m = Scan(line);
 
   if (m.media_box) {
-    if (!have_size) return false;
-    return Replace(line, len, "<</Type/Page/MediaBox [0 0 %d %d]\n", width, height);
+    const char* box_end = have_size ? MediaBoxStatementEnd(line, *len) : nullptr;
+    if (!box_end) return false;
+    if (AtLineEnd(box_end, line + *len)) return Replace(line, len, "<</Type/Page/MediaBox [0 0 %d %d]\n", width, height);
+    // The rest of the page dictionary on the line stays as it was.
+    char rest[kLineSize];
+    if (!CopyText(rest, sizeof(rest), box_end)) return false;
+    return Replace(line, len, "<</Type/Page/MediaBox [0 0 %d %d]%s", width, height, rest);
   }
   if (m.setup_paper_def) return false;
   if (m.setup_paper) {
-    if (!have_size) return false;
+    if (!have_size || !IsSetupPaperStatement(line, *len)) return false;
     return Replace(line, len, "%d %d pdfSetupPaper\n", width, height);
   }
   if (iscollate) {

@@ -125,14 +125,51 @@ void SendAndClear(char* line, size_t len) {
   memset(line, 0, len);
 }
 
+// The PJL header of the job: the PJL lines at its very start (each may
+// open with Universal Exit Language commands; blank lines between them
+// count too), up to and including the "@PJL ENTER LANGUAGE" line. Only these
+// lines are the job's own PJL: the same words further on are the document's
+// text (a PJL manual, say) and are left alone.
+class PjlHeader {
+ public:
+  // Takes the next line of the job; true when it belongs to the header.
+  bool Takes(const char* line, size_t len) {
+    if (!open_) return false;
+    size_t i = 0;
+    while (i + kUelLen <= len && memcmp(line + i, kUel, kUelLen) == 0) i += kUelLen;
+    bool blank = true;
+    for (size_t k = i; k < len && blank; ++k) blank = line[k] == '\r' || line[k] == '\n' || line[k] == ' ';
+    if (blank) return true;
+    if (len - i < 4 || memcmp(line + i, "@PJL", 4) != 0) {
+      open_ = false;
+      return false;
+    }
+    if (FindBytes(line, len, kEnterLanguage)) open_ = false;
+    return true;
+  }
+
+ private:
+  static constexpr char kUel[] = "\x1b%-12345X";
+  static constexpr size_t kUelLen = sizeof(kUel) - 1;
+  bool open_ = true;
+};
+
 size_t Tag(char* line, size_t len, const Tags& tags) {
   if (!memchr(line, '@', len) || !FindBytes(line, len, kJobNameLine)) return len;
   return mirelo::TagLine(line, len, tags.owner, tags.jobid, isA5Page);
 }
 
-// True when the line holds the job's own end-of-job sequence.
-bool HoldsEndOfJob(const char* line, size_t len) {
-  return memchr(line, kEndOfJob[0], len) && FindBytes(line, len, kEndOfJob);
+// Cuts the line at the job's own end-of-job sequence, if it holds one: the
+// data before it stays, the sequence and the rest of the line are dropped.
+// (The spool appends the sequence right behind a last line that has no line
+// feed; that line is the job's and goes out.)
+size_t CutAtEndOfJob(char* line, size_t len) {
+  if (!memchr(line, kEndOfJob[0], len)) return len;
+  const char* end = static_cast<const char*>(FindBytes(line, len, kEndOfJob));
+  if (!end) return len;
+  size_t keep = static_cast<size_t>(end - line);
+  memset(line + keep, 0, len - keep);
+  return keep;
 }
 
 // Tells the user, as the printer's state message, which copy is on its way.
@@ -143,10 +180,11 @@ void ShowCopy(int copy, int of) {
 void LineRoad(mirelo::LineReader* in, const Tags& tags) {
   char line[kLineBufSize] = {};
   bool copy_block = false;
+  PjlHeader header;
   while (!mirelo::OutputClosed()) {
     size_t len = in->Read(line, kLineSize);
     if (len == 0) break;
-    len = Tag(line, len, tags);
+    if (header.Takes(line, len)) len = Tag(line, len, tags);
     if (CutHere(line)) break;
     mirelo::FixLine(line, &len, width, height, &copy_block);
     SendAndClear(line, len);
@@ -237,20 +275,24 @@ void CollatedRoad(mirelo::LineReader* in, const char* path, const Tags& tags) {
     passes = copies;
   }
 
+  // Where the replays start: right behind the PJL header's language line as
+  // stored, 0 when the job has none.
+  long offset = 0;
   for (int pass = 0; pass < passes && !cut && !mirelo::OutputClosed() && guard.MayStartCopy(); ++pass) {
     ErrPrintf("copies %d \n", pass);
     ShowCopy(pass + 1, copies);
     copy_block = false;
     in->Seek(0);
+    PjlHeader header;
+    long stored = 0;
     while (!mirelo::OutputClosed()) {
       size_t len = in->Read(line, kLineSize);
       if (len == 0) break;
-      len = Tag(line, len, tags);
+      bool in_header = header.Takes(line, len);
+      bool language_line = in_header && FindBytes(line, len, kEnterLanguage);
       // The job's own end; one end-of-job sequence closes all copies.
-      if (HoldsEndOfJob(line, len)) {
-        memset(line, 0, len);
-        len = 0;
-      }
+      len = CutAtEndOfJob(line, len);
+      if (in_header) len = Tag(line, len, tags);
       if (CutHere(line)) {
         cut = true;
         break;
@@ -258,6 +300,8 @@ void CollatedRoad(mirelo::LineReader* in, const char* path, const Tags& tags) {
       mirelo::FixLine(line, &len, width, height, &copy_block);
       mirelo::OutWrite(line, len);
       if (replay.get() && len != 0 && fwrite(line, 1, len, replay.get()) != len) GiveUpReplay(&replay, &passes);
+      stored += static_cast<long>(len);
+      if (language_line && pass == 0) offset = stored;
       memset(line, 0, len);
     }
     // Everything stored must be on disk before the replays read it back.
@@ -266,15 +310,6 @@ void CollatedRoad(mirelo::LineReader* in, const char* path, const Tags& tags) {
 
   if (!cut && replay.get()) {
     mirelo::LineReader r(replay.get());
-    r.Seek(0);
-    long offset = 0;
-    for (size_t len; (len = r.Read(line, kLineSize)) != 0;) {
-      if (FindBytes(line, len, kEnterLanguage)) {
-        offset = r.Tell();
-        break;
-      }
-    }
-    memset(line, 0, sizeof(line));
 
     for (int copy = 0; copy < copies - 1 && !cut && !mirelo::OutputClosed() && guard.MayStartCopy();
          ++copy) {
@@ -339,19 +374,42 @@ void WritePSdataToStdout(char* const argv[], const char* path) {
 size_t mirelo::LineReader::Read(char* out, size_t size) {
   size_t len = 0;
   if (size == 0) return 0;
+  bool after_cr = false;  // the line ended with a CR at the end of the buffer
   while (len + 1 < size) {
     if (pos_ == end_) {
       pos_ = 0;
       end_ = fread(buf_, 1, sizeof(buf_), file_);
       if (end_ == 0) break;
     }
+    if (after_cr) {
+      if (buf_[pos_] == '\n') {
+        out[len++] = '\n';
+        ++pos_;
+      }
+      break;
+    }
     size_t room = std::min(size - 1 - len, end_ - pos_);
     const char* from = buf_ + pos_;
+    // A line ends with a line feed, a CR and a line feed, or a lone CR (all
+    // three are PostScript's line ends).
     const char* nl = static_cast<const char*>(memchr(from, '\n', room));
-    size_t take = nl ? static_cast<size_t>(nl - from) + 1 : room;
+    const char* cr = static_cast<const char*>(memchr(from, '\r', nl ? static_cast<size_t>(nl - from) : room));
+    const char* stop = cr ? cr : nl;
+    size_t take = stop ? static_cast<size_t>(stop - from) + 1 : room;
     memcpy(out + len, from, take);
     pos_ += take;
     len += take;
+    if (cr) {
+      if (pos_ == end_) {
+        after_cr = true;
+        continue;
+      }
+      if (buf_[pos_] == '\n' && len + 1 < size) {
+        out[len++] = '\n';
+        ++pos_;
+      }
+      break;
+    }
     if (nl) break;
   }
   out[len] = '\0';

@@ -6,6 +6,14 @@
 
 namespace mirelo {
 
+// Reads the print file at path as text (NUL bytes and all) for the first
+// line (ended by a line feed) that holds pattern, letter case ignored, and
+// hands that line to check in pieces of at most 511 bytes, a NUL byte of it
+// read as a blank. Returns the first verdict of check that is 0 or -1, 1
+// when every piece answered 1, and -1 when the file cannot be read or no
+// line holds the pattern.
+int ScanFirstLine(const char* path, const char* pattern, int (*check)(const char* piece));
+
 // One piece of the media-box scan's grep output (at most 511 characters):
 // -1 when it holds no "[" or no "]" (the scan ends there and the page-setup
 // scan decides), 0 when its box is out of the custom-size bounds, 1 when it

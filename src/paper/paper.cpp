@@ -7,11 +7,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <strings.h>
 #include <string.h>
 
 #include "common/io.h"
-#include "common/spawn.h"
 #include "paper/paper-private.h"
 
 using mirelo::ErrPrintf;
@@ -74,41 +75,31 @@ const char* ReadNumber(const char* p, Number* n) {
   return p;
 }
 
-// Runs grep for the first line of path that holds pattern (letter case
-// ignored, silent about a missing file), without a shell.
-struct GrepFirst {
-  explicit GrepFirst(const char* pattern, const char* path)
-      : argv{"grep", "-i", "-m", "1", "-s", "-e", pattern, "--", path, nullptr}, reader(argv) {}
-  const char* argv[10];
-  mirelo::ProgramReader reader;
-};
-
 // Media-box scan: 0 when a page dictionary's media box is out of bounds,
 // 1 when it is within them or cannot be read.
 int ScanMediaBox(const char* path) {
-  GrepFirst grep(kMediaBoxPattern, path);
-  if (!grep.reader.Started()) return 1;
-  char piece[kReplySize];
-  while (fgets(piece, sizeof(piece), grep.reader.Stream())) {
-    int verdict = mirelo::CheckMediaBoxPiece(piece);
-    if (verdict < 0) return 1;
-    if (verdict == 0) return 0;
-  }
-  return 1;
+  return mirelo::ScanFirstLine(path, kMediaBoxPattern, mirelo::CheckMediaBoxPiece) == 0 ? 0 : 1;
 }
 
 // Page-setup scan: 0 when the operands of the page-setup call are out of
 // bounds, else 1.
 bool ScanSetupPaper(const char* path) {
-  GrepFirst grep(kSetupPaperPattern, path);
-  if (!grep.reader.Started()) return true;
-  char piece[kReplySize];
-  while (fgets(piece, sizeof(piece), grep.reader.Stream())) {
-    int verdict = mirelo::CheckSetupPaperPiece(piece);
-    if (verdict < 0) return true;
-    if (verdict == 0) return false;
+  return mirelo::ScanFirstLine(path, kSetupPaperPattern, mirelo::CheckSetupPaperPiece) != 0;
+}
+
+// Where pattern (letter case ignored, its first character not a letter)
+// starts in the n bytes at p, NUL bytes included; null when it does not.
+const char* FindBytesNoCase(const char* p, size_t n, const char* pattern) {
+  size_t m = strlen(pattern);
+  for (const char* end = p + n; static_cast<size_t>(end - p) >= m; ++p) {
+    p = static_cast<const char*>(memchr(p, pattern[0], static_cast<size_t>(end - p) - m + 1));
+    if (!p) return nullptr;
+    if (strncasecmp(p + 1, pattern + 1, m - 1) == 0) {
+      // strncasecmp stops at a NUL of the text; such a place is no match.
+      if (!memchr(p, '\0', m)) return p;
+    }
   }
-  return true;
+  return nullptr;
 }
 
 // Value of a run of decimal digits; a run too long for an int saturates,
@@ -221,6 +212,58 @@ bool isA5PageSize(const char* options, const char* path) {
   ppd_option_t* option = ppdFindOption(ppd.get(), "FeedEdge");
   if (!option) return true;
   return strcasestr(option->defchoice, "LongEdge") != nullptr;
+}
+
+int mirelo::ScanFirstLine(const char* path, const char* pattern, int (*check)(const char* piece)) {
+  mirelo::UniqueFile file(fopen(path, "re"));
+  if (!file) return -1;
+  // Find the first line that holds the pattern: blocks of the file, each
+  // with the pattern's length less one byte of the block before it, so that
+  // a match across two blocks is found too.
+  char buf[kScanBuffer];
+  const size_t keep = strlen(pattern) - 1;
+  size_t carried = 0;
+  long block_start = 0;  // file offset of buf[0]
+  long line_start = 0;   // file offset of the line being read
+  bool found = false;
+  for (;;) {
+    size_t got = fread(buf + carried, 1, sizeof(buf) - carried, file.get());
+    if (got == 0) break;
+    size_t n = carried + got;
+    if (const char* match = FindBytesNoCase(buf, n, pattern)) {
+      const char* nl = static_cast<const char*>(memrchr(buf, '\n', static_cast<size_t>(match - buf)));
+      if (nl) line_start = block_start + (nl + 1 - buf);
+      found = true;
+      break;
+    }
+    if (const char* nl = static_cast<const char*>(memrchr(buf, '\n', n))) line_start = block_start + (nl + 1 - buf);
+    carried = std::min(keep, n);
+    memmove(buf, buf + n - carried, carried);
+    block_start += static_cast<long>(n - carried);
+  }
+  if (!found || fseek(file.get(), line_start, SEEK_SET) != 0) return -1;
+
+  // That line, in pieces of at most 511 bytes as a reader of grep's output
+  // gets them; a NUL byte in it reads as a blank, so that it neither ends a
+  // piece early nor joins two numbers.
+  char piece[kReplySize];
+  bool line_end = false;
+  while (!line_end) {
+    size_t len = 0;
+    int c;
+    while (len + 1 < sizeof(piece) && (c = getc(file.get())) != EOF) {
+      piece[len++] = c == '\0' ? ' ' : static_cast<char>(c);
+      if (c == '\n') {
+        line_end = true;
+        break;
+      }
+    }
+    if (len == 0) break;
+    piece[len] = '\0';
+    int verdict = check(piece);
+    if (verdict <= 0) return verdict;
+  }
+  return 1;
 }
 
 int mirelo::CheckMediaBoxPiece(const char* piece) {

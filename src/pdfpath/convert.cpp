@@ -56,16 +56,21 @@ void removestr(char* text, const char* name, char terminator) {
   memmove(found, end, strlen(end) + 1);
 }
 
+std::string mirelo::PdftopsOptions(const char* options) {
+  // A copy of the options, as long as the job's own: no option is ever cut.
+  std::string text = options ? options : "";
+  for (const char* name : kLayoutOptions) removestr(text.data(), name, ' ');
+  text.resize(strlen(text.c_str()));
+  return text;
+}
+
 int pdf2ps(char* path, char* const argv[]) {
   if (!path || !argv) {
     ErrWrite("DEBUG: Illegal input parameter.\n");
     return -1;
   }
 
-  // A copy of the options, as long as the job's own: no option is ever cut.
-  std::string options = argv[5] ? argv[5] : "";
-  for (const char* name : kLayoutOptions) removestr(options.data(), name, ' ');
-  options.resize(strlen(options.c_str()));
+  std::string options = mirelo::PdftopsOptions(argv[5]);
 
   // Removed on every way out but success, which makes it the print file.
   mirelo::TempFile temp;

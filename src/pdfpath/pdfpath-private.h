@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace mirelo {
 
@@ -20,9 +21,17 @@ inline constexpr size_t kPageListSize = 1048576;
 // Returns false, with list left empty, when they do not fit.
 bool MakeEvenPageList(int pages, char* list, size_t list_size);
 
-// The duplex decision of a job: true when its even pages are to be turned.
-// An explicit choice in the options decides; only a job that names none
-// falls back to the default choice of the PPD's Duplex option.
+// The job options handed to pdftops: the job's own, the layout options
+// taken out.
+std::string PdftopsOptions(const char* options);
+
+// The duplex decision of a job: true when its even pages are to be turned,
+// that is when the printer is told to print long-edge duplex. Decided as
+// CUPS decides what pdftops writes into the stream: the queue's PPD (the
+// environment's PPD) with its defaults marked, then the options that go to
+// pdftops marked on it (cupsMarkOptions: Duplex choices in any letter case,
+// sides, ...); true when the marked Duplex choice is DuplexNoTumble. No PPD,
+// or one without a Duplex option: false.
 bool WantsLongEdgeRotation(const char* options);
 
 }  // namespace mirelo

@@ -41,9 +41,8 @@ constexpr char kToStdout[] = "/dev/stdout";
 constexpr char kRotateOption[] = "--rotate=+180:";
 constexpr size_t kRotateOptionLen = sizeof(kRotateOption) - 1;
 
-// The job options and the PPD choice that mean long-edge duplex.
+// The PPD choice that means long-edge duplex.
 constexpr char kLongEdgeChoice[] = "DuplexNoTumble";
-constexpr char kLongEdgeSides[] = "two-sided-long-edge";
 
 // qpdf exits 0 on success and 3 when it succeeded with warnings.
 constexpr int kQpdfOk = 0;
@@ -118,14 +117,6 @@ bool WriteArgumentFile(const char* argument, mirelo::TempFile* file) {
   return true;
 }
 
-// The default choice of the PPD's Duplex option is DuplexNoTumble.
-bool PpdDefaultIsLongEdge() {
-  mirelo::UniquePpd ppd = mirelo::OpenJobPpd();
-  if (!ppd) return false;
-  ppd_option_t* duplex = ppdFindOption(ppd.get(), "Duplex");
-  return duplex && strcasecmp(duplex->defchoice, kLongEdgeChoice) == 0;
-}
-
 }  // namespace
 
 namespace mirelo {
@@ -147,15 +138,16 @@ bool MakeEvenPageList(int pages, char* list, size_t list_size) {
 }
 
 bool WantsLongEdgeRotation(const char* options) {
-  if (!options) options = "";
-  CupsOptions parsed(options);
-  // The PPD option itself, its choice spelled exactly; "noDuplex" parses as
-  // Duplex=false.
-  if (const char* duplex = parsed.Get("Duplex")) return strcmp(duplex, kLongEdgeChoice) == 0;
-  // The IPP attribute, when the job names no PPD choice.
-  if (const char* sides = parsed.Get("sides")) return strcmp(sides, kLongEdgeSides) == 0;
-  if (strstr(options, "noDuplex")) return false;
-  return PpdDefaultIsLongEdge();
+  UniquePpd ppd = OpenJobPpd();
+  if (!ppd) return false;
+  ppdMarkDefaults(ppd.get());
+  std::string text = PdftopsOptions(options);
+  cups_option_t* parsed = nullptr;
+  int count = cupsParseOptions(text.c_str(), 0, &parsed);
+  cupsMarkOptions(ppd.get(), count, parsed);
+  cupsFreeOptions(count, parsed);
+  ppd_choice_t* marked = ppdFindMarkedChoice(ppd.get(), "Duplex");
+  return marked && strcasecmp(marked->choice, kLongEdgeChoice) == 0;
 }
 
 }  // namespace mirelo

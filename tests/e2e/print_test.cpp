@@ -130,13 +130,21 @@ TEST_F(EndToEnd, CopiesOnEveryFamily) {
     int copies;
     bool collate;
     int id = 0;
+    std::string option = "";  // in place of collate=true/false
   };
+  // What IPP clients send for uncollated copies, and a document whose name
+  // holds the word: neither asks for collated copies.
+  std::string collateral = mtest::TempPath("Collateral agreement.pdf");
+  mtest::WriteFile(collateral, mtest::ReadFile(pdf));
+  const std::string uncollated = "multiple-document-handling=separate-documents-uncollated-copies";
   std::vector<Job> jobs = {{"plain", pdf, 2, true},  {"plain", pdf, 3, false}, {"plain", ps, 2, true},
                            {"finch", pdf, 2, true},  {"finch", pdf, 3, false}, {"finch", ps, 3, true},
-                           {"heron", pdf, 2, true},  {"heron", pdf, 2, false}};
+                           {"heron", pdf, 2, true},  {"heron", pdf, 2, false},
+                           {"finch", pdf, 2, false, 0, uncollated}, {"finch", collateral, 3, false, 0, uncollated}};
   for (Job& j : jobs) {
     j.id = Submit(j.queue, j.file,
-                  {"-n", std::to_string(j.copies), "-o", j.collate ? "collate=true" : "collate=false"});
+                  {"-n", std::to_string(j.copies), "-o",
+                   !j.option.empty() ? j.option : j.collate ? "collate=true" : "collate=false"});
   }
   for (const Job& j : jobs) {
     SCOPED_TRACE(j.queue + "-" + std::to_string(j.id) + (j.file == ps ? " PostScript" : " PDF") + ", " +

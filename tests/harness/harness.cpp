@@ -158,6 +158,10 @@ int Run(const std::vector<std::string>& argv, std::string* out, std::string* err
   }
   close(outp[1]);
   close(errp[1]);
+  // Drain reads what is there and returns: a program that fills one pipe
+  // while the other is read must not block.
+  fcntl(outp[0], F_SETFL, O_NONBLOCK);
+  fcntl(errp[0], F_SETFL, O_NONBLOCK);
   std::string o, e;
   struct pollfd fds[2] = {{outp[0], POLLIN, 0}, {errp[0], POLLIN, 0}};
   int open_fds = 2;

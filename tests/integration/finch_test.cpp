@@ -438,3 +438,69 @@ TEST(Finch, SigtermDuringTheFirstPassClosesTheJob) {
     EXPECT_TRUE(ListDir(tmp).empty()) << "spool or replay file left behind";
   }
 }
+
+// Collated or not is decided from the options as CUPS parses them: a true
+// Collate option or the IPP request for collated copies; never the word
+// inside another option's value, a false value or the uncollated request.
+// An uncollated job keeps its copy-count block: the printer makes the copies.
+TEST(Finch, CollateAsCupsParsesTheOptions) {
+  std::string input = FinchWrap(WithSetupFeatures(Pdftops(2)));
+  for (const char* o : {"Collate=True", "collate", "Collate=yes", "COLLATE=On", "noCollate Collate=true",
+                        "multiple-document-handling=separate-documents-collated-copies"}) {
+    FilterResult r = RunFilter(Collated(input, 3, o));
+    EXPECT_NE(r.err.find("copies 0 \n"), std::string::npos) << o;
+    EXPECT_EQ(Count(r.out, "%RBIBeginNonPPDFeature: *NumCopies"), 0u) << o;
+    EXPECT_EQ(PagesWithoutPjl(r.out), 6) << o;
+  }
+  for (const char* o : {"", "Collate=False", "noCollate", "collate=off",
+                        "multiple-document-handling=separate-documents-uncollated-copies",
+                        "document-name-supplied='Collateral agreement.pdf'", "job-name=collate"}) {
+    FilterResult r = RunFilter(Collated(input, 3, o));
+    EXPECT_EQ(r.err.find("copies 0 \n"), std::string::npos) << o;
+    EXPECT_EQ(Count(r.out, "%RBIBeginNonPPDFeature: *NumCopies 3"), 1u) << o;
+    EXPECT_EQ(PagesWithoutPjl(r.out), 2) << o;
+  }
+}
+
+// Only the job's own control text is rewritten or tagged: the PJL header's
+// job-name line, the page set-up statement alone on its line. A document
+// that mentions them, or whose lines end in CR alone, goes out whole.
+TEST(Finch, OnlyTheJobsOwnControlTextIsRewritten) {
+  std::string ps = Pdftops(2);
+  size_t setup = ps.find("%%EndSetup\n");
+  ps.insert(setup, "(@PJL JOB NAME = \"manual\") pop\n(see pdfSetupPaper) pop\n");
+  std::string input = FinchWrap(ps);
+  FilterResult r = RunFilter(FinchJob(input, "PageSize=Letter"));
+  EXPECT_EQ(Count(r.out, "@PJL SET JOBOWNER"), 1u);
+  EXPECT_EQ(r.out.find(Tags()), r.out.find('\n', r.out.find("@PJL JOB NAME")) + 1);
+  EXPECT_NE(r.out.find("(@PJL JOB NAME = \"manual\") pop\n(see pdfSetupPaper) pop\n"), std::string::npos);
+  EXPECT_EQ(Count(r.out, "\n612 792 pdfSetupPaper\n"), 2u);  // the two pages' own statements
+  EXPECT_EQ(PagesWithoutPjl(r.out), 2);
+
+  // CR-only line ends: nothing is lost, on either road.
+  std::string cr = FinchWrap(Replace(Pdftops(3), "\n", "\r"));
+  for (const FilterJob& job : {FinchJob(cr, "PageSize=A4"), Collated(cr, 2, "PageSize=A4 Collate=True")}) {
+    r = RunFilter(job);
+    EXPECT_EQ(PagesWithoutPjl(r.out), job.copies == "2" ? 6 : 3) << r.err.substr(0, 2000);
+  }
+}
+
+// Collated: the spool appends the end-of-job sequence right behind a last
+// line without a line feed; that line (here the showpage) still prints in
+// every copy.
+TEST(Finch, CollatedKeepsALastLineWithoutLineFeed) {
+  FilterJob job = Collated("%!PS\n/Helvetica findfont 20 scalefont setfont\n100 100 moveto (Page) show\nshowpage", 2);
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(PagesWithoutPjl(r.out), 2) << HexDiff("", r.out);
+  EXPECT_EQ(r.out.substr(r.out.size() - 18), "showpage" + kEoj);
+}
+
+// The custom-size scan reads the job as text: binary data (a NUL byte)
+// does not hide a page size out of bounds.
+TEST(Finch, CustomSizeScanSeesPastBinaryData) {
+  std::string ps = Ps2write(1, "614x800");
+  ps.insert(ps.find('\n') + 1, std::string("%binary \0\xff data\n", 16));
+  FilterResult r = RunFilter(FinchJob(FinchWrap(ps), "PageSize=Custom.300x500"));
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_EQ(r.out, "");
+}

@@ -84,14 +84,22 @@ TEST(Heron, LongEdgeDuplexTurnsEveryBackSide) {
 TEST(Heron, OtherDuplexChoicesTurnNothing) {
   // The queue's default is long-edge duplex, but the job says otherwise.
   const char* options[] = {
-      "noDuplex",          "Duplex=None",   "Duplex=DuplexTumble", "sides=one-sided",
-      "sides=two-sided-short-edge", "PageSize=A4 noDuplex Resolution=600dpi",
+      "Duplex=None", "Duplex=DuplexTumble", "sides=one-sided", "sides=two-sided-short-edge",
   };
   for (const char* o : options) {
     SCOPED_TRACE(o);
     FilterResult r = RunFilter(HeronJob(MakePdf(6), o));
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(Orientation(r, "other"), "UUUUUU") << r.err;
+  }
+  // "noDuplex" names no Duplex choice: CUPS keeps the queue's default, the
+  // stream asks for long-edge duplex, and the back sides are turned. So are
+  // they for a choice spelled in other letter case.
+  for (const char* o : {"noDuplex", "PageSize=A4 noDuplex Resolution=600dpi", "Duplex=duplexnotumble"}) {
+    SCOPED_TRACE(o);
+    FilterResult r = RunFilter(HeronJob(MakePdf(6), o));
+    EXPECT_EQ(Orientation(r, "other"), "URURUR") << r.err;
+    EXPECT_NE(r.out.find("/Duplex true/Tumble false"), std::string::npos);
   }
 }
 

@@ -48,7 +48,7 @@ TEST(Rewrite, PageSizeLinesTakeThePpdSize) {
   bool block = false;
   auto r = Fix("<</Type/Page/MediaBox [0 0 420 595] /Parent 3 0 R\n", 612, 792, &block);
   EXPECT_TRUE(r.changed);
-  EXPECT_EQ(r.line, "<</Type/Page/MediaBox [0 0 612 792]\n");
+  EXPECT_EQ(r.line, "<</Type/Page/MediaBox [0 0 612 792] /Parent 3 0 R\n");  // the rest of the dictionary stays
   r = Fix("<</type/page/mediabox [0 0 420 595]\r\n", 595, 842, &block);  // letter case aside
   EXPECT_EQ(r.line, "<</Type/Page/MediaBox [0 0 595 842]\n");
   r = Fix("420 595 pdfSetupPaper\n", 595, 842, &block);

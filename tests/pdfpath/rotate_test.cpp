@@ -90,40 +90,41 @@ TEST(PageList, OneMebibyteHoldsUpTo315465Pages) {
   EXPECT_EQ(PageList(2147483647), "<too long>");
 }
 
-TEST(DuplexChoice, TheJobsChoiceFirstThenThePpdDefault) {
+// The back sides are turned exactly when the stream that pdftops writes
+// (with the same PPD and the options the filter hands it) asks the printer
+// for long-edge duplex.
+TEST(DuplexChoice, TurnedExactlyWhenPdftopsAsksForLongEdgeDuplex) {
   struct Case {
     const char* options;
     bool with_default_no_tumble, with_default_none;
   };
   const Case cases[] = {
       {"", true, false},
-      {"PageSize=A4", true, false},
-      {"Duplex=DuplexNoTumble", true, true},
       {"PageSize=A4 Duplex=DuplexNoTumble Resolution=600", true, true},
-      {"duplex=duplexnotumble", false, false},  // a choice, but not this one
+      {"duplex=duplexnotumble", true, true},  // CUPS matches choices ignoring case
+      {"Duplex=DUPLEXNOTUMBLE", true, true},
       {"sides=two-sided-long-edge", true, true},
-      {"noDuplex", false, false},
+      {"noDuplex", true, false},  // Duplex=false names no choice: the default stays
       {"Duplex=None", false, false},
       {"Duplex=DuplexTumble", false, false},
       {"sides=one-sided", false, false},
       {"sides=two-sided-short-edge", false, false},
-      // The PPD option wins over the IPP attribute.
-      {"sides=one-sided Duplex=DuplexNoTumble", true, true},
-      {"Duplex=None sides=two-sided-long-edge", false, false},
-      // Words that name no choice leave it to the PPD.
       {"MyDuplexNoTumbleNote=1", true, false},
+      {"document-name-supplied=DuplexNoTumble.pdf", true, false},
   };
-  std::string no_tumble = MakePpd(kHeronNick, "DuplexNoTumble");
-  std::string none = MakePpd(kHeronNick, "None");
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.options);
-    {
-      ScopedEnv ppd("PPD", no_tumble);
-      EXPECT_EQ(mirelo::WantsLongEdgeRotation(c.options), c.with_default_no_tumble);
-    }
-    {
-      ScopedEnv ppd("PPD", none);
-      EXPECT_EQ(mirelo::WantsLongEdgeRotation(c.options), c.with_default_none);
+  const std::string pdf = MakePdf(2);
+  for (const auto& [ppd_file, no_tumble] :
+       {std::pair{MakePpd(kHeronNick, "DuplexNoTumble"), true}, std::pair{MakePpd(kHeronNick, "None"), false}}) {
+    ScopedEnv ppd("PPD", ppd_file);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.options) + (no_tumble ? ", default DuplexNoTumble" : ", default None"));
+      bool expected = no_tumble ? c.with_default_no_tumble : c.with_default_none;
+      EXPECT_EQ(mirelo::WantsLongEdgeRotation(c.options), expected);
+      std::string ps;
+      ASSERT_EQ(mtest::Run({"/usr/lib/cups/filter/pdftops", "1", "u", "t", "1", mirelo::PdftopsOptions(c.options), pdf},
+                    &ps),
+                0);
+      EXPECT_EQ(ps.find("/Duplex true/Tumble false") != std::string::npos, expected);
     }
   }
 }
