@@ -12,11 +12,11 @@ packages=(
   iproute2 util-linux
   clang libclang-rt-14-dev
   man-db dpkg-dev
-  debhelper lintian cups
+  debhelper lintian
   valgrind
   # The base tools that the scripts and tests run (scripts/check-deps.sh
   # checks that every program they start comes from a package named here).
-  apt bash coreutils diffutils dpkg findutils g++-12 grep mawk sed
+  apt bash binutils coreutils dash diffutils dpkg findutils g++-12 git grep mawk sed tar
 )
 
 missing=()
