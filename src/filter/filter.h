@@ -53,6 +53,10 @@ void cancel_job(int sig);
 // channel is open, keeps a descriptor of /dev/null for the handler.
 void PrepareSideChannelCancel();
 
+// Closes the descriptor that PrepareSideChannelCancel kept; a cancel after
+// this leaves the side channel as it is.
+void EndSideChannelCancel();
+
 // Copies standard input into a new spool file and writes its path into path
 // (kPrintPathSize bytes). Adds the end-of-job sequence when the input's end
 // shows none. On failure path is left as it was.

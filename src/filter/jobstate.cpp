@@ -36,6 +36,11 @@ void PrepareSideChannelCancel() {
   if (fd >= 0) g_side_channel_null.store(fd);
 }
 
+void EndSideChannelCancel() {
+  int fd = g_side_channel_null.exchange(-1);
+  if (fd >= 0) close(fd);
+}
+
 void cancel_job(int /*sig*/) {
   static const char kLine[] = "cancel_job =1\n";
   job_canceled.store(1);

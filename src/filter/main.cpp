@@ -68,6 +68,15 @@ class OwnPrintFileRemover {
   const char* path_;
 };
 
+// Holds the side channel's stand-in for a cancel for the job's life.
+class SideChannelCancel {
+ public:
+  SideChannelCancel() { PrepareSideChannelCancel(); }
+  ~SideChannelCancel() { EndSideChannelCancel(); }
+  SideChannelCancel(const SideChannelCancel&) = delete;
+  SideChannelCancel& operator=(const SideChannelCancel&) = delete;
+};
+
 void InstallSignalHandlers() {
   // SIGTERM cancels the job at the next page boundary; interrupted reads and
   // writes resume.
@@ -126,7 +135,7 @@ int main(int argc, char* argv[]) {
     return 1;
   }
 
-  PrepareSideChannelCancel();
+  SideChannelCancel side_channel_cancel;
   InstallSignalHandlers();
 
   bool have_device_id = query1284info(device_id, &device_id_len);
