@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstring>
 #include <strings.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 namespace mirelo {
@@ -93,6 +94,22 @@ bool OutWrite(const void* buf, size_t len) {
 }
 
 bool OutputClosed() { return output_closed.load(); }
+
+size_t OutSendFile(int fd, long long* offset, size_t len, bool* refused) {
+  *refused = false;
+  if (output_closed.load() || len == 0) return 0;
+  for (;;) {
+    off_t at = static_cast<off_t>(*offset);
+    ssize_t n = sendfile(1, fd, &at, len);
+    if (n > 0) {
+      *offset += n;
+      return static_cast<size_t>(n);
+    }
+    if (n < 0 && errno == EINTR) continue;
+    *refused = n < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP);
+    return 0;
+  }
+}
 
 const char* FindNoCase(const char* text, const char* pattern) {
   if (!pattern[0]) return text;

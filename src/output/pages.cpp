@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: Apache-2.0
+// Page accounting: the PAGE lines of the pages that go out.
+#include "output/pages.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/io.h"
+
+namespace mirelo {
+
+namespace {
+
+constexpr char kPageComment[] = "%%Page:";
+constexpr size_t kCommentLen = sizeof(kPageComment) - 1;
+
+bool LineEnd(char c) { return c == '\n' || c == '\r'; }
+
+}  // namespace
+
+void PageCounter::Page() {
+  ++page_;
+  ErrPrintf("PAGE: %ld %d\n", page_, copies_);
+}
+
+void PageCounter::Sent(const char* data, size_t len) {
+  if (len == 0) return;
+  sent_any_ = true;
+  // Comments that begin in the bytes sent before and end in these.
+  if (tail_len_ > 1) {
+    char joint[2 * kCarry];
+    size_t take = std::min(len, kCommentLen - 1);
+    memcpy(joint, tail_, tail_len_);
+    memcpy(joint + tail_len_, data, take);
+    for (size_t j = 1; j < tail_len_ && j + kCommentLen <= tail_len_ + take; ++j)
+      if (LineEnd(joint[j - 1]) && memcmp(joint + j, kPageComment, kCommentLen) == 0) Page();
+  }
+  // Comments that begin in these bytes and end in them.
+  const char* end = data + len;
+  for (const char* at = data;;) {
+    const char* hit = static_cast<const char*>(memmem(at, static_cast<size_t>(end - at), kPageComment, kCommentLen));
+    if (!hit) break;
+    if (LineEnd(hit > data ? hit[-1] : tail_[tail_len_ - 1])) Page();
+    at = hit + 1;
+  }
+  // Keep the last bytes for the next piece.
+  if (len >= kCarry) {
+    memcpy(tail_, end - kCarry, kCarry);
+    tail_len_ = kCarry;
+  } else {
+    size_t keep = std::min(tail_len_, kCarry - len);
+    memmove(tail_, tail_ + tail_len_ - keep, keep);
+    memcpy(tail_ + keep, data, len);
+    tail_len_ = keep + len;
+  }
+}
+
+void PageCounter::EndCopy(bool whole) {
+  if (whole && sent_any_ && page_ == 0) Page();
+  page_ = 0;
+  sent_any_ = false;
+  tail_[0] = '\n';
+  tail_len_ = 1;
+}
+
+}  // namespace mirelo
