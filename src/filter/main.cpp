@@ -21,6 +21,7 @@
 #include "identify/identify.h"
 #include "monitor/monitor.h"
 #include "output/output.h"
+#include "output/pages.h"
 #include "paper/paper.h"
 #include "pdfpath/pdfpath.h"
 
@@ -76,6 +77,7 @@ int main(int argc, char* argv[]) {
   char device_id[kDeviceIdSize] = {};
   int device_id_len = kDeviceIdSize - 1;
   char print_path[kPrintPathSize] = {};
+  mirelo::PageIndex spool_pages;
 
   setvbuf(stderr, nullptr, _IONBF, 0);
 
@@ -91,7 +93,7 @@ int main(int argc, char* argv[]) {
   if (!isSupportPrinter(device_id, have_device_id, &isfinch)) Refuse(kUnsupportedPrinter);
 
   if (argc == 6) {
-    Copy_StdinToTempFile(print_path);
+    Copy_StdinToTempFile(print_path, &spool_pages);
     g_bownPrintFile = print_path[0] != '\0';
   } else if (!mirelo::CopyText(print_path, sizeof(print_path), argv[6])) {
     // Never cut the name: a shortened name may be another file.
@@ -114,7 +116,7 @@ int main(int argc, char* argv[]) {
   // The second query goes in with the length the first one left.
   have_device_id = query1284info(device_id, &device_id_len);
   if (!isHeronPrinter(device_id, have_device_id)) {
-    WritePSdataToStdout(argv, print_path);
+    WritePSdataToStdout(argv, print_path, &spool_pages);
     return 0;
   }
 

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <utility>
 #include <cerrno>
 #include <cstring>
 #include <strings.h>
@@ -15,6 +16,7 @@
 #include "common/io.h"
 #include "filter/filter.h"
 #include "output/output.h"
+#include "output/pages.h"
 
 using mirelo::ErrPrintf;
 using mirelo::ErrWrite;
@@ -37,17 +39,30 @@ bool ContainsNoCase(const char* text, size_t n, const char* needle) {
 }
 
 // Moves standard input into the file fd by splice for as long as the kernel
-// does it, and adds the bytes moved to *size. Stops at the end of the input
+// does it, and adds the bytes moved to *size. The pages of what was moved
+// are counted right behind it, while it is still in the cache. Stops at the end of the input
 // (true), or at the first failure (false): the kernel refuses a descriptor
 // that is no pipe, or a file system cannot take it, or a read or write
 // failed. The plain copy then goes on from there and meets and reports any
 // real error itself.
-bool SpliceStdin(int fd, size_t* size) {
+bool SpliceStdin(int fd, size_t* size, mirelo::PageCounter* pages) {
+  // A larger pipe lets each call move more, with fewer switches between the
+  // filter and the program that feeds it. Not every pipe can grow (the
+  // user's limit on pipe memory); it works as well without.
+  fcntl(0, F_SETPIPE_SZ, static_cast<int>(kSpliceMax));
   for (;;) {
     ssize_t n = splice(0, nullptr, fd, nullptr, kSpliceMax, SPLICE_F_MOVE | SPLICE_F_MORE);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
+    for (size_t done = 0; done < static_cast<size_t>(n);) {
+      char buf[mirelo::PageIndex::kUnit];
+      size_t want = std::min(sizeof(buf), static_cast<size_t>(n) - done);
+      ssize_t got = pread(fd, buf, want, static_cast<off_t>(*size + done));
+      if (got <= 0) return false;  // the plain copy meets the trouble and says so
+      pages->Sent(buf, static_cast<size_t>(got));
+      done += static_cast<size_t>(got);
+    }
     *size += static_cast<size_t>(n);
   }
 }
@@ -71,7 +86,7 @@ bool SpoolNeedsEndOfJob(const char* chunk, size_t size) {
   return text_len >= kShortestTested && !ContainsNoCase(chunk, text_len, kUelMarker);
 }
 
-void Copy_StdinToTempFile(char* path) {
+void Copy_StdinToTempFile(char* path, mirelo::PageIndex* index) {
   if (!path) {
     ErrWrite("DEBUG: Unable to find input file.\n");
     return;
@@ -91,7 +106,9 @@ void Copy_StdinToTempFile(char* path) {
   bool write_failed = false;
   int write_errno = 0;
   size_t size = 0;
-  bool at_end = SpliceStdin(fd.get(), &size);
+  mirelo::PageIndex counted;
+  mirelo::PageCounter pages(&counted);
+  bool at_end = SpliceStdin(fd.get(), &size, &pages);
   while (!at_end) {
     ssize_t n = read(0, chunk, sizeof(chunk));
     if (n < 0 && errno == EINTR) continue;
@@ -102,6 +119,7 @@ void Copy_StdinToTempFile(char* path) {
       break;
     }
     size += static_cast<size_t>(n);
+    pages.Sent(chunk, static_cast<size_t>(n));
   }
 
   if (!write_failed) {
@@ -117,6 +135,7 @@ void Copy_StdinToTempFile(char* path) {
         write_errno = errno;
       } else {
         mirelo::ErrWriteBytes(tail, sizeof(tail));
+        pages.Sent(tail, sizeof(tail));
       }
     }
   }
@@ -134,4 +153,8 @@ void Copy_StdinToTempFile(char* path) {
   }
 
   mirelo::CopyText(path, kPrintPathSize, name);
+  if (index) {
+    counted.complete = true;
+    *index = std::move(counted);
+  }
 }

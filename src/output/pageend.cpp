@@ -2,6 +2,7 @@
 // standard output that the plain road and the print-file copy of a converted
 // Heron job take.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,7 +29,8 @@ constexpr size_t kMinClear = 70;
 // The uncancelled part of a job goes out in units of this many bytes, a
 // whole number of chunks: read once into the filter to count its pages, sent
 // by the kernel.
-constexpr size_t kSendUnit = 8 * kChunkSize;
+constexpr size_t kSendUnit = mirelo::PageIndex::kUnit;
+static_assert(kSendUnit % kChunkSize == 0);
 
 const char* FindIn(const char* text, size_t n, const char* needle) {
   return static_cast<const char*>(memmem(text, n, needle, strlen(needle)));
@@ -90,24 +92,74 @@ Copied WritePieces(const char* unit, size_t from, size_t n, const char* write_er
   return Copied::kAll;
 }
 
-// The copy of a job that is not cancelled: unit by unit, each read once to
-// count its pages and sent by the kernel; where the kernel refuses, or a
-// send fails, written from the unit as the chunk copy does. A cancel seen
-// in the middle of a unit lets the chunk being sent go out whole. Returns
-// kHandOver with *offset at the chunk boundary where the chunk copy takes
-// over (also for a read error, which the chunk copy meets again and
-// reports).
-Copied SendUncancelled(int fd, const char* write_error, mirelo::PageCounter* pages, long long* offset) {
+// Where the copy takes its page count from: the index of the spool, or the
+// bytes it reads itself. After whole units counted by the index the counter
+// is told the bytes before the next ones it sees.
+class PageSource {
+ public:
+  PageSource(int fd, const mirelo::PageIndex* index, mirelo::PageCounter* pages) : fd_(fd), pages_(pages) {
+    struct stat st;
+    if (index && index->complete && fstat(fd, &st) == 0) {
+      index_ = index;
+      size_ = st.st_size;
+    }
+  }
+
+  bool indexed() const { return index_ != nullptr; }
+  long long size() const { return size_; }
+
+  // The unit at offset went out whole.
+  void UnitSent(long long offset) {
+    size_t unit = static_cast<size_t>(offset) / kSendUnit;
+    pages_->SentCounted(unit < index_->per_unit.size() ? index_->per_unit[unit] : 0, nullptr, 0);
+    stale_ = true;
+  }
+
+  // The copy goes on byte by byte from offset.
+  void Resync(long long offset) {
+    if (!stale_) return;
+    stale_ = false;
+    char tail[mirelo::PageCounter::kCarry];
+    long long from = std::max(0LL, offset - static_cast<long long>(sizeof(tail)));
+    ssize_t n = pread(fd_, tail, static_cast<size_t>(offset - from), static_cast<off_t>(from));
+    if (n > 0) pages_->SentCounted(0, tail, static_cast<size_t>(n));
+  }
+
+ private:
+  int fd_;
+  mirelo::PageCounter* pages_;
+  const mirelo::PageIndex* index_ = nullptr;
+  long long size_ = 0;
+  bool stale_ = false;
+};
+
+// The copy of a job that is not cancelled: unit by unit, sent by the
+// kernel; each unit read once to count its pages, unless the spool counted
+// them. Where the kernel refuses, or a send fails, the unit is written from
+// the filter as the chunk copy does. A cancel seen in the middle of a unit
+// lets the chunk being sent go out whole. Returns kHandOver with *offset at
+// the chunk boundary where the chunk copy takes over (also for a read
+// error, which the chunk copy meets again and reports).
+Copied SendUncancelled(int fd, const char* write_error, PageSource* source, mirelo::PageCounter* pages,
+                       long long* offset) {
   char unit[kSendUnit];
   bool use_sendfile = true;
   for (;;) {
     if (mirelo::OutputClosed()) return Copied::kStopped;
     if (job_canceled.load()) return Copied::kHandOver;
-    ssize_t n = ReadAt(fd, unit, sizeof(unit), *offset);
-    // A read error: the chunk copy meets it again and says so.
-    if (n < 0) return Copied::kHandOver;
-    if (n == 0) return Copied::kAll;
-    size_t len = static_cast<size_t>(n), sent = 0;
+    bool have = false;  // the unit is in the buffer
+    size_t len = 0;
+    if (source->indexed() && use_sendfile) {
+      len = static_cast<size_t>(std::clamp(source->size() - *offset, 0LL, static_cast<long long>(kSendUnit)));
+    } else {
+      source->Resync(*offset);
+      ssize_t n = ReadAt(fd, unit, sizeof(unit), *offset);
+      if (n < 0) return Copied::kHandOver;
+      len = static_cast<size_t>(n);
+      have = true;
+    }
+    if (len == 0) return Copied::kAll;
+    size_t sent = 0;
     while (use_sendfile && sent < len && !(sent > 0 && job_canceled.load())) {
       long long at = *offset + static_cast<long long>(sent);
       bool refused = false;
@@ -116,8 +168,22 @@ Copied SendUncancelled(int fd, const char* write_error, mirelo::PageCounter* pag
         use_sendfile = !refused;
         break;
       }
-      pages->Sent(unit + sent, k);
+      if (have) pages->Sent(unit + sent, k);
       sent += k;
+    }
+    if (!have) {
+      if (sent == len) {
+        source->UnitSent(*offset);
+        *offset += static_cast<long long>(len);
+        continue;
+      }
+      // Part of the unit is left: it goes on from the filter.
+      source->Resync(*offset);
+      if (ReadAt(fd, unit, len, *offset) != static_cast<ssize_t>(len)) {
+        *offset += static_cast<long long>(sent);
+        return Copied::kHandOver;
+      }
+      pages->Sent(unit, sent);
     }
     size_t at = sent;
     Copied how = WritePieces(unit, sent, len, write_error, pages, &at);
@@ -156,10 +222,12 @@ int find_pageend(char* buf, int clear_len, int* written, int cancel) {
   return 1;
 }
 
-void mirelo::CopyChunksToStdout(int fd, const char* write_error) {
+void mirelo::CopyChunksToStdout(int fd, const char* write_error, const PageIndex* index) {
   PageCounter pages;
+  PageSource source(fd, index, &pages);
   long long offset = 0;
-  Copied how = SendUncancelled(fd, write_error, &pages, &offset);
+  Copied how = SendUncancelled(fd, write_error, &source, &pages, &offset);
+  source.Resync(offset);
   if (how == Copied::kHandOver && lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) how = Copied::kStopped;
   bool whole = how == Copied::kAll;
 

@@ -18,9 +18,24 @@ bool LineEnd(char c) { return c == '\n' || c == '\r'; }
 
 }  // namespace
 
-void PageCounter::Page() {
+void PageCounter::Page(long long end) {
   ++page_;
-  ErrPrintf("PAGE: %ld %d\n", page_, copies_);
+  if (!index_) {
+    ErrPrintf("PAGE: %ld %d\n", page_, copies_);
+    return;
+  }
+  size_t unit = static_cast<size_t>(end) / PageIndex::kUnit;
+  if (index_->per_unit.size() <= unit) index_->per_unit.resize(unit + 1);
+  ++index_->per_unit[unit];
+}
+
+void PageCounter::SentCounted(long pages, const char* tail, size_t tail_len) {
+  for (long i = 0; i < pages; ++i) Page(offset_);
+  if (tail_len > 0) sent_any_ = true;
+  tail_len = std::min(tail_len, kCarry);
+  if (tail_len == 0) return;
+  memcpy(tail_, tail, tail_len);
+  tail_len_ = tail_len;
 }
 
 void PageCounter::Sent(const char* data, size_t len) {
@@ -33,16 +48,19 @@ void PageCounter::Sent(const char* data, size_t len) {
     memcpy(joint, tail_, tail_len_);
     memcpy(joint + tail_len_, data, take);
     for (size_t j = 1; j < tail_len_ && j + kCommentLen <= tail_len_ + take; ++j)
-      if (LineEnd(joint[j - 1]) && memcmp(joint + j, kPageComment, kCommentLen) == 0) Page();
+      if (LineEnd(joint[j - 1]) && memcmp(joint + j, kPageComment, kCommentLen) == 0)
+        Page(offset_ + static_cast<long long>(j + kCommentLen - 1 - tail_len_));
   }
   // Comments that begin in these bytes and end in them.
   const char* end = data + len;
   for (const char* at = data;;) {
     const char* hit = static_cast<const char*>(memmem(at, static_cast<size_t>(end - at), kPageComment, kCommentLen));
     if (!hit) break;
-    if (LineEnd(hit > data ? hit[-1] : tail_[tail_len_ - 1])) Page();
+    if (LineEnd(hit > data ? hit[-1] : tail_[tail_len_ - 1]))
+      Page(offset_ + static_cast<long long>(hit - data + kCommentLen - 1));
     at = hit + 1;
   }
+  offset_ += static_cast<long long>(len);
   // Keep the last bytes for the next piece.
   if (len >= kCarry) {
     memcpy(tail_, end - kCarry, kCarry);
@@ -56,7 +74,7 @@ void PageCounter::Sent(const char* data, size_t len) {
 }
 
 void PageCounter::EndCopy(bool whole) {
-  if (whole && sent_any_ && page_ == 0) Page();
+  if (whole && sent_any_ && page_ == 0) Page(offset_);
   page_ = 0;
   sent_any_ = false;
   tail_[0] = '\n';

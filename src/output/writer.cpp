@@ -20,6 +20,7 @@
 #include "output/chunks.h"
 #include "output/lines.h"
 #include "output/output.h"
+#include "output/pages.h"
 
 using mirelo::ErrPrintf;
 using mirelo::ErrWrite;
@@ -105,9 +106,12 @@ void FinchSetUp(char* const argv[], Tags* tags) {
 
 // Cuts a cancelled job at the page start in line, if it holds one. True when
 // the job has been closed and nothing more of it may be sent.
-bool CutHere(char* line) {
+bool CutHere(char* line, mirelo::PageCounter* pages) {
   int cancel = job_canceled.load();
   if (cancel == 0) return false;
+  // The bytes kept before the cut go out; the trailer holds no page.
+  long cut = mirelo::PageCutOffset(line, kLineSize);
+  if (cut >= 0) pages->Sent(line, static_cast<size_t>(cut));
   int written = 0;
   find_pageend(line, static_cast<int>(kLineSize), &written, cancel);
   if (written == 0) return false;
@@ -115,10 +119,15 @@ bool CutHere(char* line) {
   return true;
 }
 
-// Every byte of the line goes out, NUL bytes included; the line is then
-// cleared as far as it reached, for the next read.
-void SendAndClear(char* line, size_t len) {
-  mirelo::OutWrite(line, len);
+// Every byte of the line goes out, NUL bytes included, and its pages are
+// counted.
+void Send(const char* line, size_t len, mirelo::PageCounter* pages) {
+  if (mirelo::OutWrite(line, len)) pages->Sent(line, len);
+}
+
+// Sends the line, then clears it as far as it reached, for the next read.
+void SendAndClear(char* line, size_t len, mirelo::PageCounter* pages) {
+  Send(line, len, pages);
   memset(line, 0, len);
 }
 
@@ -140,14 +149,24 @@ void ShowCopy(int copy, int of) {
 void LineRoad(mirelo::LineReader* in, const Tags& tags) {
   char line[kLineBufSize] = {};
   bool copy_block = false;
+  bool cut = false;
+  mirelo::PageCounter pages;
   while (!mirelo::OutputClosed()) {
     size_t len = in->Read(line, kLineSize);
     if (len == 0) break;
     len = Tag(line, len, tags);
-    if (CutHere(line)) break;
+    if (CutHere(line, &pages)) {
+      cut = true;
+      break;
+    }
     mirelo::FixLine(line, &len, width, height, &copy_block);
-    SendAndClear(line, len);
+    // The job's copy-count block stays: the printer makes that many of
+    // every page.
+    if (memchr(line, '%', len))
+      if (int n = mirelo::CopyBlockCopies(line)) pages.SetCopies(n);
+    SendAndClear(line, len, &pages);
   }
+  pages.EndCopy(!cut && !mirelo::OutputClosed());
 }
 
 // The replay file beside the print file ("<print file>_m"). It is created
@@ -234,6 +253,7 @@ void CollatedRoad(mirelo::LineReader* in, const char* path, const Tags& tags) {
   bool copy_block = false;
   bool cut = false;
   CopyGuard guard;
+  mirelo::PageCounter pages;
 
   ReplayFile replay(path);
   int passes = 1;
@@ -256,17 +276,18 @@ void CollatedRoad(mirelo::LineReader* in, const char* path, const Tags& tags) {
         memset(line, 0, len);
         len = 0;
       }
-      if (CutHere(line)) {
+      if (CutHere(line, &pages)) {
         cut = true;
         break;
       }
       mirelo::FixLine(line, &len, width, height, &copy_block);
-      mirelo::OutWrite(line, len);
+      Send(line, len, &pages);
       if (replay.get() && len != 0 && fwrite(line, 1, len, replay.get()) != len) GiveUpReplay(&replay, &passes);
       memset(line, 0, len);
     }
     // Everything stored must be on disk before the replays read it back.
     if (replay.get() && fflush(replay.get()) != 0) GiveUpReplay(&replay, &passes);
+    pages.EndCopy(!cut && !mirelo::OutputClosed());
   }
 
   if (!cut && replay.get()) {
@@ -290,12 +311,13 @@ void CollatedRoad(mirelo::LineReader* in, const char* path, const Tags& tags) {
       while (!mirelo::OutputClosed()) {
         size_t len = r.Read(line, kLineSize);
         if (len == 0) break;
-        if (CutHere(line)) {
+        if (CutHere(line, &pages)) {
           cut = true;
           break;
         }
-        SendAndClear(line, len);
+        SendAndClear(line, len, &pages);
       }
+      pages.EndCopy(!cut && !mirelo::OutputClosed());
     }
   }
 
@@ -304,14 +326,14 @@ void CollatedRoad(mirelo::LineReader* in, const char* path, const Tags& tags) {
 
 }  // namespace
 
-void WritePSdataToStdout(char* const argv[], const char* path) {
+void WritePSdataToStdout(char* const argv[], const char* path, const mirelo::PageIndex* pages) {
   mirelo::UniqueFd fd(path ? open(path, O_RDONLY | O_CLOEXEC) : -1);
   if (!fd.valid()) {
     ErrWrite(kOpenError);
     return;
   }
   if (!isfinch) {
-    mirelo::CopyChunksToStdout(fd.get(), "write file error! \n");
+    mirelo::CopyChunksToStdout(fd.get(), "write file error! \n", pages);
     return;
   }
 
