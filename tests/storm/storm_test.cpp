@@ -138,6 +138,8 @@ TEST_F(Storm, SigtermAtRandomPoints) {
       ASSERT_EQ(r.exit_code, 0) << road.name << " " << when;
       std::string wrong = CheckCut(road, r.out);
       ASSERT_EQ(wrong, "") << road.name << " cancelled " << when << " (seed " << StormSeed() << ")";
+      // The pages sent, each counted once.
+      ASSERT_EQ(CountedPages(r.err), PageComments(r.out)) << road.name << " " << when;
       // What stays: the spool file on the PostScript roads, the converted file on the Heron road.
       std::vector<std::string> left = ListDir(tmp);
       ASSERT_EQ(left.size(), 1u) << road.name << " " << when;
