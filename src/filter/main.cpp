@@ -93,7 +93,9 @@ int main(int argc, char* argv[]) {
   if (!isSupportPrinter(device_id, have_device_id, &isfinch)) Refuse(kUnsupportedPrinter);
 
   if (argc == 6) {
-    Copy_StdinToTempFile(print_path, &spool_pages);
+    // Only the plain road sends the spool file as it is: its pages are
+    // counted on the way in.
+    Copy_StdinToTempFile(print_path, isfinch ? nullptr : &spool_pages);
     g_bownPrintFile = print_path[0] != '\0';
   } else if (!mirelo::CopyText(print_path, sizeof(print_path), argv[6])) {
     // Never cut the name: a shortened name may be another file.

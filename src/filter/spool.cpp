@@ -55,7 +55,7 @@ bool SpliceStdin(int fd, size_t* size, mirelo::PageCounter* pages) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
-    for (size_t done = 0; done < static_cast<size_t>(n);) {
+    for (size_t done = 0; pages && done < static_cast<size_t>(n);) {
       char buf[mirelo::PageIndex::kUnit];
       size_t want = std::min(sizeof(buf), static_cast<size_t>(n) - done);
       ssize_t got = pread(fd, buf, want, static_cast<off_t>(*size + done));
@@ -108,7 +108,7 @@ void Copy_StdinToTempFile(char* path, mirelo::PageIndex* index) {
   size_t size = 0;
   mirelo::PageIndex counted;
   mirelo::PageCounter pages(&counted);
-  bool at_end = SpliceStdin(fd.get(), &size, &pages);
+  bool at_end = SpliceStdin(fd.get(), &size, index ? &pages : nullptr);
   while (!at_end) {
     ssize_t n = read(0, chunk, sizeof(chunk));
     if (n < 0 && errno == EINTR) continue;
@@ -119,7 +119,7 @@ void Copy_StdinToTempFile(char* path, mirelo::PageIndex* index) {
       break;
     }
     size += static_cast<size_t>(n);
-    pages.Sent(chunk, static_cast<size_t>(n));
+    if (index) pages.Sent(chunk, static_cast<size_t>(n));
   }
 
   if (!write_failed) {
