@@ -3,6 +3,11 @@
 // cups-filters' pstops on large cached jobs (made by bench/make-jobs.sh) and
 // prints a table. scripts/bench.sh builds it and runs it.
 //
+// Every road runs twice: with the job named as argument 6 (file), and with
+// the job on standard input from a pipe that a thread of this program fills
+// (pipe), as the filter before it feeds it under CUPS; its floors (cat, the
+// line loop) run both ways too, on the same pipe.
+//
 // Every measured program runs as the scheduler would start it: argument 0 is
 // the queue name, PPD names the queue's PPD, descriptor 4 (the side channel)
 // is closed so the printer is known by the PPD's nickname, DEVICE_URI is
@@ -143,6 +148,7 @@ struct RunSpec {
   std::vector<std::string> argv;  // argv[0] first
   std::vector<std::string> env;
   std::string stdin_path;  // empty: /dev/null
+  bool stdin_pipe = false;  // stdin_path comes through a pipe, not as the file
 };
 
 struct RunResult {
@@ -166,6 +172,7 @@ struct Settings {
   double slow_seconds = 2.0;
   double timeout = 900;
   bool keep_going = false;
+  std::string roads;  // --roads: the roads to run, empty for all
 };
 Settings g;
 
@@ -196,7 +203,16 @@ RunResult RunOnce(const RunSpec& run, bool full_check) {
   EmptyFolder(run_dir);
   unlink(report.c_str());
 
-  int in_fd = open(run.stdin_path.empty() ? "/dev/null" : run.stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
+  int in_fd = -1, feed_fd = -1;
+  if (run.stdin_pipe) {
+    int in[2];
+    if (pipe2(in, O_CLOEXEC) == 0) {
+      in_fd = in[0];
+      feed_fd = in[1];
+    }
+  } else {
+    in_fd = open(run.stdin_path.empty() ? "/dev/null" : run.stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
+  }
   int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   int out[2];
   if (in_fd < 0 || err_fd < 0 || pipe2(out, O_CLOEXEC) != 0) {
@@ -242,6 +258,31 @@ RunResult RunOnce(const RunSpec& run, bool full_check) {
     exit(2);
   }
 
+  // The feeder: the job into the pipe in 64 KiB writes, as the filter
+  // before this one writes it.
+  std::thread feeder;
+  if (feed_fd >= 0) {
+    feeder = std::thread([fd = feed_fd, path = run.stdin_path] {
+      int job = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      std::vector<char> buf(64 * 1024);
+      ssize_t n;
+      while (job >= 0 && (n = read(job, buf.data(), buf.size())) > 0) {
+        for (ssize_t done = 0; done < n;) {
+          ssize_t w = write(fd, buf.data() + done, static_cast<size_t>(n - done));
+          if (w < 0 && errno == EINTR) continue;
+          if (w <= 0) {
+            n = -1;
+            break;
+          }
+          done += w;
+        }
+        if (n < 0) break;
+      }
+      if (job >= 0) close(job);
+      close(fd);
+    });
+  }
+
   std::thread reader([&r, fd = out[0]] {
     std::vector<unsigned char> buf(256 * 1024);
     for (;;) {
@@ -270,6 +311,7 @@ RunResult RunOnce(const RunSpec& run, bool full_check) {
   while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   reader.join();
+  if (feeder.joinable()) feeder.join();
   r.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   {
     std::lock_guard<std::mutex> lock(mu);
@@ -305,30 +347,58 @@ struct Job {
 
 enum class Road {
   kCat,
+  kCatPipe,
   kLoop,
+  kLoopPipe,
   kPlain,
-  kPlainStdin,
+  kPlainPipe,
   kPstopsPlain,
   kFinch,
+  kFinchPipe,
   kPstopsFinch,
   kCollated,
+  kCollatedPipe,
   kPstopsCollated,
   kHeron,
+  kHeronPipe,
 };
+
+bool FedOnPipe(Road road) {
+  return road == Road::kCatPipe || road == Road::kLoopPipe || road == Road::kPlainPipe ||
+         road == Road::kFinchPipe || road == Road::kCollatedPipe || road == Road::kHeronPipe;
+}
+
+// The same road fed from the file.
+Road FileRoad(Road road) {
+  switch (road) {
+    case Road::kCatPipe: return Road::kCat;
+    case Road::kLoopPipe: return Road::kLoop;
+    case Road::kPlainPipe: return Road::kPlain;
+    case Road::kFinchPipe: return Road::kFinch;
+    case Road::kCollatedPipe: return Road::kCollated;
+    case Road::kHeronPipe: return Road::kHeron;
+    default: return road;
+  }
+}
 constexpr int kCollateCopies = 3;
 
 const char* RoadName(Road road) {
   switch (road) {
-    case Road::kCat: return "cat";
-    case Road::kLoop: return "line loop";
+    case Road::kCat: return "cat (file)";
+    case Road::kCatPipe: return "cat (pipe)";
+    case Road::kLoop: return "line loop (file)";
+    case Road::kLoopPipe: return "line loop (pipe)";
     case Road::kPlain: return "plain road (file)";
-    case Road::kPlainStdin: return "plain road (stdin)";
+    case Road::kPlainPipe: return "plain road (pipe)";
     case Road::kPstopsPlain: return "pstops, plain PPD";
-    case Road::kFinch: return "finch line road";
+    case Road::kFinch: return "finch line (file)";
+    case Road::kFinchPipe: return "finch line (pipe)";
     case Road::kPstopsFinch: return "pstops, finch PPD";
-    case Road::kCollated: return "finch collated x3";
+    case Road::kCollated: return "collated x3 (file)";
+    case Road::kCollatedPipe: return "collated x3 (pipe)";
     case Road::kPstopsCollated: return "pstops collated x3";
-    case Road::kHeron: return "Heron road";
+    case Road::kHeron: return "Heron road (file)";
+    case Road::kHeronPipe: return "Heron road (pipe)";
   }
   return "?";
 }
@@ -370,38 +440,44 @@ Case MakeCase(const Job& job, Road road) {
     if (file) argv.push_back(job.path);
     return argv;
   };
-  switch (road) {
+  bool file = !FedOnPipe(road);
+  switch (FileRoad(road)) {
     case Road::kCat:
       s = {"/bin/cat", {"cat", job.path}, BaseEnv("", false), ""};
+      if (!file) s.argv.pop_back();
       break;
     case Road::kLoop:
       s = {g.lineloop, {"bench_lineloop", job.path}, BaseEnv("", false), ""};
+      if (!file) s.argv.pop_back();
       break;
     case Road::kPlain:
-      s = {g.filter, filter_args("1", "", true), BaseEnv("plain", false), ""};
-      break;
-    case Road::kPlainStdin:
-      s = {g.filter, filter_args("1", "", false), BaseEnv("plain", false), job.path};
+      s = {g.filter, filter_args("1", "", file), BaseEnv("plain", false), ""};
       break;
     case Road::kPstopsPlain:
       s = {g.pstops, filter_args("1", "", true), BaseEnv("plain", false), ""};
       break;
     case Road::kFinch:
-      s = {g.filter, filter_args("1", "", true), BaseEnv("finch", false), ""};
+      s = {g.filter, filter_args("1", "", file), BaseEnv("finch", false), ""};
       break;
     case Road::kPstopsFinch:
       s = {g.pstops, filter_args("1", "", true), BaseEnv("finch", false), ""};
       break;
     case Road::kCollated:
-      s = {g.filter, filter_args(std::to_string(kCollateCopies), "Collate=True", true), BaseEnv("finch", false), ""};
+      s = {g.filter, filter_args(std::to_string(kCollateCopies), "Collate=True", file), BaseEnv("finch", false), ""};
       break;
     case Road::kPstopsCollated:
       s = {g.pstops, filter_args(std::to_string(kCollateCopies), "Collate=True", true), BaseEnv("finch", false),
            ""};
       break;
     case Road::kHeron:
-      s = {g.filter, filter_args("1", "", true), BaseEnv("heron", true), ""};
+      s = {g.filter, filter_args("1", "", file), BaseEnv("heron", true), ""};
       break;
+    default:
+      break;
+  }
+  if (!file) {
+    s.stdin_path = job.path;
+    s.stdin_pipe = true;
   }
   return c;
 }
@@ -424,11 +500,11 @@ std::string CheckOutput(const Case& c, const RunResult& r) {
   }
   const Job& job = *c.job;
   const Digest& out = r.out;
-  switch (c.road) {
+  const Road road = FileRoad(c.road);
+  switch (road) {
     case Road::kCat:
     case Road::kLoop:
     case Road::kPlain:
-    case Road::kPlainStdin:
       if (out.bytes() != job.size || out.hash() != job.hash) {
         snprintf(why, sizeof(why), "output is not the input byte for byte (%llu bytes out, %llu in)",
                  static_cast<unsigned long long>(out.bytes()), static_cast<unsigned long long>(job.size));
@@ -437,7 +513,7 @@ std::string CheckOutput(const Case& c, const RunResult& r) {
       return "";
     case Road::kFinch:
     case Road::kCollated: {
-      long want = job.pages * (c.road == Road::kCollated ? kCollateCopies : 1);
+      long want = job.pages * (road == Road::kCollated ? kCollateCopies : 1);
       if (out.pages() != want) {
         snprintf(why, sizeof(why), "%ld pages out, %ld expected", out.pages(), want);
         return why;
@@ -460,6 +536,8 @@ std::string CheckOutput(const Case& c, const RunResult& r) {
         return why;
       }
       return "";
+    default:
+      break;
   }
   return "";
 }
@@ -546,18 +624,19 @@ void PrintJobTable(const Job& job, const std::vector<Case*>& cases) {
     Goal goal;
     const Case* floor = nullptr;
     const Case* pstops = nullptr;
-    switch (c->road) {
+    // Each road against its floor fed the same way (file or pipe).
+    const bool pipe = FedOnPipe(c->road);
+    switch (FileRoad(c->road)) {
       case Road::kPlain:
-      case Road::kPlainStdin:
-        floor = find(Road::kCat);
+        floor = find(pipe ? Road::kCatPipe : Road::kCat);
         pstops = find(Road::kPstopsPlain);
         if (Usable(floor)) {
           double share = MedianWall(*floor) / t;
-          goal = {Fmt("%.2f of cat's MB/s", share), c->road == Road::kPlain ? (share >= 0.8 ? "ok" : "MISSED") : ""};
+          goal = {Fmt("%.2f of cat's MB/s", share), share >= 0.8 ? "ok" : "MISSED"};
         }
         break;
       case Road::kFinch:
-        floor = find(Road::kLoop);
+        floor = find(pipe ? Road::kLoopPipe : Road::kLoop);
         pstops = find(Road::kPstopsFinch);
         if (Usable(floor)) {
           double ratio = t / MedianWall(*floor);
@@ -565,7 +644,7 @@ void PrintJobTable(const Job& job, const std::vector<Case*>& cases) {
         }
         break;
       case Road::kCollated:
-        floor = find(Road::kFinch);
+        floor = find(pipe ? Road::kFinchPipe : Road::kFinch);
         pstops = find(Road::kPstopsCollated);
         if (Usable(floor)) {
           double ratio = t / (kCollateCopies * MedianWall(*floor));
@@ -589,14 +668,16 @@ void PrintJobTable(const Job& job, const std::vector<Case*>& cases) {
            c->problem.empty() ? "" : ("  OUTPUT WRONG: " + c->problem).c_str());
   }
   const Case* file = find(Road::kPlain);
-  const Case* in = find(Road::kPlainStdin);
+  const Case* in = find(Road::kPlainPipe);
   if (Usable(file) && Usable(in))
     printf("   spooling standard input costs %.3f s (%.0f%% of the plain road's time from a file)\n",
            MedianWall(*in) - MedianWall(*file), 100 * (MedianWall(*in) - MedianWall(*file)) / MedianWall(*file));
+  printf("   (pipe): the job on standard input through a pipe, as under the scheduler; each road's\n"
+         "   goal is against its floor fed the same way\n");
 }
 
 void PrintHeron(const Case& c) {
-  printf("\n== Heron road: %s\n   %.1f MB PDF, %ld pages\n", c.job->path.c_str(), c.job->size / 1e6,
+  printf("\n== %s: %s\n   %.1f MB PDF, %ld pages\n", RoadName(c.road), c.job->path.c_str(), c.job->size / 1e6,
          c.job->pdf_pages);
   if (c.runs.empty()) {
     printf("   not timed: %s\n", c.problem.c_str());
@@ -659,11 +740,31 @@ void PrintGrowth(const std::vector<const Job*>& jobs, const std::vector<std::str
   printf("   A>B = time growth from size A to size B divided by the size growth (1.00: linear)\n");
 }
 
+// The --roads word of a road: cat, loop, plain, finch, collated, pstops, heron.
+const char* RoadGroup(Road road) {
+  switch (FileRoad(road)) {
+    case Road::kCat: return "cat";
+    case Road::kLoop: return "loop";
+    case Road::kPlain: return "plain";
+    case Road::kFinch: return "finch";
+    case Road::kCollated: return "collated";
+    case Road::kHeron: return "heron";
+    default: return "pstops";
+  }
+}
+
+bool Wanted(Road road) {
+  if (g.roads.empty()) return true;
+  std::string list = "," + g.roads + ",";
+  return list.find(std::string(",") + RoadGroup(road) + ",") != std::string::npos;
+}
+
 void Usage() {
   fprintf(stderr,
           "usage: mirelops_bench --filter PATH --lineloop PATH --preload PATH --ppd-dir DIR --work DIR\n"
           "         [--pstops PATH] [--rounds N] [--slow-rounds N] [--slow-seconds S] [--timeout S]\n"
-          "         [--keep-going] --main LABEL=FILE ... [--growth LABEL=FILE ...] [--heron FILE:PAGES]\n");
+          "         [--keep-going] [--roads cat,loop,plain,finch,collated,pstops,heron]\n"
+          "         --main LABEL=FILE ... [--growth LABEL=FILE ...] [--heron FILE:PAGES]\n");
   exit(2);
 }
 
@@ -695,6 +796,7 @@ int main(int argc, char* argv[]) {
     else if (a == "--slow-seconds") g.slow_seconds = atof(value().c_str());
     else if (a == "--timeout") g.timeout = atof(value().c_str());
     else if (a == "--keep-going") g.keep_going = true;
+    else if (a == "--roads") g.roads = value();
     else if (a == "--main") main_jobs.push_back(labelled(value()));
     else if (a == "--growth") growth_jobs.push_back(labelled(value()));
     else if (a == "--heron") heron = value();
@@ -719,6 +821,7 @@ int main(int argc, char* argv[]) {
   };
   std::vector<Case> cases;
   auto add_case = [&](const Job& j, Road road) {
+    if (!Wanted(road)) return;
     for (const Case& c : cases)
       if (c.job == &j && c.road == road) return;
     cases.push_back(MakeCase(j, road));
@@ -731,8 +834,9 @@ int main(int argc, char* argv[]) {
     growth_labels.push_back(label);
   }
   for (const Job* j : main_order)
-    for (Road road : {Road::kCat, Road::kLoop, Road::kPlain, Road::kPlainStdin, Road::kPstopsPlain, Road::kFinch,
-                      Road::kPstopsFinch, Road::kCollated, Road::kPstopsCollated})
+    for (Road road : {Road::kCat, Road::kCatPipe, Road::kLoop, Road::kLoopPipe, Road::kPlain, Road::kPlainPipe,
+                      Road::kPstopsPlain, Road::kFinch, Road::kFinchPipe, Road::kPstopsFinch, Road::kCollated,
+                      Road::kCollatedPipe, Road::kPstopsCollated})
       add_case(*j, road);
   for (size_t i = 0; i < growth_order.size(); ++i) {
     bool biggest = growth_order.size() > 2 && i + 1 == growth_order.size();
@@ -748,6 +852,7 @@ int main(int argc, char* argv[]) {
     j.pdf = true;
     j.pdf_pages = atol(heron.c_str() + colon + 1);
     add_case(j, Road::kHeron);
+    add_case(j, Road::kHeronPipe);
   }
   // The biggest growth job gets one sample of its slow cases.
   const Job* biggest = growth_order.size() > 2 ? growth_order.back() : nullptr;
@@ -779,7 +884,7 @@ int main(int argc, char* argv[]) {
       // The Heron road's output carries what qpdf and pdftops make new for
       // every run (document IDs, temporary names): it is checked in full
       // every time instead of against the first output's bytes.
-      bool same_bytes = c.road != Road::kHeron;
+      bool same_bytes = FileRoad(c.road) != Road::kHeron;
       RunResult r = RunOnce(c.run, !same_bytes);
       fprintf(stderr, "%.3f s\n", r.wall);
       std::string wrong = same_bytes ? "" : CheckOutput(c, r);
@@ -815,7 +920,7 @@ int main(int argc, char* argv[]) {
     PrintJobTable(*j, mine);
   }
   for (const Case& c : cases)
-    if (c.road == Road::kHeron) PrintHeron(c);
+    if (FileRoad(c.road) == Road::kHeron) PrintHeron(c);
   PrintGrowth(growth_order, growth_labels, cases);
 
   bool wrong = false;

@@ -1,6 +1,7 @@
 #!/bin/bash
 # SPDX-License-Identifier: Apache-2.0
-# Benchmarks the filter's roads against their floors (cat, a line loop) and
+# Benchmarks the filter's roads against their floors (cat, a line loop), each
+# fed both from a file and from a pipe on standard input, and
 # cups-filters' pstops on large real jobs, and prints a table:
 #   bash scripts/bench.sh [--quick] [--keep-going]
 # --quick: 10 MB jobs in the main table, growth from 10 to 100 MB only, fewer

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 namespace mirelo {
@@ -210,6 +211,22 @@ void MaskUriPassword(const char* uri, char* out, size_t out_size) {
     return;
   }
   snprintf(out, out_size, "%.*s****%s", static_cast<int>(colon + 1 - uri), uri, at);
+}
+
+size_t OutSendFile(int fd, long long* offset, size_t len, bool* refused) {
+  *refused = false;
+  if (output_closed.load() || len == 0) return 0;
+  for (;;) {
+    off_t at = static_cast<off_t>(*offset);
+    ssize_t n = sendfile(1, fd, &at, len);
+    if (n > 0) {
+      *offset += n;
+      return static_cast<size_t>(n);
+    }
+    if (n < 0 && errno == EINTR) continue;
+    *refused = n < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP);
+    return 0;
+  }
 }
 
 const char* FindNoCase(const char* text, const char* pattern) {

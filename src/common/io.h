@@ -137,6 +137,14 @@ class TempFile {
 // scheduler shows device URIs. A URI without a password is copied as it is.
 void MaskUriPassword(const char* uri, char* out, size_t out_size);
 
+// Sends up to len bytes of the file fd from *offset to standard output
+// through the kernel (sendfile), without copying them through the filter;
+// returns the bytes sent (a pipe may take fewer than asked) and moves
+// *offset on by them. 0 when sendfile failed: *refused is then set when the
+// kernel or the file system cannot do it for these descriptors; the caller
+// sends the rest with OutWrite, which meets and reports any other error.
+size_t OutSendFile(int fd, long long* offset, size_t len, bool* refused);
+
 // strcasestr, quicker on text that seldom holds the pattern: it jumps from
 // one place where the pattern's first character stands to the next.
 const char* FindNoCase(const char* text, const char* pattern);

@@ -6,9 +6,12 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "common/io.h"
 
@@ -17,9 +20,10 @@ extern char** environ;
 namespace mirelo {
 namespace {
 
-// Spawns argv with stdin from /dev/null and stdout on out_fd (/dev/null when
-// -1). Returns the pid, or -1 with errno set.
-pid_t Spawn(const char* const argv[], int out_fd, int close_fd) {
+// Spawns argv with stdin from /dev/null, stdout on out_fd (/dev/null when
+// -1) and stderr on err_fd (the filter's own when -1). Returns the pid, or -1
+// with errno set.
+pid_t Spawn(const char* const argv[], int out_fd, int close_fd, int err_fd = -1) {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&actions);
@@ -30,6 +34,7 @@ pid_t Spawn(const char* const argv[], int out_fd, int close_fd) {
     posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
   else
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  if (err_fd >= 0) posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
   if (close_fd >= 0) posix_spawn_file_actions_addclose(&actions, close_fd);
 
   // The filter ignores SIGPIPE and catches SIGTERM; the child starts with the
@@ -61,6 +66,27 @@ int Wait(pid_t pid) {
   }
   return status;
 }
+
+// A helper's standard error on its way to the filter's, line by line,
+// without the helper's page accounting lines: the filter counts the pages
+// itself as they go out to the printer.
+class ErrLines {
+ public:
+  void Add(const char* data, size_t len) {
+    for (size_t i = 0; i < len; ++i) {
+      line_[len_++] = data[i];
+      if (data[i] == '\n' || len_ == sizeof(line_)) Flush();
+    }
+  }
+  void Flush() {
+    if (len_ > 0 && !(len_ >= 5 && memcmp(line_, "PAGE:", 5) == 0)) ErrWriteBytes(line_, len_);
+    len_ = 0;
+  }
+
+ private:
+  char line_[4096];
+  size_t len_ = 0;
+};
 
 }  // namespace
 
@@ -107,20 +133,60 @@ int ProgramReader::Close() {
 int RunProgramInto(const char* const argv[], int out_fd, size_t* copied, int* write_errno) {
   *copied = 0;
   *write_errno = 0;
-  ProgramReader reader(argv);
-  if (!reader.Started()) return -1;
+  int out_pipe[2], err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) return -1;
+  if (pipe2(err_pipe, O_CLOEXEC) != 0) {
+    int saved = errno;
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    errno = saved;
+    return -1;
+  }
+  pid_t pid = Spawn(argv, out_pipe[1], -1, err_pipe[1]);
+  int saved = errno;
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  UniqueFd out(out_pipe[0]), err(err_pipe[0]);
+  if (pid < 0) {
+    errno = saved;
+    return -1;
+  }
+
+  ErrLines lines;
   char buf[65536];
-  for (;;) {
-    size_t n = fread(buf, 1, sizeof(buf), reader.Stream());
-    if (n == 0) break;
-    size_t done = WriteAll(out_fd, buf, n);
-    *copied += done;
-    if (done != n) {
-      *write_errno = errno ? errno : EIO;
+  while (out.valid() || err.valid()) {
+    struct pollfd fds[2];
+    nfds_t n = 0;
+    if (out.valid()) fds[n++] = {out.get(), POLLIN, 0};
+    if (err.valid()) fds[n++] = {err.get(), POLLIN, 0};
+    if (poll(fds, n, -1) < 0) {
+      if (errno == EINTR) continue;
       break;
     }
+    for (nfds_t i = 0; i < n; ++i) {
+      if (fds[i].revents == 0) continue;
+      bool is_out = out.valid() && fds[i].fd == out.get();
+      ssize_t got = read(fds[i].fd, buf, sizeof(buf));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        (is_out ? out : err).reset();
+        continue;
+      }
+      if (!is_out) {
+        lines.Add(buf, static_cast<size_t>(got));
+        continue;
+      }
+      size_t done = WriteAll(out_fd, buf, static_cast<size_t>(got));
+      *copied += done;
+      if (done != static_cast<size_t>(got)) {
+        // The program's output is no longer read: it ends at its next write.
+        *write_errno = errno ? errno : EIO;
+        out.reset();
+      }
+    }
   }
-  return reader.Close();
+  lines.Flush();
+  return Wait(pid);
 }
 
 }  // namespace mirelo

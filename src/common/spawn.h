@@ -23,7 +23,9 @@ bool ExitedWith(int status, int code);
 // Runs argv like RunProgram, with its standard output copied into the open
 // file out_fd by the filter itself, so that a write that fails (a full disk,
 // a file-size limit) is seen even when the program would not notice it.
-// *copied gets the bytes written. When a write fails, *write_errno gets its
+// Its standard error reaches the filter's through the filter, without the
+// program's page accounting ("PAGE:") lines: the filter counts the pages
+// itself as it sends them. *copied gets the bytes written. When a write fails, *write_errno gets its
 // error (else 0), the program's output is no longer read and the program is
 // waited for. Returns the program's wait status, or -1 when it could not be
 // started.

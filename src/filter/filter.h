@@ -8,6 +8,10 @@
 #include <atomic>
 #include <cstddef>
 
+namespace mirelo {
+struct PageIndex;
+}
+
 // Size of the driver's print-file path buffer: at most 511 characters and a
 // terminating NUL.
 inline constexpr size_t kPrintPathSize = 512;
@@ -59,8 +63,9 @@ void EndSideChannelCancel();
 
 // Copies standard input into a new spool file and writes its path into path
 // (kPrintPathSize bytes). Adds the end-of-job sequence when the input's end
-// shows none. On failure path is left as it was.
-void Copy_StdinToTempFile(char* path);
+// shows none. On failure path is left as it was. pages, when not null, gets
+// the pages of the spool file, counted on the way.
+void Copy_StdinToTempFile(char* path, mirelo::PageIndex* pages = nullptr);
 
 // The end test of the spool: true when the text in chunk (up to its first
 // NUL, at most size bytes) is 10 bytes or longer and holds no PJL Universal

@@ -22,6 +22,7 @@
 #include "identify/identify.h"
 #include "monitor/monitor.h"
 #include "output/output.h"
+#include "output/pages.h"
 #include "paper/paper.h"
 #include "pdfpath/pdfpath.h"
 
@@ -123,6 +124,7 @@ int main(int argc, char* argv[]) {
   int device_id_len = kDeviceIdSize - 1;
   char print_path[kPrintPathSize] = {};
   OwnPrintFileRemover remover(print_path);
+  mirelo::PageIndex spool_pages;
 
   // Closed standard descriptors would be taken by the first files opened:
   // the log would end up in the spool file and so in the printed job.
@@ -142,7 +144,9 @@ int main(int argc, char* argv[]) {
   if (!isSupportPrinter(device_id, have_device_id, &isfinch)) return Refuse(kUnsupportedPrinter);
 
   if (argc == 6) {
-    Copy_StdinToTempFile(print_path);
+    // Only the plain road sends the spool file as it is: its pages are
+    // counted on the way in.
+    Copy_StdinToTempFile(print_path, isfinch ? nullptr : &spool_pages);
     g_bownPrintFile = print_path[0] != '\0';
     // Nothing to print: the spooling said why.
     if (!g_bownPrintFile) return JobExitStatus();
@@ -167,7 +171,7 @@ int main(int argc, char* argv[]) {
   // The second query goes in with the length the first one left.
   have_device_id = query1284info(device_id, &device_id_len);
   if (!isHeronPrinter(device_id, have_device_id)) {
-    WritePSdataToStdout(argv, print_path);
+    WritePSdataToStdout(argv, print_path, &spool_pages);
     return JobExitStatus();
   }
 

@@ -1,7 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 // Spooling of standard input: the job is copied unchanged into a temporary
 // file, which then is the print file of the job. A job whose end shows no
-// PJL Universal Exit Language gets the end-of-job sequence appended.
+// PJL Universal Exit Language gets the end-of-job sequence appended. From a
+// pipe (as the scheduler gives the job) the kernel moves the data into the
+// file (splice) without copying it through the filter.
+#include <cups/cups.h>
+#include <fcntl.h>
+
+#include <algorithm>
+#include <utility>
 #include <cerrno>
 #include <cstring>
 #include <strings.h>
@@ -10,6 +17,7 @@
 #include "common/io.h"
 #include "filter/filter.h"
 #include "output/output.h"
+#include "output/pages.h"
 
 using mirelo::ErrPrintf;
 using mirelo::ErrWrite;
@@ -17,6 +25,8 @@ using mirelo::ErrWrite;
 namespace {
 
 constexpr size_t kSpoolChunk = 8192;
+// The most one splice call moves.
+constexpr size_t kSpliceMax = 1 << 20;
 constexpr size_t kSpoolNameSize = 255;
 constexpr size_t kShortestTested = 10;
 constexpr char kUelMarker[] = "%-12345X";
@@ -29,6 +39,58 @@ bool ContainsNoCase(const char* text, size_t n, const char* needle) {
   return false;
 }
 
+// Moves standard input into the file fd by splice for as long as the kernel
+// does it, and adds the bytes moved to *size. The pages of what was moved
+// are counted right behind it, while it is still in the cache. Stops at the end of the input
+// (true), or at the first failure (false): the kernel refuses a descriptor
+// that is no pipe, or a file system cannot take it, or a read or write
+// failed. The plain copy then goes on from there and meets and reports any
+// real error itself. *uncounted is set when what was moved could not be
+// read back to count its pages: the copy to the printer then counts them.
+bool SpliceStdin(int fd, size_t* size, mirelo::PageCounter* pages, bool* uncounted) {
+  // A larger pipe lets each call move more, with fewer switches between the
+  // filter and the program that feeds it. Not every pipe can grow (the
+  // user's limit on pipe memory); it works as well without.
+  fcntl(0, F_SETPIPE_SZ, static_cast<int>(kSpliceMax));
+  for (;;) {
+    ssize_t n = splice(0, nullptr, fd, nullptr, kSpliceMax, SPLICE_F_MOVE | SPLICE_F_MORE);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    size_t start = *size;
+    *size += static_cast<size_t>(n);
+    for (size_t done = 0; pages && done < static_cast<size_t>(n);) {
+      char buf[mirelo::PageIndex::kUnit];
+      size_t want = std::min(sizeof(buf), static_cast<size_t>(n) - done);
+      ssize_t got = pread(fd, buf, want, static_cast<off_t>(start + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        // The data is in the file but cannot be read back to be counted: the
+        // job still prints whole, without page accounting.
+        pages = nullptr;
+        *uncounted = true;
+        ErrPrintf("DEBUG: Unable to count the pages of the spool file: %s\n",
+                  got < 0 ? strerror(errno) : "end of file");
+        break;
+      }
+      pages->Sent(buf, static_cast<size_t>(got));
+      done += static_cast<size_t>(got);
+    }
+  }
+}
+
+// The chunk buffer as the copy loop leaves it when it reads the job in
+// chunks of 8192 bytes: the last read at its start, then what the read
+// before it left behind. Read back from the spool file of size bytes.
+void LastChunk(int fd, size_t size, char* chunk) {
+  memset(chunk, 0, kSpoolChunk);
+  if (size == 0) return;
+  size_t last = (size - 1) / kSpoolChunk * kSpoolChunk;
+  size_t tail = size - last;
+  if (pread(fd, chunk, tail, static_cast<off_t>(last)) != static_cast<ssize_t>(tail)) return;
+  if (last > 0 && pread(fd, chunk + tail, kSpoolChunk - tail, static_cast<off_t>(size - kSpoolChunk)) < 0) return;
+}
+
 }  // namespace
 
 bool SpoolNeedsEndOfJob(const char* chunk, size_t size) {
@@ -36,7 +98,7 @@ bool SpoolNeedsEndOfJob(const char* chunk, size_t size) {
   return text_len >= kShortestTested && !ContainsNoCase(chunk, text_len, kUelMarker);
 }
 
-void Copy_StdinToTempFile(char* path) {
+void Copy_StdinToTempFile(char* path, mirelo::PageIndex* index) {
   if (!path) {
     ErrWrite("DEBUG: Unable to find input file.\n");
     return;
@@ -60,7 +122,13 @@ void Copy_StdinToTempFile(char* path) {
   bool write_failed = false;
   int write_errno = 0;
   int read_errno = 0;  // a read error is not the end of the job
-  for (;;) {
+  size_t size = 0;
+  mirelo::PageIndex counted;
+  mirelo::PageCounter pages(&counted);
+  bool uncounted = false;  // the index is left incomplete: the copy counts
+  bool at_end = SpliceStdin(fd.get(), &size, index ? &pages : nullptr, &uncounted);
+  if (uncounted) index = nullptr;
+  while (!at_end) {
     ssize_t n = read(0, chunk, sizeof(chunk));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) read_errno = errno;
@@ -70,9 +138,14 @@ void Copy_StdinToTempFile(char* path) {
       write_errno = errno;
       break;
     }
+    size += static_cast<size_t>(n);
+    if (index) pages.Sent(chunk, static_cast<size_t>(n));
   }
 
   if (!write_failed && read_errno == 0) {
+    // The test sees the job's end as reads of 8192 bytes leave it, however
+    // the job came: in one piece or in any number of pieces.
+    LastChunk(fd.get(), size, chunk);
     if (SpoolNeedsEndOfJob(chunk, sizeof(chunk))) {
       char tail[kEndOfJobLen + 1];
       memcpy(tail, kEndOfJob, kEndOfJobLen);
@@ -82,6 +155,7 @@ void Copy_StdinToTempFile(char* path) {
         write_errno = errno;
       } else {
         mirelo::ErrWriteBytes(tail, sizeof(tail));
+        pages.Sent(tail, sizeof(tail));
       }
     }
   }
@@ -106,4 +180,8 @@ void Copy_StdinToTempFile(char* path) {
 
   mirelo::CopyText(path, kPrintPathSize, name);
   spool.Release();
+  if (index) {
+    counted.complete = true;
+    *index = std::move(counted);
+  }
 }

@@ -47,4 +47,10 @@ size_t TagLine(char* line, size_t len, const char* owner, const char* jobid, boo
 // bytes behind it are kept unless the whole line is replaced or emptied.
 bool FixLine(char* line, size_t* len, int width, int height, bool* copy_block);
 
+// The copy count N of a line that opens the job's copy-count block
+// ("%RBIBeginNonPPDFeature: *NumCopies N", letter case ignored, text up to
+// the first NUL): the copies the printer makes of every page. 0 for any
+// other line.
+int CopyBlockCopies(const char* line);
+
 }  // namespace mirelo

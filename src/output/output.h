@@ -6,6 +6,10 @@
 
 #include <cstddef>
 
+namespace mirelo {
+struct PageIndex;
+}
+
 // Closing of a cancelled job, 69 bytes on the wire: a PostScript trailer
 // (always 4 pages, A4 bounding box), Ctrl-D ending the PostScript job, then
 // the PJL Universal Exit Language and a line feed.
@@ -39,7 +43,9 @@ int find_pageend(char* buf, int clear_len, int* written, int cancel);
 void WritePrintFileToStdout(const char* path);
 
 // Sends the PostScript job of every non-Heron printer to standard output.
-void WritePSdataToStdout(char* const argv[], const char* path);
+// pages, when not null, holds the pages of the print file as the spool
+// counted them.
+void WritePSdataToStdout(char* const argv[], const char* path, const mirelo::PageIndex* pages = nullptr);
 
 // Rewrites one line of a finch job in place (page size, copy-count block,
 // deferred media). line is NUL-terminated text in a buffer of kLineBufSize

@@ -3,6 +3,8 @@
 // lines take the PPD page size of the job, the job's own copy-count block is
 // removed when the filter makes collated copies itself, and the deferred
 // media dictionary gets the slash its key lacks.
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string.h>
 #include <strings.h>
@@ -196,6 +198,13 @@ bool mirelo::FixLine(char* line, size_t* len, int width, int height, bool* copy_
     return true;
   }
   return false;
+}
+
+int mirelo::CopyBlockCopies(const char* line) {
+  const char* begin = FindNoCase(line, kCopyBlockBegin);
+  if (!begin) return 0;
+  long n = strtol(begin + strlen(kCopyBlockBegin), nullptr, 10);
+  return n > 0 && n <= INT_MAX ? static_cast<int>(n) : 0;
 }
 
 bool FixPrnPageSize(char* line, int width, int height, bool* copy_block) {

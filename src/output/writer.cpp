@@ -21,6 +21,7 @@
 #include "output/chunks.h"
 #include "output/lines.h"
 #include "output/output.h"
+#include "output/pages.h"
 
 using mirelo::ErrPrintf;
 using mirelo::ErrWrite;
@@ -108,9 +109,12 @@ void FinchSetUp(char* const argv[], Tags* tags) {
 
 // Cuts a cancelled job at the page start in line, if it holds one. True when
 // the job has been closed and nothing more of it may be sent.
-bool CutHere(char* line) {
+bool CutHere(char* line, mirelo::PageCounter* pages) {
   int cancel = job_canceled.load();
   if (cancel == 0) return false;
+  // The bytes kept before the cut go out; the trailer holds no page.
+  long cut = mirelo::PageCutOffset(line, kLineSize);
+  if (cut >= 0) pages->Sent(line, static_cast<size_t>(cut));
   int written = 0;
   find_pageend(line, static_cast<int>(kLineSize), &written, cancel);
   if (written == 0) return false;
@@ -118,10 +122,15 @@ bool CutHere(char* line) {
   return true;
 }
 
-// Every byte of the line goes out, NUL bytes included; the line is then
-// cleared as far as it reached, for the next read.
-void SendAndClear(char* line, size_t len) {
-  mirelo::OutWrite(line, len);
+// Every byte of the line goes out, NUL bytes included, and its pages are
+// counted.
+void Send(const char* line, size_t len, mirelo::PageCounter* pages) {
+  if (mirelo::OutWrite(line, len)) pages->Sent(line, len);
+}
+
+// Sends the line, then clears it as far as it reached, for the next read.
+void SendAndClear(char* line, size_t len, mirelo::PageCounter* pages) {
+  Send(line, len, pages);
   memset(line, 0, len);
 }
 
@@ -181,14 +190,24 @@ void LineRoad(mirelo::LineReader* in, const Tags& tags) {
   char line[kLineBufSize] = {};
   bool copy_block = false;
   PjlHeader header;
+  bool cut = false;
+  mirelo::PageCounter pages;
   while (!mirelo::OutputClosed()) {
     size_t len = in->Read(line, kLineSize);
     if (len == 0) break;
     if (header.Takes(line, len)) len = Tag(line, len, tags);
-    if (CutHere(line)) break;
+    if (CutHere(line, &pages)) {
+      cut = true;
+      break;
+    }
     mirelo::FixLine(line, &len, width, height, &copy_block);
-    SendAndClear(line, len);
+    // The job's copy-count block stays: the printer makes that many of
+    // every page.
+    if (memchr(line, '%', len))
+      if (int n = mirelo::CopyBlockCopies(line)) pages.SetCopies(n);
+    SendAndClear(line, len, &pages);
   }
+  pages.EndCopy(!cut && !mirelo::OutputClosed());
 }
 
 // The replay file beside the print file ("<print file>_m"). It is created
@@ -267,6 +286,7 @@ void CollatedRoad(mirelo::LineReader* in, const char* path, const Tags& tags) {
   bool copy_block = false;
   bool cut = false;
   CopyGuard guard;
+  mirelo::PageCounter pages;
 
   ReplayFile replay(path);
   int passes = 1;
@@ -293,12 +313,12 @@ void CollatedRoad(mirelo::LineReader* in, const char* path, const Tags& tags) {
       // The job's own end; one end-of-job sequence closes all copies.
       len = CutAtEndOfJob(line, len);
       if (in_header) len = Tag(line, len, tags);
-      if (CutHere(line)) {
+      if (CutHere(line, &pages)) {
         cut = true;
         break;
       }
       mirelo::FixLine(line, &len, width, height, &copy_block);
-      mirelo::OutWrite(line, len);
+      Send(line, len, &pages);
       if (replay.get() && len != 0 && fwrite(line, 1, len, replay.get()) != len) GiveUpReplay(&replay, &passes);
       stored += static_cast<long>(len);
       if (language_line && pass == 0) offset = stored;
@@ -306,6 +326,7 @@ void CollatedRoad(mirelo::LineReader* in, const char* path, const Tags& tags) {
     }
     // Everything stored must be on disk before the replays read it back.
     if (replay.get() && fflush(replay.get()) != 0) GiveUpReplay(&replay, &passes);
+    pages.EndCopy(!cut && !mirelo::OutputClosed());
   }
 
   if (!cut && replay.get()) {
@@ -320,12 +341,13 @@ void CollatedRoad(mirelo::LineReader* in, const char* path, const Tags& tags) {
       while (!mirelo::OutputClosed()) {
         size_t len = r.Read(line, kLineSize);
         if (len == 0) break;
-        if (CutHere(line)) {
+        if (CutHere(line, &pages)) {
           cut = true;
           break;
         }
-        SendAndClear(line, len);
+        SendAndClear(line, len, &pages);
       }
+      pages.EndCopy(!cut && !mirelo::OutputClosed());
     }
   }
 
@@ -334,7 +356,7 @@ void CollatedRoad(mirelo::LineReader* in, const char* path, const Tags& tags) {
 
 }  // namespace
 
-void WritePSdataToStdout(char* const argv[], const char* path) {
+void WritePSdataToStdout(char* const argv[], const char* path, const mirelo::PageIndex* pages) {
   mirelo::UniqueFd fd(path ? open(path, O_RDONLY | O_CLOEXEC) : -1);
   if (!fd.valid()) {
     int e = path ? errno : ENOENT;
@@ -344,7 +366,7 @@ void WritePSdataToStdout(char* const argv[], const char* path) {
     return;
   }
   if (!isfinch) {
-    mirelo::CopyChunksToStdout(fd.get(), "write file error! \n");
+    mirelo::CopyChunksToStdout(fd.get(), "write file error! \n", pages);
     return;
   }
 

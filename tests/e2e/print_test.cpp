@@ -89,6 +89,13 @@ class EndToEnd : public ::testing::Test {
     return pages;
   }
 
+  // The page_log total of a job; it is written right after the job ends.
+  long PageLogTotal(const std::string& queue, int job) {
+    long total = -1;
+    for (int i = 0; i < 50 && (total = ps_.PageLogTotal(queue, job)) < 0; ++i) usleep(100000);
+    return total;
+  }
+
   PrintSystem ps_;
 };
 
@@ -168,6 +175,8 @@ TEST_F(EndToEnd, CopiesOnEveryFamily) {
       EXPECT_EQ(uels, 2u);
       EXPECT_EQ(out.compare(out.size() - 10, 10, "\x04" + uel), 0);
     }
+    // Page accounting: the scheduler counts the pages the printer prints.
+    EXPECT_EQ(PageLogTotal(j.queue, j.id), static_cast<long>(pages.size())) << Log(j.id);
     // The filter asks for the device ID twice, a Heron job three times.
     EXPECT_EQ(ps_.DeviceIdRequests(j.queue, j.id), j.queue == "heron" ? 3 : 2);
   }
@@ -284,8 +293,9 @@ TEST_F(EndToEnd, CancelledJobEndsWithTheTrailer) {
     ASSERT_GE(out.size(), kCutoffTrailerLen);
     EXPECT_EQ(out.substr(out.size() - kCutoffTrailerLen), std::string(kCutoffTrailer))
         << mtest::HexDiff(kCutoffTrailer, out.substr(out.size() - kCutoffTrailerLen)) << Log(job);
-    // Cut before a page: fewer than the 40 pages went out.
+    // Cut before a page: fewer than the 40 pages went out, and only those count.
     EXPECT_EQ(out.find("%%Page: 40 40"), std::string::npos);
+    EXPECT_EQ(PageLogTotal(queue, job), mtest::PageComments(out)) << Log(job);
     EXPECT_NE(Log(job).find("] Job cancelled; the output was closed at a page boundary"), std::string::npos)
         << Log(job);
   }

@@ -222,7 +222,13 @@ FilterResult RunFilter(const FilterJob& job) {
   pid_t pid = fork();
   if (pid == 0) {
     dup2(input_fd >= 0 ? input_fd : in_pipe[0], 0);
-    dup2(out_pipe[1], 1);
+    if (!job.output_file.empty()) {
+      int out = open(job.output_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      if (out < 0) _exit(126);
+      dup2(out, 1);
+    } else {
+      dup2(out_pipe[1], 1);
+    }
     dup2(err_pipe[1], 2);
     if (side[1] >= 0) dup2(side[1], 4);
     for (int fd = 3; fd < 1024; ++fd)
@@ -464,7 +470,42 @@ FilterResult RunFilter(const FilterJob& job) {
     if (result.err.find(marker) != std::string::npos)
       ADD_FAILURE() << "sanitizer report from the filter:\n" << result.err;
   }
+  if (!job.output_file.empty()) {
+    result.out = ReadFile(job.output_file);
+    result.out_size = result.out.size();
+  }
   return result;
+}
+
+std::string PageLines(const std::string& err) {
+  std::string lines;
+  for (size_t at = 0; (at = err.find("PAGE: ", at)) != std::string::npos; ++at)
+    if (at == 0 || err[at - 1] == '\n') lines += err.substr(at, err.find('\n', at) + 1 - at);
+  return lines;
+}
+
+long CountedPages(const std::string& err) {
+  std::string lines = PageLines(err);
+  long total = 0;
+  for (size_t at = 0; at < lines.size(); at = lines.find('\n', at) + 1) {
+    long page = 0, copies = 0;
+    if (sscanf(lines.c_str() + at, "PAGE: %ld %ld", &page, &copies) == 2) total += copies;
+  }
+  return total;
+}
+
+std::string ExpectedPageLines(int pages, int copies, int device_copies) {
+  std::string lines;
+  for (int c = 0; c < copies; ++c)
+    for (int p = 1; p <= pages; ++p) lines += "PAGE: " + std::to_string(p) + " " + std::to_string(device_copies) + "\n";
+  return lines;
+}
+
+int PageComments(const std::string& ps) {
+  int n = 0;
+  for (size_t at = ps.find("%%Page:"); at != std::string::npos; at = ps.find("%%Page:", at + 1))
+    if (at == 0 || ps[at - 1] == '\n' || ps[at - 1] == '\r') ++n;
+  return n;
 }
 
 unsigned long long Digest(const std::string& bytes, unsigned long long seed) {

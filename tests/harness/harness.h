@@ -79,6 +79,9 @@ struct FilterJob {
 
   // Standard input is this file (opened directly) instead of `input`.
   std::string input_file;
+  // Standard output is this file, opened for appending, instead of a pipe;
+  // `out` holds what it has afterwards.
+  std::string output_file;
   // Keep only the size and a digest of standard output (for huge jobs).
   bool digest_output = false;
   // Capacity of the output pipe in bytes (0: the system's default); a small
@@ -166,6 +169,16 @@ std::vector<PageBox> GsPageBoxes(const std::string& file);
 
 // The job wrapped in the PJL that CUPS writes for a PPD with JCL.
 std::string WrapInPjl(const std::string& ps, const std::string& title = "test job");
+
+// Page accounting: the "PAGE: <page> <copies>" lines of the filter's
+// standard error, in order; the pages they count (the sum of their copies);
+// the lines of copies copies of a job of pages pages, each printed
+// device_copies times; the page comments ("%%Page:" at the start of a line)
+// of a PostScript stream.
+std::string PageLines(const std::string& err);
+long CountedPages(const std::string& err);
+std::string ExpectedPageLines(int pages, int copies = 1, int device_copies = 1);
+int PageComments(const std::string& ps);
 
 // Byte-level diff: the first difference with context, in hex.
 std::string HexDiff(const std::string& expected, const std::string& actual);

@@ -166,6 +166,24 @@ std::string PrintSystem::OutputPath(const std::string& queue, int job) const {
   return OutDir() + "/" + queue + "-" + std::to_string(job) + ".prn";
 }
 
+long PrintSystem::PageLogTotal(const std::string& queue, int job) const {
+  // "<queue> <user> <job> [<date> <zone>] <page or total> <copies> ..."
+  std::string log = ReadFile(sched_.Dir() + "/log/page_log"), head = queue + " ";
+  for (size_t at = 0, end; at < log.size(); at = end + 1) {
+    end = log.find('\n', at);
+    if (end == std::string::npos) end = log.size();
+    std::string line = log.substr(at, end - at);
+    char user[256], page[32];
+    int id = 0;
+    long count = 0;
+    size_t close = line.find("] ");
+    if (line.compare(0, head.size(), head) != 0 || close == std::string::npos) continue;
+    if (sscanf(line.c_str() + head.size(), "%255s %d", user, &id) != 2 || id != job) continue;
+    if (sscanf(line.c_str() + close + 2, "%31s %ld", page, &count) == 2 && std::string(page) == "total") return count;
+  }
+  return -1;
+}
+
 std::string PrintSystem::Output(const std::string& queue, int job) const {
   return ReadFile(OutputPath(queue, job));
 }

@@ -63,6 +63,10 @@ class PrintSystem {
   // The device ID requests the backend answered for the job, -1 when unknown.
   int DeviceIdRequests(const std::string& queue, int job) const;
 
+  // The pages the scheduler's page_log counts for the job: the number of its
+  // "total" line, -1 when there is none (yet).
+  long PageLogTotal(const std::string& queue, int job) const;
+
   // lpinfo -m; its output.
   std::string ListModels() const;
 

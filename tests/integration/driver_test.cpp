@@ -210,6 +210,7 @@ TEST(Driver, SigtermCutsAtTheNextPageWithTheTrailer) {
     EXPECT_EQ(full.compare(kept, 7, "%%Page:"), 0) << "cut not before a page at " << kept;
     EXPECT_GE(kept, static_cast<size_t>(at));
     EXPECT_EQ(r.out.find(kTrailer), kept) << "trailer once";
+    EXPECT_EQ(PageLines(r.err), ExpectedPageLines(PageComments(r.out))) << "only the pages sent count, at " << at;
     EXPECT_NE(r.err.find("data_buf = "), std::string::npos);
     // Said once, in the scheduler's terms.
     size_t info = r.err.find("INFO: Job cancelled; the output was closed at a page boundary\n");
@@ -241,6 +242,32 @@ TEST(Driver, SigtermDuringSpoolingSpoolsAllThenCutsAtTheFirstPage) {
     expected += chunk;
   }
   EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
+  EXPECT_EQ(PageLines(r.err), ExpectedPageLines(PageComments(r.out)));
+}
+
+// Page accounting: a PAGE line for every page sent, whether the job comes on
+// a pipe (moved into the spool by the kernel and counted there), as a file,
+// or on descriptors the kernel moves nothing between (a regular file as the
+// input, an output opened for appending): the plain copy then sends the
+// same bytes.
+TEST(Driver, EveryPageSentIsCountedOnEveryWayIn) {
+  const std::string& job = RealJob();
+  ASSERT_EQ(PageComments(job), 400);
+  std::string path = TempPath("counted.ps");
+  WriteFile(path, job);
+  FilterJob named = PlainJob("");
+  named.file = path;
+  FilterJob plain_copy = PlainJob("");
+  plain_copy.input_file = path;
+  plain_copy.output_file = TempPath("appended.out");
+  for (const FilterJob& j : {PlainJob(job), named, plain_copy}) {
+    FilterResult r = RunFilter(j);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(r.out == job) << HexDiff(job, r.out);
+    EXPECT_EQ(PageLines(r.err), ExpectedPageLines(400));
+  }
+  // A job without page comments is one page.
+  EXPECT_EQ(PageLines(RunFilter(PlainJob("%!PS\nshowpage\n")).err), "PAGE: 1 1\n");
 }
 
 TEST(Driver, TwoSigtermsWriteTheLineTwice) {

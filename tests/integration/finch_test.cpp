@@ -198,11 +198,14 @@ TEST(Finch, CopyCountBlockGoesOnlyForCollatedJobsAndDeferredMediaGetsItsSlash) {
   std::string expected = Tagged(fixed);
   EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
   EXPECT_NE(r.err.find("Modified <</DeferredMediaSelection\n"), std::string::npos);
+  // The printer makes the block's 3 of every page.
+  EXPECT_EQ(PageLines(r.err), ExpectedPageLines(2, 1, 3));
 
   r = RunFilter(Collated(input, 1));
   expected = DropEojLines(Tagged(Replace(fixed, "%RBIBeginNonPPDFeature: *NumCopies 3\n/#copies 3 def\n%RBIEndNonPPDFeature\n", ""))) + kEoj;
   EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
   EXPECT_EQ(r.out.find("NumCopies"), std::string::npos);
+  EXPECT_EQ(PageLines(r.err), ExpectedPageLines(2));
 }
 
 TEST(Finch, CollatedCopiesReplayTheBody) {
@@ -216,6 +219,8 @@ TEST(Finch, CollatedCopiesReplayTheBody) {
       EXPECT_TRUE(r.out == expected) << n << " copies: " << HexDiff(expected, r.out);
       EXPECT_EQ(Count(r.out, "@PJL JOB NAME"), 1u);
       EXPECT_EQ(PagesWithoutPjl(r.out), 2 * std::max(n, 1)) << n << " copies";
+      // Every copy counts its pages again, the replays too.
+      EXPECT_EQ(PageLines(r.err), ExpectedPageLines(2, std::max(n, 1))) << n << " copies";
       EXPECT_EQ(r.err.find("Uable create temp file error!"), std::string::npos);
       if (n <= 1) {
         EXPECT_EQ(r.err.find("INFO: Printing copy"), std::string::npos) << n << " copies";
@@ -436,6 +441,8 @@ TEST(Finch, SigtermDuringTheFirstPassClosesTheJob) {
     EXPECT_EQ(r.err.find("copies 1 \n"), std::string::npos);
     EXPECT_NE(r.err.find("data_buf = %%Trailer"), std::string::npos);
     EXPECT_TRUE(ListDir(tmp).empty()) << "spool or replay file left behind";
+    // Only the pages sent count.
+    EXPECT_EQ(PageLines(r.err), ExpectedPageLines(PageComments(r.out))) << (collated ? "collated" : "lines");
   }
 }
 

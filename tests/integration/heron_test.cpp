@@ -122,6 +122,8 @@ TEST(Heron, LandscapeAndLargeDocumentsKeepTheirPages) {
     std::string ps = TempPath("landscape.out.ps");
     WriteFile(ps, r.out);
     EXPECT_EQ(GsPageCount(ps), 6) << r.err;
+    // Every page of the converted job is counted as it goes out.
+    EXPECT_EQ(PageLines(r.err), ExpectedPageLines(6));
   }
   {
     FilterResult r = RunFilter(HeronJob(MakePdf(301)));

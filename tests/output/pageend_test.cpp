@@ -11,6 +11,7 @@
 
 #include "harness/harness.h"
 #include "output/output.h"
+#include "output/pages.h"
 
 namespace {
 
@@ -71,4 +72,21 @@ TEST(PageEnd, MarkerAtTheStartSendsOnlyTheTrailer) {
   int written = 0;
   std::string out = CaptureStdout([&] { find_pageend(buf, sizeof(buf), &written, 1); });
   EXPECT_EQ(out, kTrailer);
+}
+
+// Page accounting counts a page comment at the start of a line once, however
+// the stream is cut into pieces: in two at every place, and byte by byte.
+TEST(PageEnd, PageCommentsCountOnceWhereverThePiecesSplitThem) {
+  const std::string s = "%%Page: 1 1\nx %%Page: 9 9\r%%Page: 2 2\n%%Pag";
+  for (size_t cut = 0; cut <= s.size(); ++cut) {
+    mirelo::PageIndex index;
+    mirelo::PageCounter pages(&index);
+    pages.Sent(s.data(), cut);
+    pages.Sent(s.data() + cut, s.size() - cut);
+    EXPECT_EQ(pages.pages(), 2) << "cut at " << cut;
+  }
+  mirelo::PageIndex index;
+  mirelo::PageCounter pages(&index);
+  for (char c : s) pages.Sent(&c, 1);
+  EXPECT_EQ(pages.pages(), 2);
 }

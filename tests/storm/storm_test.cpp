@@ -143,6 +143,8 @@ TEST_F(Storm, SigtermAtRandomPoints) {
       if (road.heron && r.out.empty()) continue;
       std::string wrong = CheckCut(road, r.out);
       ASSERT_EQ(wrong, "") << road.name << " cancelled " << when << " (seed " << StormSeed() << ")";
+      // The pages sent, each counted once.
+      ASSERT_EQ(CountedPages(r.err), PageComments(r.out)) << road.name << " " << when;
       distinct[road.name].emplace(r.out.size(), WithoutDates(r.out));
     }
   }
