@@ -109,13 +109,13 @@ int main() {
     // job that completed: lpstat shows it as the job's alert although the
     // job printed. The job's state is what the scheduler reports as
     // job-state; the stale reason is marked as such.
-    std::string status = r.long_status;
+    std::string lpstat = r.long_status;
     const std::string stale = "Alerts: processing-to-stop-point\n";
     if (r.state == IPP_JSTATE_COMPLETED) {
-      for (size_t p = status.find(stale); p != std::string::npos; p = status.find(stale, p + 1))
-        status.insert(p + stale.size() - 1, "  (left behind by CUPS before 2.4.8: the job completed)");
+      for (size_t p = lpstat.find(stale); p != std::string::npos; p = lpstat.find(stale, p + 1))
+        lpstat.insert(p + stale.size() - 1, "  (left behind by CUPS before 2.4.8: the job completed)");
     }
-    printf("$ lpstat -l -o %s\n%s", q.queue, status.c_str());
+    printf("$ lpstat -l -o %s\n%s", q.queue, lpstat.c_str());
     printf("final state (IPP job-state): %s\n", StateName(r.state));
     std::string out = ps.Output(q.queue, job);
     printf("the printer received %zu bytes (the filter asked it for its device ID %d times); the first lines:\n",
