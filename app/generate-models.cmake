@@ -1,0 +1,66 @@
+# SPDX-License-Identifier: Apache-2.0
+# Writes the Printer Application's model table from the product list.
+#
+#   cmake -DMODELS=data/models.tsv -DOUTPUT=build/app/models.inc -P app/generate-models.cmake
+#
+# One initializer a model, in the order of the list: driver name, model name,
+# the IEEE 1284 device ID the model's PPD carries, the family, and whether
+# the model has a duplex unit (a D in the letters after the model number, the
+# rule the PPDs follow).
+
+cmake_minimum_required(VERSION 3.20)
+
+foreach(var MODELS OUTPUT)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "generate-models.cmake: -D${var}=... is required")
+  endif()
+endforeach()
+
+file(STRINGS "${MODELS}" lines ENCODING UTF-8)
+set(header_seen FALSE)
+set(out "// Generated from data/models.tsv by app/generate-models.cmake. Do not edit.\n")
+set(count 0)
+foreach(line IN LISTS lines)
+  if(line MATCHES "^#" OR line STREQUAL "")
+    continue()
+  endif()
+  if(NOT header_seen)
+    set(header_seen TRUE)
+    continue()
+  endif()
+  if(NOT line MATCHES "^([^\t]+)\t([^\t]+)\t([^\t]+)$")
+    message(FATAL_ERROR "${MODELS}: not three tab-separated fields: '${line}'")
+  endif()
+  set(model "${CMAKE_MATCH_1}")
+  set(family "${CMAKE_MATCH_2}")
+  set(maker "${CMAKE_MATCH_3}")
+  if(NOT model MATCHES "^${maker} ([A-Z]+)([0-9]+)([A-Z]*)$")
+    message(FATAL_ERROR "${MODELS}: model '${model}' is not '${maker} <series><number><variant>'")
+  endif()
+  set(variant "${CMAKE_MATCH_3}")
+  if(variant MATCHES "D")
+    set(duplex true)
+  else()
+    set(duplex false)
+  endif()
+  if(family STREQUAL "plain")
+    set(fam kPlain)
+  elseif(family STREQUAL "finch")
+    set(fam kFinch)
+  elseif(family STREQUAL "Heron")
+    set(fam kHeron)
+  else()
+    message(FATAL_ERROR "${MODELS}: '${model}' has the unknown family '${family}'")
+  endif()
+  string(TOLOWER "${model}" driver)
+  string(REPLACE " " "_" driver "${driver}")
+  string(REPLACE " " "-" ppd "${model}")
+  string(APPEND out "{\"${driver}\", \"${model}\", \"MFG:${maker};MDL:${model} series;CLS:PRINTER;\", \"${ppd}.ppd\", Family::${fam}, ${duplex}},\n")
+  math(EXPR count "${count} + 1")
+endforeach()
+if(count EQUAL 0)
+  message(FATAL_ERROR "${MODELS}: no models")
+endif()
+file(WRITE "${OUTPUT}.tmp" "${out}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E copy_if_different "${OUTPUT}.tmp" "${OUTPUT}")
+file(REMOVE "${OUTPUT}.tmp")
