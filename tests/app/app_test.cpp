@@ -1,0 +1,95 @@
+// SPDX-License-Identifier: Apache-2.0
+// The Printer Application end to end, in a private network: its server with
+// a printer of each family on a raw socket sink at 127.0.0.1:9100, driven by
+// its own sub-commands and by CUPS's ipptool.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness/harness.h"
+#include "harness/printer_app.h"
+#include "harness/printer_link.h"
+
+namespace mtest {
+namespace {
+
+constexpr char kUel[] = "\x1b%-12345X";
+constexpr char kEndOfJob[] = "\x04\x1b%-12345X";
+
+struct Queue {
+  const char* name;
+  const char* driver;
+};
+constexpr Queue kQueues[] = {
+    {"plain", "mirelo_p2200dn"}, {"finch", "mirelo_f4200dn"}, {"heron", "mirelo_h9100dn"}};
+
+class App : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MTEST_REQUIRE_PRIVATE_NETWORK();
+    std::string why;
+    ASSERT_TRUE(sink_.Start(&why)) << why;
+    ASSERT_TRUE(server_.Start(TempPath("app"), 8631, &why)) << why;
+    for (const Queue& q : kQueues) {
+      std::string out;
+      ASSERT_EQ(server_.Command({"add", "-d", q.name, "-m", q.driver, "-v", "socket://127.0.0.1:9100"}, &out), 0)
+          << out << server_.Log();
+    }
+  }
+
+  // Prints file to the queue with ipptool's print-job test and returns the job
+  // the printer stored.
+  std::string PrintJob(const char* queue, const std::string& file) {
+    size_t index = sink_.Count();
+    std::string out, err;
+    EXPECT_EQ(mtest::Run({"ipptool", "-t", "-f", file, server_.PrinterUri(queue), "print-job.test"}, &out, &err), 0)
+        << out << err;
+    std::string job;
+    EXPECT_TRUE(sink_.WaitForJob(index, 60, &job)) << server_.Log();
+    return job;
+  }
+
+  JobSink sink_;
+  AppServer server_;
+};
+
+TEST_F(App, AnswersPrinterAttributesFromTheModelData) {
+  std::string out, err;
+  ASSERT_EQ(mtest::Run({"ipptool", "-tv", server_.PrinterUri("finch"), "get-printer-attributes.test"}, &out, &err), 0)
+      << out << err;
+  for (const char* text : {"application/pdf", "application/postscript", "image/pwg-raster", "two-sided-long-edge",
+                           "iso_a5_148x210mm", "custom_min_74.43x147.46mm", "feed-edge-supported",
+                           "600dpi", "Mirelo F4200DN"})
+    EXPECT_NE(out.find(text), std::string::npos) << text;
+
+  ASSERT_EQ(mtest::Run({"ipptool", "-tv", server_.PrinterUri("plain"), "get-printer-attributes.test"}, &out, &err), 0);
+  EXPECT_EQ(out.find("feed-edge-supported"), std::string::npos);
+
+  std::string drivers;
+  ASSERT_EQ(server_.Command({"drivers"}, &drivers), 0);
+  EXPECT_NE(drivers.find("mirelo_h9600dn \"Mirelo H9600DN\""), std::string::npos) << drivers;
+}
+
+TEST_F(App, PrintsPdfAndPostScriptOnEveryFamily) {
+  const std::string pdf = MakePdf(3);
+  const std::string ps = PsFromPdftops(pdf);
+  for (const Queue& q : kQueues) {
+    for (const std::string& file : {pdf, ps}) {
+      SCOPED_TRACE(std::string(q.name) + " " + file);
+      std::string job = PrintJob(q.name, file);
+      EXPECT_EQ(job.rfind(kUel, 0), 0u) << HexDiff(kUel, job.substr(0, 16));
+      EXPECT_NE(job.find("@PJL ENTER LANGUAGE = POSTSCRIPT"), std::string::npos);
+      ASSERT_GE(job.size(), sizeof(kEndOfJob) - 1);
+      EXPECT_EQ(job.substr(job.size() - (sizeof(kEndOfJob) - 1)), kEndOfJob);
+      bool finch = std::string(q.name) == "finch";
+      EXPECT_EQ(job.find("@PJL SET JOBOWNER=") != std::string::npos, finch);
+      EXPECT_EQ(job.find("@PJL SET JOBID=") != std::string::npos, finch);
+      std::string body = TempPath(std::string("job-") + q.name + ".ps");
+      WriteFile(body, PostScriptOf(job));
+      EXPECT_EQ(GsPageCount(body), 3);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace mtest
