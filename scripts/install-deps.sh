@@ -8,6 +8,7 @@ packages=(
   libcups2-dev libusb-1.0-0-dev libgtest-dev
   cups-daemon cups-client cups-ppdc cups-filters cups-core-drivers
   qpdf poppler-utils ghostscript
+  libpappl-dev cups-ipp-utils
   iproute2 util-linux
   clang libclang-rt-14-dev
   man-db dpkg-dev

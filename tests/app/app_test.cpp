@@ -98,5 +98,40 @@ TEST_F(App, PrintsPdfAndPostScriptOnEveryFamily) {
   }
 }
 
+// Copies collated by the core on finch models, duplex on the device, and a
+// JPEG through PAPPL's raster path as a binary compressed image page.
+TEST_F(App, MakesCopiesDuplexAndRasterPages) {
+  const std::string job_test = TempPath("copies.test");
+  WriteFile(job_test,
+            "{ OPERATION Print-Job GROUP operation-attributes-tag\n"
+            "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+            "  ATTR uri printer-uri $uri ATTR name requesting-user-name alice\n"
+            "  ATTR mimeMediaType document-format $filetype\n"
+            "  GROUP job-attributes-tag ATTR integer copies 2\n"
+            "  ATTR keyword multiple-document-handling separate-documents-collated-copies\n"
+            "  ATTR keyword sides two-sided-long-edge\n"
+            "  FILE $filename STATUS successful-ok }\n");
+  const std::string pdf = MakePdf(2);
+  std::string out, err, job;
+  size_t index = sink_.Count();
+  ASSERT_EQ(mtest::Run({"ipptool", "-t", "-f", pdf, server_.PrinterUri("finch"), job_test}, &out, &err), 0) << out;
+  ASSERT_TRUE(sink_.WaitForJob(index, 60, &job)) << server_.Log();
+  EXPECT_NE(job.find("/Duplex true"), std::string::npos);
+  EXPECT_NE(job.find("@PJL SET JOBOWNER="), std::string::npos);
+  std::string body = TempPath("copies.ps");
+  WriteFile(body, PostScriptOf(job));
+  EXPECT_EQ(GsPageCount(body), 4) << "two collated copies of two pages";
+
+  const std::string jpeg = TempPath("page.jpg");
+  ASSERT_EQ(mtest::Run({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=jpeggray", "-r30",
+                        "-dFirstPage=1", "-dLastPage=1", "-sOutputFile=" + jpeg, pdf}),
+            0);
+  job = PrintJob("plain", jpeg);
+  EXPECT_NE(job.find("/RunLengthDecode filter"), std::string::npos);
+  WriteFile(body, PostScriptOf(job));
+  EXPECT_EQ(GsPageCount(body), 1);
+  EXPECT_LT(job.size(), 2u << 20) << "a page of 600 dpi samples, compressed";
+}
+
 }  // namespace
 }  // namespace mtest
