@@ -1,13 +1,15 @@
 // Printer identification: the IEEE 1284 device ID asked of the backend on the
 // CUPS side channel, the supported-model check, the family tests, and the
-// model tables they rest on.
+// model tables they rest on. The tables are written at build time from
+// data/models.tsv by cmake/generate-models.cmake.
 #pragma once
 
 #include <cstddef>
 
-inline constexpr int kSupportCount = 65;
-inline constexpr int kFinchCount = 19;
-inline constexpr int kHeronCount = 8;
+// kSupportCount, kFinchCount and kHeronCount: the rows of each table, counted
+// from data/models.tsv at build time.
+#include "identify/model-counts.h"
+
 inline constexpr size_t kModelField = 64;
 
 // PPD nicknames ("<model> Series PS") of every supported model.

@@ -1,0 +1,127 @@
+# Writes the model tables of printer identification from the product list.
+#
+#   cmake -DMODELS=data/models.tsv -DOUTPUT_DIR=build/generated/identify
+#         -P cmake/generate-models.cmake
+#
+# The list has one model a line: model name, family (plain, finch or Heron)
+# and manufacturer, separated by tabs; lines starting with "#" and the header
+# line are skipped. Two files are written (each only when its text changes,
+# so that an unchanged list rebuilds nothing):
+#
+# - model-counts.h: the number of rows of each table;
+# - models.cpp: the tables, in the orders that the identification rules and
+#   existing log readers have always seen:
+#   * support_printerinfo: every model's PPD nickname, "<model> Series PS",
+#     in the order of the list;
+#   * SupportDeviceID: every model's three device ID items, "MFG:<maker>;",
+#     "MDL:<model> series;", "CLS:PRINTER;", listed by family: finch, Heron,
+#     then the plain models, each in the order of the list;
+#   * finch_printerinfo: the bare names of the finch models; the names in
+#     kRepeatedFinch stand twice in a row (the table has always carried them
+#     so; the first hit ends every search, so a repeat changes no result);
+#   * Heron_printerinfo (ended by a null entry) and Heron_1284info: the
+#     nicknames and device ID items of the Heron models, in the same order.
+
+cmake_minimum_required(VERSION 3.20)
+
+foreach(var MODELS OUTPUT_DIR)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "generate-models.cmake: -D${var}=... is required")
+  endif()
+endforeach()
+
+set(kRepeatedFinch "Mirelo F5100DN")
+
+file(STRINGS "${MODELS}" lines ENCODING UTF-8)
+set(header_seen FALSE)
+set(nicks "")
+set(finch_ids "")
+set(heron_ids "")
+set(plain_ids "")
+set(finch_names "")
+set(heron_nicks "")
+set(support_count 0)
+set(finch_count 0)
+set(heron_count 0)
+foreach(line IN LISTS lines)
+  if(line MATCHES "^#" OR line STREQUAL "")
+    continue()
+  endif()
+  if(NOT header_seen)
+    set(header_seen TRUE)
+    continue()
+  endif()
+  if(NOT line MATCHES "^([^\t\"\\\\]+)\t([^\t]+)\t([^\t\"\\\\]+)$")
+    message(FATAL_ERROR "${MODELS}: not three tab-separated fields: '${line}'")
+  endif()
+  set(model "${CMAKE_MATCH_1}")
+  set(family "${CMAKE_MATCH_2}")
+  set(maker "${CMAKE_MATCH_3}")
+
+  set(nick "${model} Series PS")
+  set(id_row "    {\"MFG:${maker};\", \"MDL:${model} series;\", \"CLS:PRINTER;\"},\n")
+  foreach(field "${nick}" "MDL:${model} series;" "MFG:${maker};")
+    string(LENGTH "${field}" len)
+    if(len GREATER 63)
+      message(FATAL_ERROR "${MODELS}: '${field}' does not fit a 64-byte table field")
+    endif()
+  endforeach()
+
+  string(APPEND nicks "    \"${nick}\",\n")
+  math(EXPR support_count "${support_count} + 1")
+  if(family STREQUAL "finch")
+    string(APPEND finch_ids "${id_row}")
+    set(times 1)
+    if(model IN_LIST kRepeatedFinch)
+      set(times 2)
+    endif()
+    foreach(i RANGE 1 ${times})
+      string(APPEND finch_names "    \"${model}\",\n")
+      math(EXPR finch_count "${finch_count} + 1")
+    endforeach()
+  elseif(family STREQUAL "Heron")
+    string(APPEND heron_ids "${id_row}")
+    string(APPEND heron_nicks "    \"${nick}\",\n")
+    math(EXPR heron_count "${heron_count} + 1")
+  elseif(family STREQUAL "plain")
+    string(APPEND plain_ids "${id_row}")
+  else()
+    message(FATAL_ERROR "${MODELS}: '${model}' has the unknown family '${family}'")
+  endif()
+endforeach()
+
+if(support_count EQUAL 0 OR finch_count EQUAL 0 OR heron_count EQUAL 0)
+  message(FATAL_ERROR "${MODELS}: every family needs at least one model")
+endif()
+
+set(banner "// Written by cmake/generate-models.cmake from data/models.tsv: edit the list, not this file.\n")
+
+set(counts "${banner}#pragma once
+
+inline constexpr int kSupportCount = ${support_count};
+inline constexpr int kFinchCount = ${finch_count};
+inline constexpr int kHeronCount = ${heron_count};
+")
+
+set(tables "${banner}#include \"identify/identify.h\"
+
+const char support_printerinfo[kSupportCount][kModelField] = {
+${nicks}};
+
+const char SupportDeviceID[kSupportCount][3][kModelField] = {
+${finch_ids}${heron_ids}${plain_ids}};
+
+const char finch_printerinfo[kFinchCount][kModelField] = {
+${finch_names}};
+
+const char* const Heron_printerinfo[kHeronCount + 1] = {
+${heron_nicks}    nullptr,
+};
+
+const char Heron_1284info[kHeronCount][3][kModelField] = {
+${heron_ids}};
+")
+
+file(MAKE_DIRECTORY "${OUTPUT_DIR}")
+file(CONFIGURE OUTPUT "${OUTPUT_DIR}/model-counts.h" CONTENT "${counts}" @ONLY)
+file(CONFIGURE OUTPUT "${OUTPUT_DIR}/models.cpp" CONTENT "${tables}" @ONLY)
