@@ -14,7 +14,7 @@ namespace mirelo_app {
 namespace {
 
 const std::vector<Model> kModels = {
-#include "models.inc"
+#include "app/models.inc"
 };
 
 // The PPDs' named sizes, and their custom range (width 211 to 613 points,
