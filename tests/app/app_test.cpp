@@ -37,16 +37,31 @@ class App : public ::testing::Test {
     }
   }
 
-  // Prints file to the queue with ipptool's print-job test and returns the job
+  // Prints file to the queue with Print-Job as alice, the job named "app job",
+  // with the given job attributes (ipptool ATTR lines), and returns the job
   // the printer stored.
-  std::string PrintJob(const char* queue, const std::string& file) {
+  std::string Print(const char* queue, const std::string& file, const std::string& attrs = "") {
+    const std::string test = TempPath("job.test");
+    WriteFile(test,
+              "{ OPERATION Print-Job GROUP operation-attributes-tag\n"
+              "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+              "  ATTR uri printer-uri $uri ATTR name requesting-user-name alice ATTR name job-name \"app job\"\n"
+              "  ATTR mimeMediaType document-format $filetype\n"
+              "  GROUP job-attributes-tag " + attrs + "\n  FILE $filename STATUS successful-ok }\n");
     size_t index = sink_.Count();
     std::string out, err;
-    EXPECT_EQ(mtest::Run({"ipptool", "-t", "-f", file, server_.PrinterUri(queue), "print-job.test"}, &out, &err), 0)
+    EXPECT_EQ(mtest::Run({"ipptool", "-t", "-f", file, server_.PrinterUri(queue), test}, &out, &err), 0)
         << out << err;
     std::string job;
     EXPECT_TRUE(sink_.WaitForJob(index, 60, &job)) << server_.Log();
     return job;
+  }
+
+  // The pages Ghostscript renders from a stored job.
+  static int Pages(const std::string& job) {
+    std::string body = TempPath("job-body.ps");
+    WriteFile(body, PostScriptOf(job));
+    return GsPageCount(body);
   }
 
   JobSink sink_;
@@ -83,7 +98,7 @@ TEST_F(App, PrintsPdfAndPostScriptOnEveryFamily) {
   for (const Queue& q : kQueues) {
     for (const std::string& file : {pdf, ps}) {
       SCOPED_TRACE(std::string(q.name) + " " + file);
-      std::string job = PrintJob(q.name, file);
+      std::string job = Print(q.name, file);
       EXPECT_EQ(job.rfind(kUel, 0), 0u) << HexDiff(kUel, job.substr(0, 16));
       EXPECT_NE(job.find("@PJL ENTER LANGUAGE = POSTSCRIPT"), std::string::npos);
       ASSERT_GE(job.size(), sizeof(kEndOfJob) - 1);
@@ -98,39 +113,114 @@ TEST_F(App, PrintsPdfAndPostScriptOnEveryFamily) {
   }
 }
 
-// Copies collated by the core on finch models, duplex on the device, and a
-// JPEG through PAPPL's raster path as a binary compressed image page.
-TEST_F(App, MakesCopiesDuplexAndRasterPages) {
-  const std::string job_test = TempPath("copies.test");
-  WriteFile(job_test,
-            "{ OPERATION Print-Job GROUP operation-attributes-tag\n"
-            "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
-            "  ATTR uri printer-uri $uri ATTR name requesting-user-name alice\n"
-            "  ATTR mimeMediaType document-format $filetype\n"
-            "  GROUP job-attributes-tag ATTR integer copies 2\n"
-            "  ATTR keyword multiple-document-handling separate-documents-collated-copies\n"
-            "  ATTR keyword sides two-sided-long-edge\n"
-            "  FILE $filename STATUS successful-ok }\n");
+// Copies collated by the core on finch models and by the printer's copy
+// count otherwise, duplex on the device, page ranges.
+TEST_F(App, MakesCopiesDuplexAndPageRanges) {
   const std::string pdf = MakePdf(2);
-  std::string out, err, job;
-  size_t index = sink_.Count();
-  ASSERT_EQ(mtest::Run({"ipptool", "-t", "-f", pdf, server_.PrinterUri("finch"), job_test}, &out, &err), 0) << out;
-  ASSERT_TRUE(sink_.WaitForJob(index, 60, &job)) << server_.Log();
+  const std::string two_copies = "ATTR integer copies 2 ";
+  std::string job = Print("finch", pdf,
+                          two_copies + "ATTR keyword multiple-document-handling separate-documents-collated-copies "
+                                       "ATTR keyword sides two-sided-long-edge");
   EXPECT_NE(job.find("/Duplex true"), std::string::npos);
+  EXPECT_NE(job.find("/Tumble false"), std::string::npos);
   EXPECT_NE(job.find("@PJL SET JOBOWNER="), std::string::npos);
-  std::string body = TempPath("copies.ps");
-  WriteFile(body, PostScriptOf(job));
-  EXPECT_EQ(GsPageCount(body), 4) << "two collated copies of two pages";
+  EXPECT_EQ(Pages(job), 4) << "two collated copies of two pages";
 
-  const std::string jpeg = TempPath("page.jpg");
+  job = Print("finch", pdf,
+              two_copies + "ATTR keyword multiple-document-handling separate-documents-uncollated-copies "
+                           "ATTR keyword sides two-sided-short-edge");
+  EXPECT_NE(job.find("/Tumble true"), std::string::npos);
+  EXPECT_NE(job.find("%RBIBeginNonPPDFeature: *NumCopies 2"), std::string::npos) << "the printer's copy count";
+  EXPECT_EQ(Pages(job), 2);
+
+  job = Print("plain", MakePdf(5), "ATTR rangeOfInteger page-ranges 2-3");
+  EXPECT_EQ(Pages(job), 2);
+  EXPECT_NE(job.find("(Page 2 of 5)"), std::string::npos);
+}
+
+// Finch media: A5 fed long edge first gets the printer's paper line; a custom
+// size keeps its page setup.
+TEST_F(App, PrintsA5AndCustomSizesOnFinch) {
+  std::string job = Print("finch", MakePdf(1, "a5"),
+                          "ATTR keyword media iso_a5_148x210mm ATTR keyword feed-edge long-edge");
+  EXPECT_NE(job.find("@PJL SET PAPER=A5L\r\n"), std::string::npos) << job.substr(0, 400);
+  job = Print("finch", MakePdf(1, "a5"), "ATTR keyword media iso_a5_148x210mm ATTR keyword feed-edge short-edge");
+  EXPECT_EQ(job.find("@PJL SET PAPER=A5L"), std::string::npos);
+
+  job = Print("finch", MakePdf(1, "400x600"), "ATTR collection media-col { MEMBER collection media-size {"
+              " MEMBER integer x-dimension 14111 MEMBER integer y-dimension 21167 } }");
+  EXPECT_NE(job.find("400 600"), std::string::npos) << job.substr(0, 2000);
+  EXPECT_EQ(Pages(job), 1);
+}
+
+// Heron long-edge duplex: every back side turned, as the filter does.
+TEST_F(App, TurnsHeronBackSides) {
+  std::string job = Print("heron", MakePdf(4), "ATTR keyword sides two-sided-long-edge");
+  std::string body = TempPath("heron.ps");
+  WriteFile(body, PostScriptOf(job));
+  std::string turned;
+  // The test pages carry their marks in the lower left corner only.
+  for (const PageBox& b : GsPageBoxes(body)) turned += b.lly > 421 ? 'R' : 'U';
+  EXPECT_EQ(turned, "URUR");
+  job = Print("heron", MakePdf(2), "ATTR keyword sides two-sided-short-edge");
+  WriteFile(body, PostScriptOf(job));
+  turned.clear();
+  for (const PageBox& b : GsPageBoxes(body)) turned += b.lly > 421 ? 'R' : 'U';
+  EXPECT_EQ(turned, "UU");
+}
+
+// Raster input through PAPPL's raster path: binary compressed image pages.
+TEST_F(App, PrintsRasterPages) {
+  const std::string pdf = MakePdf(2);
+  const std::string jpeg = TempPath("page.jpg"), pwg = TempPath("pages.pwg");
   ASSERT_EQ(mtest::Run({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=jpeggray", "-r30",
                         "-dFirstPage=1", "-dLastPage=1", "-sOutputFile=" + jpeg, pdf}),
             0);
-  job = PrintJob("plain", jpeg);
-  EXPECT_NE(job.find("/RunLengthDecode filter"), std::string::npos);
-  WriteFile(body, PostScriptOf(job));
-  EXPECT_EQ(GsPageCount(body), 1);
-  EXPECT_LT(job.size(), 2u << 20) << "a page of 600 dpi samples, compressed";
+  ASSERT_EQ(mtest::Run({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pwgraster", "-r600",
+                        "-sOutputFile=" + pwg, pdf}),
+            0);
+  for (const std::string& file : {jpeg, pwg}) {
+    SCOPED_TRACE(file);
+    std::string job = Print("plain", file);
+    EXPECT_NE(job.find("/RunLengthDecode filter"), std::string::npos);
+    EXPECT_EQ(Pages(job), file == jpeg ? 1 : 2);
+    EXPECT_LT(job.size(), 4u << 20) << "pages of 600 dpi samples, compressed";
+  }
+}
+
+// The app's stream for a finch job (tags, collated replay, trailer) is the
+// CUPS filter's for the same job: pstops with the model's PPD, then the filter.
+TEST_F(App, StreamEqualsTheFiltersForTheSameJob) {
+  const std::string ps = PsFromPdftops(MakePdf(2));
+  std::string job = Print("finch", ps,
+                          "ATTR integer copies 2 "
+                          "ATTR keyword multiple-document-handling separate-documents-collated-copies");
+  // The job's number, options and copies as the app logged them.
+  const std::string log = server_.Log(), key = "Printing with the options '";
+  size_t at = log.find(key);
+  ASSERT_NE(at, std::string::npos) << log;
+  size_t id_at = log.rfind("[Job ", at) + 5, options_end = log.find("', ", at);
+  const std::string job_id = log.substr(id_at, log.find(']', id_at) - id_at);
+  const std::string options = log.substr(at + key.size(), options_end - at - key.size());
+  const std::string copies = log.substr(options_end + 3, log.find(' ', options_end + 3) - options_end - 3);
+  const std::string ppd = std::string(MIRELOPS_PPD_DIR) + "/Mirelo-F4200DN.ppd";
+
+  std::string staged, err;
+  ASSERT_EQ(mtest::Run({"env", "PPD=" + ppd, "/usr/lib/cups/filter/pstops", job_id, "alice", "app job", copies,
+                        options, ps},
+                       &staged, &err),
+            0)
+      << err;
+  FilterJob filter = FinchJob(staged, options);
+  filter.queue = "finch";
+  filter.job_id = job_id;
+  filter.title = "app job";
+  filter.copies = copies;
+  filter.ppd = ppd;
+  FilterResult r = RunFilter(filter);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(job == r.out) << HexDiff(r.out, job);
+  EXPECT_NE(job.find("@PJL SET JOBID=" + job_id), std::string::npos);
 }
 
 }  // namespace

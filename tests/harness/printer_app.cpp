@@ -70,7 +70,15 @@ void JobSink::Serve() {
     if (c < 0) continue;
     std::string job;
     char buf[65536];
-    for (ssize_t n; (n = read(c, buf, sizeof(buf))) > 0;) job.append(buf, static_cast<size_t>(n));
+    for (ssize_t n; (n = read(c, buf, sizeof(buf))) > 0;) {
+      job.append(buf, static_cast<size_t>(n));
+      std::unique_lock<std::mutex> lock(mu_);
+      if (hold_after_ && job.size() >= hold_after_) {
+        held_ = true;
+        cv_.notify_all();
+        cv_.wait(lock, [&] { return hold_after_ == 0 || stop_; });
+      }
+    }
     close(c);
     std::lock_guard<std::mutex> lock(mu_);
     jobs_.push_back(std::move(job));
@@ -78,8 +86,29 @@ void JobSink::Serve() {
   }
 }
 
+void JobSink::HoldAfter(size_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  hold_after_ = bytes;
+  held_ = false;
+}
+
+bool JobSink::WaitUntilHeld(double timeout_seconds) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, std::chrono::duration<double>(timeout_seconds), [&] { return held_; });
+}
+
+void JobSink::Release() {
+  std::lock_guard<std::mutex> lock(mu_);
+  hold_after_ = 0;
+  cv_.notify_all();
+}
+
 void JobSink::Stop() {
-  stop_ = true;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+    cv_.notify_all();
+  }
   if (thread_.joinable()) thread_.join();
   if (fd_ >= 0) close(fd_);
   fd_ = -1;

@@ -30,6 +30,11 @@ class JobSink {
   // Waits for the job with this index (0 first) to end; false after timeout.
   bool WaitForJob(size_t index, double timeout_seconds, std::string* job);
   size_t Count();
+  // Stops reading a job once it has at least bytes (0: never) until
+  // Release(); Held() tells when it has stopped.
+  void HoldAfter(size_t bytes);
+  bool WaitUntilHeld(double timeout_seconds);
+  void Release();
 
  private:
   void Serve();
@@ -39,6 +44,8 @@ class JobSink {
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<std::string> jobs_;
+  size_t hold_after_ = 0;
+  bool held_ = false;
 };
 
 // The app's server, started as `server` with everything under dir and the
