@@ -92,6 +92,24 @@ TEST_F(App, AnswersPrinterAttributesFromTheModelData) {
   EXPECT_NE(drivers.find("mirelo_h9600dn \"Mirelo H9600DN\""), std::string::npos) << drivers;
 }
 
+// A device whose ID names no supported model, and a driver that is not one of
+// the app's, are refused with a clear message.
+TEST_F(App, RefusesUnsupportedDevicesAndDrivers) {
+  std::string out;
+  EXPECT_NE(server_.Command({"add", "-d", "bad", "-m", "mirelo_x9999", "-v", "socket://127.0.0.1:9100"}, &out), 0);
+  EXPECT_NE(out.find("Unable to add printer: Driver 'mirelo_x9999' cannot be used with this printer."),
+            std::string::npos)
+      << out;
+  EXPECT_NE(server_.Log().find("Unknown driver 'mirelo_x9999'."), std::string::npos);
+
+  ASSERT_EQ(server_.Command({"drivers", "-o", "device-id='MFG:Other;MDL:Other 100 series;CLS:PRINTER;'"}, &out), 0);
+  EXPECT_NE(out.find("names no supported Mirelo model"), std::string::npos) << out;
+  EXPECT_EQ(out.find("mirelo_"), std::string::npos) << out;
+  ASSERT_EQ(server_.Command({"drivers", "-o", "device-id='" + DeviceIdFor("Mirelo F4200DN") + "'"}, &out), 0);
+  EXPECT_NE(out.find("mirelo_f4200dn \"Mirelo F4200DN\""), std::string::npos) << out;
+  EXPECT_EQ(out.find("mirelo_p2200dn"), std::string::npos) << out;
+}
+
 TEST_F(App, PrintsPdfAndPostScriptOnEveryFamily) {
   const std::string pdf = MakePdf(3);
   const std::string ps = PsFromPdftops(pdf);
