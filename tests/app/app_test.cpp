@@ -41,6 +41,15 @@ class App : public ::testing::Test {
   // with the given job attributes (ipptool ATTR lines), and returns the job
   // the printer stored.
   std::string Print(const char* queue, const std::string& file, const std::string& attrs = "") {
+    size_t index = sink_.Count();
+    Submit(queue, file, attrs);
+    std::string job;
+    EXPECT_TRUE(sink_.WaitForJob(index, 60, &job)) << server_.Log();
+    return job;
+  }
+
+  // Submits the job as Print() does and returns its job-id.
+  std::string Submit(const char* queue, const std::string& file, const std::string& attrs = "") {
     const std::string test = TempPath("job.test");
     WriteFile(test,
               "{ OPERATION Print-Job GROUP operation-attributes-tag\n"
@@ -48,13 +57,12 @@ class App : public ::testing::Test {
               "  ATTR uri printer-uri $uri ATTR name requesting-user-name alice ATTR name job-name \"app job\"\n"
               "  ATTR mimeMediaType document-format $filetype\n"
               "  GROUP job-attributes-tag " + attrs + "\n  FILE $filename STATUS successful-ok }\n");
-    size_t index = sink_.Count();
     std::string out, err;
-    EXPECT_EQ(mtest::Run({"ipptool", "-t", "-f", file, server_.PrinterUri(queue), test}, &out, &err), 0)
+    EXPECT_EQ(mtest::Run({"ipptool", "-tv", "-f", file, server_.PrinterUri(queue), test}, &out, &err), 0)
         << out << err;
-    std::string job;
-    EXPECT_TRUE(sink_.WaitForJob(index, 60, &job)) << server_.Log();
-    return job;
+    const std::string key = "job-id (integer) = ";
+    size_t at = out.find(key);
+    return at == std::string::npos ? "" : out.substr(at + key.size(), out.find('\n', at) - at - key.size());
   }
 
   // The pages Ghostscript renders from a stored job.
@@ -239,6 +247,45 @@ TEST_F(App, StreamEqualsTheFiltersForTheSameJob) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_TRUE(job == r.out) << HexDiff(r.out, job);
   EXPECT_NE(job.find("@PJL SET JOBID=" + job_id), std::string::npos);
+}
+
+// A job cancelled through IPP while it is sent ends at a page boundary with
+// the filter's trailer and end-of-job sequence.
+TEST_F(App, CancelledJobEndsWithTheTrailer) {
+  // 400 pages of 40 kB each: far more than the buffers between app and sink.
+  const std::string ps = TempPath("large.ps");
+  std::string text = "%!PS-Adobe-3.0\n%%Pages: 400\n%%EndComments\n";
+  const std::string filler = "%" + std::string(78, 'x') + "\n";
+  for (int i = 1; i <= 400; ++i) {
+    text += "%%Page: " + std::to_string(i) + " " + std::to_string(i) + "\n";
+    for (int k = 0; k < 500; ++k) text += filler;
+    text += "newpath 72 72 moveto 144 72 lineto 72 216 lineto closepath fill showpage\n";
+  }
+  WriteFile(ps, text + "%%EOF\n");
+  sink_.HoldAfter(100000);
+  size_t index = sink_.Count();
+  const std::string job_id = Submit("plain", ps);
+  ASSERT_FALSE(job_id.empty());
+  ASSERT_TRUE(sink_.WaitUntilHeld(60)) << server_.Log();
+  const std::string cancel = TempPath("cancel.test");
+  WriteFile(cancel,
+            "{ OPERATION Cancel-Job GROUP operation-attributes-tag\n"
+            "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+            "  ATTR uri printer-uri $uri ATTR integer job-id " + job_id + "\n"
+            "  ATTR name requesting-user-name alice STATUS successful-ok }\n");
+  std::string out, err;
+  EXPECT_EQ(mtest::Run({"ipptool", "-t", server_.PrinterUri("plain"), cancel},
+                       &out, &err),
+            0)
+      << out << err;
+  sink_.Release();
+  std::string job;
+  ASSERT_TRUE(sink_.WaitForJob(index, 60, &job)) << server_.Log();
+  const std::string trailer =
+      std::string("%%Trailer\nend\n%%Pages: 4\n%%BoundingBox: 0 0 595 842\n%%EOF\n") + "\x04\x1b%-12345X\n";
+  ASSERT_GT(job.size(), trailer.size());
+  EXPECT_EQ(job.substr(job.size() - trailer.size()), trailer) << HexDiff(trailer, job.substr(job.size() - trailer.size()));
+  EXPECT_LT(Pages(job), 400);
 }
 
 }  // namespace

@@ -53,6 +53,10 @@ bool JobSink::Start(std::string* why, int port) {
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  // A small receive window, as a printer has: a sender is held soon after
+  // the sink stops reading.
+  int window = 16384;
+  setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &window, sizeof(window));
   sockaddr_in a = Loopback(port);
   if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(fd_, 8) != 0) {
     *why = std::string("job sink: ") + strerror(errno);
