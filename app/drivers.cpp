@@ -5,6 +5,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
 #include <strings.h>
 
 #include "print.h"
@@ -92,6 +95,7 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
   }
 
   data->printfile_cb = nullptr;
+  data->status_cb = StatusCallback;
   data->rstartjob_cb = RasterStartJob;
   data->rstartpage_cb = RasterStartPage;
   data->rwriteline_cb = RasterWriteLine;
@@ -146,6 +150,41 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
     ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "feed-edge-default", nullptr, "long-edge");
     ippAddStrings(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "feed-edge-supported", 2, nullptr, kEdges);
   }
+  return true;
+}
+
+bool StatusCallback(pappl_printer_t* printer) {
+  // The last time each printer (by its id) was asked.
+  static std::mutex mu;
+  static std::map<int, time_t> asked;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    time_t now = time(nullptr);
+    time_t& last = asked[papplPrinterGetID(printer)];
+    if (last && now - last < kStatusInterval) return true;
+    last = now;
+  }
+  pappl_device_t* device = papplPrinterOpenDevice(printer);
+  if (!device) return false;
+  pappl_supply_t supplies[16] = {};
+  int count = papplDeviceGetSupplies(device, static_cast<int>(sizeof(supplies) / sizeof(supplies[0])), supplies);
+  pappl_preason_t reasons = papplDeviceGetStatus(device);
+  papplPrinterCloseDevice(printer);
+  papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "The device reports %d supplies and the state bits 0x%x.", count,
+                  reasons);
+
+  if (count > 0) {
+    papplPrinterSetSupplies(printer, count, supplies);
+    // Toner low at 10% and below, empty at 0.
+    for (int i = 0; i < count; ++i) {
+      if (supplies[i].type != PAPPL_SUPPLY_TYPE_TONER && supplies[i].type != PAPPL_SUPPLY_TYPE_TONER_CARTRIDGE) continue;
+      if (supplies[i].level == 0)
+        reasons |= PAPPL_PREASON_TONER_EMPTY;
+      else if (supplies[i].level <= 10)
+        reasons |= PAPPL_PREASON_TONER_LOW;
+    }
+  }
+  papplPrinterSetReasons(printer, reasons, PAPPL_PREASON_DEVICE_STATUS & ~reasons);
   return true;
 }
 

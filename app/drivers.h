@@ -39,6 +39,12 @@ inline constexpr char kDriverFormat[] = "application/vnd.mirelo-postscript";
 bool DriverCallback(pappl_system_t* system, const char* driver_name, const char* device_uri,
                     const char* device_id, pappl_pr_driver_data_t* data, ipp_t** attrs, void* cbdata);
 
+// pappl_pr_status_cb_t: the supply levels and state reasons the device
+// reports (the Printer MIB over SNMP for network printers), asked at most
+// every kStatusInterval seconds a printer.
+inline constexpr int kStatusInterval = 10;
+bool StatusCallback(pappl_printer_t* printer);
+
 // pappl_pr_autoadd_cb_t: the driver for a device ID, or null (with a log
 // line) for an unsupported device.
 const char* AutoAddCallback(const char* device_info, const char* device_uri, const char* device_id,

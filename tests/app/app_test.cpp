@@ -29,6 +29,9 @@ class App : public ::testing::Test {
     MTEST_REQUIRE_PRIVATE_NETWORK();
     std::string why;
     ASSERT_TRUE(sink_.Start(&why)) << why;
+    // The printer's agent: a finch model with its toner at 5% and no paper.
+    snmp_.Respond(FakeMib::Laser(DeviceIdFor("Mirelo F4200DN"), 5, 0x4000).Responder());
+    ASSERT_TRUE(snmp_.Start(&why)) << why;
     ASSERT_TRUE(server_.Start(TempPath("app"), 8631, &why)) << why;
     for (const Queue& q : kQueues) {
       std::string out;
@@ -73,6 +76,7 @@ class App : public ::testing::Test {
   }
 
   JobSink sink_;
+  FakePrinter snmp_;
   AppServer server_;
 };
 
@@ -109,6 +113,13 @@ TEST_F(App, RefusesUnsupportedDevicesAndDrivers) {
             std::string::npos)
       << out;
   EXPECT_NE(server_.Log().find("Unknown driver 'mirelo_x9999'."), std::string::npos);
+
+  // Chosen by the device ID the printer reports: the agent's finch model.
+  ASSERT_EQ(server_.Command({"add", "-d", "found", "-m", "auto", "-v", "socket://127.0.0.1:9100"}, &out), 0) << out;
+  ASSERT_EQ(server_.Command({"printers"}, &out), 0);
+  std::string attrs, err;
+  ASSERT_EQ(mtest::Run({"ipptool", "-tv", server_.PrinterUri("found"), "get-printer-attributes.test"}, &attrs, &err), 0);
+  EXPECT_NE(attrs.find("Mirelo F4200DN"), std::string::npos);
 
   ASSERT_EQ(server_.Command({"drivers", "-o", "device-id='MFG:Other;MDL:Other 100 series;CLS:PRINTER;'"}, &out), 0);
   EXPECT_NE(out.find("names no supported Mirelo model"), std::string::npos) << out;
@@ -286,6 +297,22 @@ TEST_F(App, CancelledJobEndsWithTheTrailer) {
   ASSERT_GT(job.size(), trailer.size());
   EXPECT_EQ(job.substr(job.size() - trailer.size()), trailer) << HexDiff(trailer, job.substr(job.size() - trailer.size()));
   EXPECT_LT(Pages(job), 400);
+}
+
+// Supplies and state from the printer's MIB, in IPP. (PAPPL 1.3 reports no
+// reason past toner-low in IPP, door-open among them: media-empty stands in.)
+TEST_F(App, ReportsSuppliesAndStateFromThePrinter) {
+  const std::string test = TempPath("supplies.test");
+  WriteFile(test,
+            "{ OPERATION Get-Printer-Attributes GROUP operation-attributes-tag\n"
+            "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+            "  ATTR uri printer-uri $uri\n"
+            "  ATTR keyword requested-attributes printer-supply,marker-levels,marker-names,printer-state-reasons\n"
+            "  STATUS successful-ok EXPECT marker-levels WITH-VALUE 5 EXPECT marker-names WITH-VALUE \"Black Toner\"\n"
+            "  EXPECT printer-supply WITH-VALUE \"/level=5/\"\n"
+            "  EXPECT printer-state-reasons WITH-VALUE media-empty EXPECT printer-state-reasons WITH-VALUE toner-low }\n");
+  std::string out, err;
+  EXPECT_EQ(mtest::Run({"ipptool", "-tv", server_.PrinterUri("plain"), test}, &out, &err), 0) << out << err << server_.Log();
 }
 
 }  // namespace

@@ -84,6 +84,8 @@ void JobSink::Serve() {
       }
     }
     close(c);
+    // A connection without data (the app asking for the device's status) is no job.
+    if (job.empty()) continue;
     std::lock_guard<std::mutex> lock(mu_);
     jobs_.push_back(std::move(job));
     cv_.notify_all();

@@ -16,7 +16,8 @@
 
 namespace mtest {
 
-// A raw socket printer (AppSocket/JetDirect): every connection is one job.
+// A raw socket printer (AppSocket/JetDirect): every connection that sends
+// data is one job.
 class JobSink {
  public:
   JobSink() = default;
