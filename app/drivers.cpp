@@ -113,7 +113,7 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
   data->content_default = PAPPL_CONTENT_AUTO;
   data->quality_default = IPP_QUALITY_NORMAL;
   data->scaling_default = PAPPL_SCALING_AUTO;
-  data->orient_default = IPP_ORIENT_NONE;
+  data->orient_default = IPP_ORIENT_PORTRAIT;
   data->num_resolution = 1;
   data->x_resolution[0] = data->y_resolution[0] = kResolution;
   data->x_default = data->y_default = kResolution;
@@ -141,11 +141,17 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
   snprintf(ready.type, sizeof(ready.type), "stationery");
   data->media_default = ready;
 
+  if (!*attrs) *attrs = ippNew();
+  // IPP Everywhere attributes PAPPL leaves to the driver: no preferred
+  // attributes, and a monochrome printer has no rendering intent to choose.
+  ippAddBoolean(*attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+  ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-default", nullptr, "auto");
+  ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-supported", nullptr, "auto");
+
   // The finch feed edge, as the vendor attribute feed-edge.
   if (model->family == Family::kFinch) {
     data->num_vendor = 1;
     data->vendor[0] = "feed-edge";
-    if (!*attrs) *attrs = ippNew();
     static const char* const kEdges[] = {"long-edge", "short-edge"};
     ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "feed-edge-default", nullptr, "long-edge");
     ippAddStrings(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "feed-edge-supported", 2, nullptr, kEdges);

@@ -53,12 +53,17 @@ pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
   const char* log = Option(num, options, "log-file", "-");
   pappl_loglevel_t level = LogLevel(Option(num, options, "log-level", "info"));
 
+  const char* listen = Option(num, options, "listen-hostname", "localhost");
+  // On localhost alone there is no TLS: PAPPL gives local clients no ipps
+  // URI, and a printer must not announce a security it does not offer them.
+  unsigned soptions = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_LOG |
+                      PAPPL_SOPTIONS_WEB_SECURITY;
+  if (strcmp(listen, "localhost") == 0) soptions |= PAPPL_SOPTIONS_NO_TLS;
   pappl_system_t* system = papplSystemCreate(
-      static_cast<pappl_soptions_t>(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
-                                    PAPPL_SOPTIONS_WEB_LOG | PAPPL_SOPTIONS_WEB_SECURITY),
+      static_cast<pappl_soptions_t>(soptions),
       kName, port, "_print,_universal", spool, log, level, nullptr, false);
   if (!system) return nullptr;
-  papplSystemAddListeners(system, Option(num, options, "listen-hostname", "localhost"));
+  papplSystemAddListeners(system, listen);
   papplSystemSetHostName(system, "localhost");
   papplSystemSetFooterHTML(system, kFooter);
   pappl_version_t version = {};
