@@ -11,6 +11,7 @@
 #include "harness/harness.h"
 #include "harness/printer_app.h"
 #include "harness/printer_link.h"
+#include "harness/print_system.h"
 
 namespace mtest {
 namespace {
@@ -367,6 +368,28 @@ TEST_F(App, PassesTheIppEverywhereTest) {
             "  overrides-supported\n  overrides-supported\n")
       << out << err;
   EXPECT_NE(out.find("Print-Job with copies"), std::string::npos);
+}
+
+// A private CUPS 2.4 scheduler takes the app's printer as a driverless queue
+// (lpadmin -m everywhere) and prints through it.
+TEST_F(App, PrintsThroughADriverlessCupsQueue) {
+  PrintSystem cups;
+  std::string why;
+  if (!cups.Start(&why)) GTEST_SKIP() << why;
+  ASSERT_EQ(cups.Scheduler().Lpadmin({"-p", "driverless", "-E", "-v", server_.PrinterUri("finch"), "-m", "everywhere"},
+                                     &why),
+            0)
+      << why;
+  size_t index = sink_.Count();
+  int id = cups.Submit("driverless", MakePdf(3), {"-o", "sides=two-sided-long-edge"}, &why);
+  ASSERT_GT(id, 0) << why;
+  std::string job;
+  ASSERT_TRUE(sink_.WaitForJob(index, 60, &job)) << cups.Scheduler().ErrorLog() << server_.Log();
+  EXPECT_NE(job.find("@PJL SET JOBOWNER="), std::string::npos);
+  EXPECT_NE(job.find("/Duplex true"), std::string::npos);
+  EXPECT_EQ(Pages(job), 3);
+  EXPECT_TRUE(cups.WaitDone("driverless", id));
+  EXPECT_EQ(cups.JobState("driverless", id), 9) << cups.Scheduler().ErrorLog();
 }
 
 }  // namespace
