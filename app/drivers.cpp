@@ -96,6 +96,7 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
 
   data->printfile_cb = nullptr;
   data->status_cb = StatusCallback;
+  data->testpage_cb = TestPage;
   data->rstartjob_cb = RasterStartJob;
   data->rstartpage_cb = RasterStartPage;
   data->rwriteline_cb = RasterWriteLine;

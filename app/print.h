@@ -22,6 +22,11 @@ bool RasterWriteLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
 bool RasterEndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
 bool RasterEndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 
+// pappl_pr_testpage_cb_t: writes the printer's test page (a PostScript page
+// with the model and printer names in a frame) to a file in PAPPL's temporary
+// folder and returns its name (in buffer), or null when it cannot.
+const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize);
+
 // Folders of the model PPDs and of the CUPS filters (build-time defaults;
 // MIRELO_APP_PPD_DIR in the environment overrides the PPD folder).
 const char* PpdDir();

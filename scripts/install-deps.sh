@@ -11,6 +11,7 @@ packages=(
   libpappl-dev cups-ipp-utils
   iproute2 util-linux
   clang libclang-rt-14-dev
+  chromium chromium-driver python3-selenium
   man-db dpkg-dev
   valgrind
 )

@@ -392,5 +392,25 @@ TEST_F(App, PrintsThroughADriverlessCupsQueue) {
   EXPECT_EQ(cups.JobState("driverless", id), 9) << cups.Scheduler().ErrorLog();
 }
 
+// The web interface in headless chromium (tests/app/web_check.py): a
+// printer's state and supplies, a printer added through the form, its test
+// page printed.
+TEST_F(App, WebInterfaceInABrowser) {
+  for (const char* program : {"/usr/bin/chromium", "/usr/bin/chromedriver"})
+    if (access(program, X_OK) != 0) GTEST_SKIP() << program << " is not installed";
+  size_t index = sink_.Count();
+  std::string out, err;
+  ASSERT_EQ(mtest::Run({"/usr/bin/python3", MIRELOPS_SOURCE_DIR "/tests/app/web_check.py", "http://localhost:8631",
+                        "plain", "webadded", "mirelo_p1100", "127.0.0.1"},
+                       &out, &err),
+            0)
+      << out << err << server_.Log();
+  std::string job;
+  ASSERT_TRUE(sink_.WaitForJob(index, 60, &job)) << server_.Log();
+  EXPECT_NE(job.find("(Test Page) show"), std::string::npos);
+  EXPECT_NE(job.find("(Mirelo P1100) show"), std::string::npos);
+  EXPECT_EQ(Pages(job), 1);
+}
+
 }  // namespace
 }  // namespace mtest
