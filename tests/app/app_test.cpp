@@ -398,6 +398,7 @@ TEST_F(App, PrintsThroughADriverlessCupsQueue) {
 TEST_F(App, WebInterfaceInABrowser) {
   for (const char* program : {"/usr/bin/chromium", "/usr/bin/chromedriver"})
     if (access(program, X_OK) != 0) GTEST_SKIP() << program << " is not installed";
+  if (mtest::Run({"/usr/bin/python3", "-c", "import selenium"}) != 0) GTEST_SKIP() << "python3-selenium is not installed";
   size_t index = sink_.Count();
   std::string out, err;
   ASSERT_EQ(mtest::Run({"/usr/bin/python3", MIRELOPS_SOURCE_DIR "/tests/app/web_check.py", "http://localhost:8631",
