@@ -65,7 +65,6 @@ pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
   if (!system) return nullptr;
   papplSystemAddListeners(system, listen);
   papplSystemSetHostName(system, "localhost");
-  papplSystemSetFooterHTML(system, kFooter);
   pappl_version_t version = {};
   snprintf(version.name, sizeof(version.name), "%s", kName);
   snprintf(version.sversion, sizeof(version.sversion), "%s", kVersion);

@@ -150,7 +150,8 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& inpu
   }
 
   const std::string ppd = std::string(PpdDir()) + "/" + model->ppd;
-  const std::string printer_name = papplPrinterGetName(printer);
+  const char* name = papplPrinterGetName(printer);
+  const std::string printer_name = name ? name : "";
   const std::string job_id = std::to_string(papplJobGetID(job));
   const char* user = papplJobGetUsername(job);
   const char* title = papplJobGetName(job);
@@ -200,7 +201,8 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& inpu
   CoreJob core;
   core.family = model->family;
   core.ppd = ppd;
-  core.device_uri = papplPrinterGetDeviceURI(printer);
+  const char* device_uri = papplPrinterGetDeviceURI(printer);
+  core.device_uri = device_uri ? device_uri : "";
   core.queue = printer_name;
   core.job_id = job_id;
   core.user = user ? user : "";
@@ -304,7 +306,12 @@ const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize) {
 
 bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
   const char* format = papplJobGetFormat(job);
-  return PrintFile(job, device, papplJobGetFilename(job), format && strcmp(format, "application/pdf") == 0, 0);
+  const char* filename = papplJobGetFilename(job);
+  if (!filename) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The job has no document file.");
+    return false;
+  }
+  return PrintFile(job, device, filename, format && strcmp(format, "application/pdf") == 0, 0);
 }
 
 bool RasterStartJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {

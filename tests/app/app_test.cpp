@@ -103,7 +103,7 @@ TEST_F(App, AnswersPrinterAttributesFromTheModelData) {
   EXPECT_NE(mtest::Run({"ipptool", "-t", server_.PrinterUri("plain"), feed_edge}, &out, &err), 0) << out << err;
 
   std::string drivers;
-  ASSERT_EQ(server_.Command({"drivers"}, &drivers), 0);
+  ASSERT_EQ(server_.Command({"drivers"}, &drivers), 0) << drivers;
   EXPECT_NE(drivers.find("mirelo_h9600dn \"Mirelo H9600DN\""), std::string::npos) << drivers;
 }
 
@@ -368,7 +368,7 @@ TEST_F(App, PassesTheIppEverywhereTest) {
               "    PWG 5100.14 section 5.1/5.2 - Required Operations and Attributes     \n"
               "  identify-actions-default\n  identify-actions-supported\n"
               "  overrides-supported\n  overrides-supported\n")
-        << out << err;
+        << out << err << server_.Log();
     EXPECT_NE(out.find("Print-Job with copies"), std::string::npos);
     // The held job would keep the server from stopping for a minute.
     EXPECT_EQ(server_.Command({"cancel", "-d", q.name, "-a"}, &out), 0) << out;

@@ -185,7 +185,7 @@ std::string AppServer::PrinterUri(const std::string& printer) const {
   return "ipp://localhost:" + std::to_string(port_) + "/ipp/print/" + printer;
 }
 
-std::string AppServer::Log() const { return ReadFile(dir_ + "/log"); }
+std::string AppServer::Log() const { return ReadFile(dir_ + "/server.out") + ReadFile(dir_ + "/log"); }
 
 std::string PostScriptOf(const std::string& job) {
   size_t from = job.find("%!PS");
