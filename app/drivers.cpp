@@ -184,7 +184,8 @@ bool StatusCallback(pappl_printer_t* printer) {
     papplPrinterSetSupplies(printer, count, supplies);
     // Toner low at 10% and below, empty at 0.
     for (int i = 0; i < count; ++i) {
-      if (supplies[i].type != PAPPL_SUPPLY_TYPE_TONER && supplies[i].type != PAPPL_SUPPLY_TYPE_TONER_CARTRIDGE) continue;
+      pappl_supply_type_t type = supplies[i].type;
+      if (type != PAPPL_SUPPLY_TYPE_TONER && type != PAPPL_SUPPLY_TYPE_TONER_CARTRIDGE) continue;
       if (supplies[i].level == 0)
         reasons |= PAPPL_PREASON_TONER_EMPTY;
       else if (supplies[i].level <= 10)

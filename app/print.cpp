@@ -284,9 +284,8 @@ const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize) {
       out += (*p >= ' ' && *p <= '~' && *p != '(' && *p != ')' && *p != '\\') ? *p : '?';
     return out;
   };
-  const std::string model = plain(papplPrinterGetDriverName(printer) && ModelForDriver(papplPrinterGetDriverName(printer))
-                                      ? ModelForDriver(papplPrinterGetDriverName(printer))->name
-                                      : "");
+  const Model* found = ModelForDriver(papplPrinterGetDriverName(printer));
+  const std::string model = plain(found ? found->name : "");
   const std::string name = plain(papplPrinterGetName(printer));
   int n = snprintf(buffer, bufsize, "%s/mirelo-testpage-%d.ps", papplGetTempDir(), papplPrinterGetID(printer));
   if (n < 0 || static_cast<size_t>(n) >= bufsize) return nullptr;

@@ -319,9 +319,9 @@ TEST_F(App, ReportsSuppliesAndStateFromThePrinter) {
 }
 
 // CUPS's IPP Everywhere test (with the IPP/1.1 and 2.0 tests it includes)
-// against a printer of each family, run from a folder that also holds the documents
-// those tests print. Every test passes but two, and in them only these
-// expectations fail:
+// against a printer of each family, run from a folder that also holds the
+// documents those tests print. Every test passes but two, and in them only
+// these expectations fail:
 // - "Print-Job with job-hold-until", job-state-reasons: PAPPL 1.3.1 leaves
 //   the attribute out of the answer for a held job (its list of reasons ends
 //   before job-hold-until-specified);

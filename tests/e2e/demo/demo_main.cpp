@@ -91,7 +91,8 @@ bool PrintThroughTheApp(mtest::PrintSystem& ps, const std::string& doc) {
     printf("%s\n\n", why.c_str());
     return false;
   }
-  const std::vector<std::string> lp_args = {"-n", "2", "-o", "multiple-document-handling=separate-documents-collated-copies"};
+  const std::vector<std::string> lp_args = {"-n", "2", "-o",
+                                            "multiple-document-handling=separate-documents-collated-copies"};
   printf("$ lp -d demo-app -n 2 -o multiple-document-handling=separate-documents-collated-copies demo.pdf\n");
   int job = ps.Submit("demo-app", doc, lp_args, &why);
   if (job < 0) {
