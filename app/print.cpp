@@ -305,8 +305,10 @@ const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize) {
 
 bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
   const char* format = papplJobGetFormat(job);
+  // A job cancelled before it gets here has lost its file to PAPPL already.
   const char* filename = papplJobGetFilename(job);
   if (!filename) {
+    if (papplJobIsCanceled(job)) return true;
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The job has no document file.");
     return false;
   }
