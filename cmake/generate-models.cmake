@@ -2,7 +2,7 @@
 # Writes the model tables of printer identification from the product list.
 #
 #   cmake -DMODELS=data/models.tsv -DOUTPUT_DIR=build/generated/identify
-#         -P cmake/generate-models.cmake
+#         [-DAPP_OUTPUT=build/app/models.inc] -P cmake/generate-models.cmake
 #
 # The list has one model a line: model name, family (plain, finch or Heron)
 # and manufacturer, separated by tabs; lines starting with "#" and the header
@@ -22,6 +22,12 @@
 #     so; the first hit ends every search, so a repeat changes no result);
 #   * Heron_printerinfo (ended by a null entry) and Heron_1284info: the
 #     nicknames and device ID items of the Heron models, in the same order.
+#
+# With APP_OUTPUT, the same pass also writes the Printer Application's model
+# table there: one initializer a model, in the order of the list: driver
+# name, model name, the IEEE 1284 device ID the model's PPD carries, the PPD's
+# file name, the family, and whether the model has a duplex unit (a D in the
+# letters after the model number, the rule the PPDs follow).
 
 cmake_minimum_required(VERSION 3.20)
 
@@ -44,6 +50,7 @@ set(heron_nicks "")
 set(support_count 0)
 set(finch_count 0)
 set(heron_count 0)
+set(app_rows "")
 foreach(line IN LISTS lines)
   if(line MATCHES "^#" OR line STREQUAL "")
     continue()
@@ -69,6 +76,25 @@ foreach(line IN LISTS lines)
   endforeach()
 
   string(APPEND nicks "    \"${nick}\",\n")
+  if(NOT model MATCHES "^${maker} ([A-Z]+)([0-9]+)([A-Z]*)$")
+    message(FATAL_ERROR "${MODELS}: model '${model}' is not '${maker} <series><number><variant>'")
+  endif()
+  set(duplex false)
+  if(CMAKE_MATCH_3 MATCHES "D")
+    set(duplex true)
+  endif()
+  string(TOLOWER "${model}" driver)
+  string(REPLACE " " "_" driver "${driver}")
+  string(REPLACE " " "-" ppd "${model}")
+  set(app_family "")
+  if(family STREQUAL "plain")
+    set(app_family kPlain)
+  elseif(family STREQUAL "finch")
+    set(app_family kFinch)
+  elseif(family STREQUAL "Heron")
+    set(app_family kHeron)
+  endif()
+  string(APPEND app_rows "{\"${driver}\", \"${model}\", \"MFG:${maker};MDL:${model} series;CLS:PRINTER;\", \"${ppd}.ppd\", Family::${app_family}, ${duplex}},\n")
   math(EXPR support_count "${support_count} + 1")
   if(family STREQUAL "finch")
     string(APPEND finch_ids "${id_row}")
@@ -126,3 +152,9 @@ ${heron_ids}};
 file(MAKE_DIRECTORY "${OUTPUT_DIR}")
 file(CONFIGURE OUTPUT "${OUTPUT_DIR}/model-counts.h" CONTENT "${counts}" @ONLY)
 file(CONFIGURE OUTPUT "${OUTPUT_DIR}/models.cpp" CONTENT "${tables}" @ONLY)
+
+if(DEFINED APP_OUTPUT)
+  get_filename_component(app_dir "${APP_OUTPUT}" DIRECTORY)
+  file(MAKE_DIRECTORY "${app_dir}")
+  file(CONFIGURE OUTPUT "${APP_OUTPUT}" CONTENT "${banner}${app_rows}" @ONLY)
+endif()

@@ -7,7 +7,10 @@
 # finch and a Heron printer from the generated PPDs, prints to each with lp,
 # shows each job's state and the first lines of what reached the printer (a
 # test backend plays the printer and stores the job), and stops the
-# scheduler. Run as root: the scheduler runs its filters as the user lp.
+# scheduler. It also prints through the Printer Application (when PAPPL is
+# there): a finch printer on a fake network printer, reached from the
+# scheduler as a driverless queue. Run as root: the scheduler runs its
+# filters as the user lp.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -9,8 +9,10 @@ packages=(
   libcups2-dev libusb-1.0-0-dev libgtest-dev
   cups cups-daemon cups-client cups-ppdc cups-filters cups-filters-core-drivers cups-core-drivers
   qpdf poppler-utils ghostscript
+  libpappl-dev cups-ipp-utils
   iproute2 util-linux
   clang libclang-rt-14-dev
+  chromium chromium-driver python3-selenium
   man-db dpkg-dev
   debhelper lintian
   valgrind

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -55,6 +57,8 @@ class FakePrinter {
   // Answers for the datagrams in order; once they run out, `then` answers
   // every further one. Call before Start() or between datagrams.
   void Script(std::vector<Answer> answers, Answer then = Answer::Silence());
+  // Answers every datagram (past the script) with responder(datagram).
+  void Respond(std::function<Answer(const std::string&)> responder);
 
   // Binds UDP 127.0.0.1:port (in the caller's network namespace) and starts
   // answering. False with the reason when the port cannot be had.
@@ -86,7 +90,28 @@ class FakePrinter {
   std::vector<Datagram> received_;
   std::vector<Answer> script_;
   Answer then_;
+  std::function<Answer(const std::string&)> responder_;
   std::chrono::steady_clock::time_point t0_;
+};
+
+// The Printer MIB of a fake printer: an SNMPv1 agent's table of values that
+// answers Get and GetNext requests (FakePrinter::Respond(mib.Responder())).
+class FakeMib {
+ public:
+  using Oid = std::vector<int>;
+  void SetInteger(const Oid& oid, int value);
+  void SetText(const Oid& oid, const std::string& text);
+  // A mono laser printer: the device ID, one toner supply at level percent
+  // ("Black Toner"), and hrPrinterDetectedErrorState (its two bytes, RFC
+  // 2790: 0x4000 no paper, 0x0800 door open).
+  static FakeMib Laser(const std::string& device_id, int toner_percent, int error_state = 0);
+  // The answer to one request: a GetResponse with the value (or the next one
+  // for GetNext; noSuchName past the end); silence for anything else.
+  FakePrinter::Answer Answer(const std::string& request) const;
+  std::function<FakePrinter::Answer(const std::string&)> Responder() const;
+
+ private:
+  std::map<Oid, std::string> values_;  // BER-encoded values
 };
 
 }  // namespace mtest

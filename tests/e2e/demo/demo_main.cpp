@@ -5,6 +5,10 @@
 // queue for a plain, a finch and a Heron printer from the generated PPDs,
 // prints a demo document to each with lp, and shows each job's state and
 // the first lines of what reached the printer (the test backend stores it).
+// Then, when it is built, the Printer Application: its server with a finch
+// printer on a fake network printer (a raw socket sink on 127.0.0.1:9100 and
+// an SNMP agent), added to the scheduler as a driverless queue, printed to
+// with lp in the same way.
 #include <cups/cups.h>
 #include <unistd.h>
 
@@ -14,6 +18,8 @@
 
 #include "harness/harness.h"
 #include "harness/print_system.h"
+#include "harness/printer_app.h"
+#include "harness/printer_link.h"
 
 namespace {
 
@@ -58,6 +64,51 @@ void ShowHead(const std::string& stream, int lines) {
     }
   }
   if (shown < lines && !line.empty()) printf("    %s\n", line.c_str());
+}
+
+// The Printer Application's part: a finch printer on the fake network
+// printer, reached through a driverless queue. False when something failed.
+bool PrintThroughTheApp(mtest::PrintSystem& ps, const std::string& doc) {
+  printf("=== demo-app (Mirelo F4200DN through mirelo-printer-app): a driverless queue of the scheduler,\n"
+         "    the Printer Application doing the filter's work for a network printer on 127.0.0.1:9100\n");
+  std::string why;
+  mtest::JobSink sink;
+  mtest::FakePrinter snmp;
+  snmp.Respond(mtest::FakeMib::Laser(mtest::PrinterDeviceId("Mirelo F4200DN"), 80).Responder());
+  mtest::AppServer app;
+  if (!sink.Start(&why) || !snmp.Start(&why) || !app.Start(mtest::TempPath("app"), 8631, &why)) {
+    printf("the fake printer or the app did not start: %s\n\n", why.c_str());
+    return false;
+  }
+  std::string out;
+  printf("$ mirelo-printer-app add -d demo-app -m mirelo_f4200dn -v socket://127.0.0.1:9100\n");
+  if (app.Command({"add", "-d", "demo-app", "-m", "mirelo_f4200dn", "-v", "socket://127.0.0.1:9100"}, &out) != 0) {
+    printf("%s\n", out.c_str());
+    return false;
+  }
+  printf("$ lpadmin -p demo-app -E -v %s -m everywhere\n", app.PrinterUri("demo-app").c_str());
+  if (ps.Scheduler().Lpadmin({"-p", "demo-app", "-E", "-v", app.PrinterUri("demo-app"), "-m", "everywhere"}, &why) !=
+      0) {
+    printf("%s\n\n", why.c_str());
+    return false;
+  }
+  const std::vector<std::string> lp_args = {"-n", "2", "-o",
+                                            "multiple-document-handling=separate-documents-collated-copies"};
+  printf("$ lp -d demo-app -n 2 -o multiple-document-handling=separate-documents-collated-copies demo.pdf\n");
+  int job = ps.Submit("demo-app", doc, lp_args, &why);
+  if (job < 0) {
+    printf("%s\n\n", why.c_str());
+    return false;
+  }
+  std::string stream;
+  bool arrived = sink.WaitForJob(0, 60, &stream);
+  bool done = ps.WaitDone("demo-app", job, 60);
+  mtest::JobReport r = ps.Report("demo-app", job);
+  printf("job demo-app-%d: %s%s\n", job, StateName(r.state), done ? "" : " (still not done after 60 s)");
+  printf("the printer received %zu bytes; the first lines:\n", stream.size());
+  ShowHead(stream, 10);
+  printf("\n");
+  return arrived && r.state == IPP_JSTATE_COMPLETED;
 }
 
 }  // namespace
@@ -124,6 +175,7 @@ int main() {
     printf("\n");
     if (r.state != IPP_JSTATE_COMPLETED || out.empty()) status = 1;
   }
+  if (*MIRELO_APP_BIN && !PrintThroughTheApp(ps, doc)) status = 1;
   ps.Stop();
   printf("The private scheduler has stopped; its folder is removed.\n");
   return status;

@@ -1,0 +1,210 @@
+// SPDX-License-Identifier: Apache-2.0
+// Drivers from the model data: media, sides, copies, resolution and the finch
+// feed edge, and the choice of a driver from a device ID.
+#include "drivers.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <strings.h>
+
+#include "print.h"
+
+namespace mirelo_app {
+
+namespace {
+
+const std::vector<Model> kModels = {
+#include "app/models.inc"
+};
+
+// The PPDs' named sizes, and their custom range (width 211 to 613 points,
+// length 418 to 1010 points) in PWG names.
+constexpr const char* kMedia[] = {
+    "iso_a4_210x297mm",        "iso_a5_148x210mm",        "iso_b5_176x250mm",
+    "na_letter_8.5x11in",      "na_legal_8.5x14in",       "na_executive_7.25x10.5in",
+    "custom_min_74.43x147.46mm", "custom_max_216.25x356.3mm",
+};
+// The PPDs' hardware margins, 12 points, in hundredths of millimetres.
+constexpr int kMargin = 423;
+constexpr int kResolution = 600;
+
+// The value of one key ("MFG", "MDL") of a device ID, without the ';'.
+std::string DeviceIdValue(const char* id, const char* key) {
+  std::string text = id ? id : "";
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find(';', at);
+    if (end == std::string::npos) end = text.size();
+    std::string item = text.substr(at, end - at);
+    while (!item.empty() && item[0] == ' ') item.erase(0, 1);
+    size_t colon = item.find(':');
+    if (colon != std::string::npos && strcasecmp(item.substr(0, colon).c_str(), key) == 0)
+      return item.substr(colon + 1);
+    at = end + 1;
+  }
+  return "";
+}
+
+// The model a device ID names: its MDL value is "<model> series" (or the bare
+// model name), letter case aside.
+const Model* ModelForDeviceId(const char* device_id) {
+  std::string mdl = DeviceIdValue(device_id, "MDL");
+  if (mdl.empty()) mdl = DeviceIdValue(device_id, "MODEL");
+  for (const Model& m : kModels) {
+    std::string series = std::string(m.name) + " series";
+    if (strcasecmp(mdl.c_str(), series.c_str()) == 0 || strcasecmp(mdl.c_str(), m.name) == 0) return &m;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const std::vector<Model>& Models() { return kModels; }
+
+const Model* ModelForDriver(const char* driver) {
+  if (!driver) return nullptr;
+  for (const Model& m : kModels)
+    if (strcmp(m.driver, driver) == 0) return &m;
+  return nullptr;
+}
+
+std::vector<pappl_pr_driver_t>& DriverList() {
+  static std::vector<pappl_pr_driver_t> list = [] {
+    std::vector<pappl_pr_driver_t> l;
+    for (const Model& m : kModels) l.push_back({m.driver, m.name, m.device_id, nullptr});
+    return l;
+  }();
+  return list;
+}
+
+bool DriverCallback(pappl_system_t* system, const char* driver_name, const char* device_uri,
+                    const char* device_id, pappl_pr_driver_data_t* data, ipp_t** attrs, void*) {
+  const Model* model = ModelForDriver(driver_name);
+  if (!model) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unknown driver '%s'.", driver_name ? driver_name : "");
+    return false;
+  }
+  if (device_id && *device_id && !CoreSupportsDevice(device_id)) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR,
+             "Unsupported printer: the device '%s' (%s) names no supported Mirelo model.",
+             device_uri ? device_uri : "", device_id);
+    return false;
+  }
+
+  data->printfile_cb = nullptr;
+  data->status_cb = StatusCallback;
+  data->testpage_cb = TestPage;
+  data->rstartjob_cb = RasterStartJob;
+  data->rstartpage_cb = RasterStartPage;
+  data->rwriteline_cb = RasterWriteLine;
+  data->rendpage_cb = RasterEndPage;
+  data->rendjob_cb = RasterEndJob;
+  data->format = kDriverFormat;
+  snprintf(data->make_and_model, sizeof(data->make_and_model), "%s", model->name);
+  data->ppm = 30;
+  data->kind = PAPPL_KIND_DOCUMENT;
+  data->has_supplies = true;
+  data->color_supported = PAPPL_COLOR_MODE_MONOCHROME;
+  data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
+  data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  data->force_raster_type = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  data->content_default = PAPPL_CONTENT_AUTO;
+  data->quality_default = IPP_QUALITY_NORMAL;
+  data->scaling_default = PAPPL_SCALING_AUTO;
+  data->orient_default = IPP_ORIENT_PORTRAIT;
+  data->num_resolution = 1;
+  data->x_resolution[0] = data->y_resolution[0] = kResolution;
+  data->x_default = data->y_default = kResolution;
+  data->sides_supported = PAPPL_SIDES_ONE_SIDED;
+  data->sides_default = PAPPL_SIDES_ONE_SIDED;
+  if (model->duplex) {
+    data->sides_supported |= PAPPL_SIDES_TWO_SIDED_LONG_EDGE | PAPPL_SIDES_TWO_SIDED_SHORT_EDGE;
+    data->duplex = PAPPL_DUPLEX_NORMAL;
+  }
+  data->left_right = data->bottom_top = kMargin;
+  data->num_media = static_cast<int>(sizeof(kMedia) / sizeof(kMedia[0]));
+  for (int i = 0; i < data->num_media; ++i) data->media[i] = kMedia[i];
+  data->num_source = 1;
+  data->source[0] = "auto";
+  data->num_type = 1;
+  data->type[0] = "stationery";
+
+  pappl_media_col_t& ready = data->media_ready[0];
+  memset(&ready, 0, sizeof(ready));
+  snprintf(ready.size_name, sizeof(ready.size_name), "%s", kMedia[0]);
+  ready.size_width = 21000;
+  ready.size_length = 29700;
+  ready.left_margin = ready.right_margin = ready.top_margin = ready.bottom_margin = kMargin;
+  snprintf(ready.source, sizeof(ready.source), "auto");
+  snprintf(ready.type, sizeof(ready.type), "stationery");
+  data->media_default = ready;
+
+  if (!*attrs) *attrs = ippNew();
+  // IPP Everywhere attributes PAPPL leaves to the driver: no preferred
+  // attributes, and a monochrome printer has no rendering intent to choose.
+  ippAddBoolean(*attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+  ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-default", nullptr, "auto");
+  ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-supported", nullptr, "auto");
+
+  // The finch feed edge, as the vendor attribute feed-edge.
+  if (model->family == Family::kFinch) {
+    data->num_vendor = 1;
+    data->vendor[0] = "feed-edge";
+    static const char* const kEdges[] = {"long-edge", "short-edge"};
+    ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "feed-edge-default", nullptr, "long-edge");
+    ippAddStrings(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "feed-edge-supported", 2, nullptr, kEdges);
+  }
+  return true;
+}
+
+bool StatusCallback(pappl_printer_t* printer) {
+  // The last time each printer (by its id) was asked.
+  static std::mutex mu;
+  static std::map<int, time_t> asked;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    time_t now = time(nullptr);
+    time_t& last = asked[papplPrinterGetID(printer)];
+    if (last && now - last < kStatusInterval) return true;
+    last = now;
+  }
+  pappl_device_t* device = papplPrinterOpenDevice(printer);
+  if (!device) return false;
+  pappl_supply_t supplies[16] = {};
+  int count = papplDeviceGetSupplies(device, static_cast<int>(sizeof(supplies) / sizeof(supplies[0])), supplies);
+  pappl_preason_t reasons = papplDeviceGetStatus(device);
+  papplPrinterCloseDevice(printer);
+  papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "The device reports %d supplies and the state bits 0x%x.", count,
+                  reasons);
+
+  if (count > 0) {
+    papplPrinterSetSupplies(printer, count, supplies);
+    // Toner low at 10% and below, empty at 0.
+    for (int i = 0; i < count; ++i) {
+      pappl_supply_type_t type = supplies[i].type;
+      if (type != PAPPL_SUPPLY_TYPE_TONER && type != PAPPL_SUPPLY_TYPE_TONER_CARTRIDGE) continue;
+      if (supplies[i].level == 0)
+        reasons |= PAPPL_PREASON_TONER_EMPTY;
+      else if (supplies[i].level <= 10)
+        reasons |= PAPPL_PREASON_TONER_LOW;
+    }
+  }
+  papplPrinterSetReasons(printer, reasons, PAPPL_PREASON_DEVICE_STATUS & ~reasons);
+  return true;
+}
+
+const char* AutoAddCallback(const char* device_info, const char* device_uri, const char* device_id,
+                            void*) {
+  const Model* model = CoreSupportsDevice(device_id) ? ModelForDeviceId(device_id) : nullptr;
+  if (!model) {
+    fprintf(stderr, "mirelo-printer-app: Unsupported printer '%s' (%s): its device ID '%s' names no supported Mirelo model.\n",
+            device_info ? device_info : "", device_uri ? device_uri : "", device_id ? device_id : "");
+    return nullptr;
+  }
+  return model->driver;
+}
+
+}  // namespace mirelo_app

@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: Apache-2.0
+// The app's drivers: one per model of data/models.tsv, the driver callback
+// that fills PAPPL's driver data from the model, and the automatic choice of
+// a driver from a device's IEEE 1284 ID.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include <vector>
+
+#include "job-core.h"
+
+namespace mirelo_app {
+
+// One model, generated from data/models.tsv.
+struct Model {
+  const char* driver;     // driver name, e.g. "mirelo_p2200dn"
+  const char* name;       // model name, e.g. "Mirelo P2200DN"
+  const char* device_id;  // the 1284 device ID of the model's PPD
+  const char* ppd;        // the PPD's file name
+  Family family;
+  bool duplex;
+};
+
+// Every model, in the order of the list.
+const std::vector<Model>& Models();
+// The model of a driver name; null when none.
+const Model* ModelForDriver(const char* driver);
+
+// The driver list for papplMainloop (built from Models()).
+std::vector<pappl_pr_driver_t>& DriverList();
+
+// The printer-specific document format the drivers print: the app's filters
+// turn PDF and PostScript into it.
+inline constexpr char kDriverFormat[] = "application/vnd.mirelo-postscript";
+
+// pappl_pr_driver_cb_t: fills the driver data of the driver's model. Refuses
+// a device whose ID names no supported model.
+bool DriverCallback(pappl_system_t* system, const char* driver_name, const char* device_uri,
+                    const char* device_id, pappl_pr_driver_data_t* data, ipp_t** attrs, void* cbdata);
+
+// pappl_pr_status_cb_t: the supply levels and state reasons the device
+// reports (the Printer MIB over SNMP for network printers), asked at most
+// every kStatusInterval seconds a printer.
+inline constexpr int kStatusInterval = 10;
+bool StatusCallback(pappl_printer_t* printer);
+
+// pappl_pr_autoadd_cb_t: the driver for a device ID, or null (with a log
+// line) for an unsupported device.
+const char* AutoAddCallback(const char* device_info, const char* device_uri, const char* device_id,
+                            void* cbdata);
+
+}  // namespace mirelo_app

@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: Apache-2.0
+// The one door from the Printer Application into the filter's core: write a
+// PostScript job (PDF for the Heron family) the way the CUPS filter writes it,
+// to a caller's output, while polling the caller's cancel flag; and the
+// core's device-ID test. Nothing else in app/ reaches the core.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace mirelo_app {
+
+enum class Family { kPlain, kFinch, kHeron };
+
+// One job as the core takes it: the arguments and environment that a CUPS
+// queue would hand to the filter.
+struct CoreJob {
+  Family family = Family::kPlain;
+  std::string ppd;         // the model's PPD
+  std::string device_uri;  // the printer's device URI (Heron wake-ups)
+  std::string queue;       // printer name
+  std::string job_id;
+  std::string user;
+  std::string title;
+  std::string copies = "1";
+  std::string options;     // CUPS option text, as the filter's argument 5
+  std::string file;        // PostScript after page setup; PDF for Heron
+};
+
+using WriteFn = std::function<bool(const void* data, size_t len)>;
+using CanceledFn = std::function<bool()>;
+using LogFn = std::function<void(const std::string& line)>;
+
+// Runs the core on job and hands every byte of the printer stream to write,
+// in order. While it runs, canceled is polled a few times a second; once it
+// answers true the core ends the job at its next page boundary with its
+// trailer and end-of-job sequence (those bytes still go to write). Each line
+// the core logs goes to log. True when the core ran to its end.
+bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& canceled,
+                  const LogFn& log);
+
+// True when the core's device-ID rules take the device as a supported model.
+bool CoreSupportsDevice(const char* device_id);
+
+// The core's side of WriteCoreJob, run in a child process of the program:
+// main() hands over its arguments when argv[1] is kCoreJobCommand.
+inline constexpr char kCoreJobCommand[] = "--core-job";
+int CoreJobMain(int argc, char* argv[]);
+
+}  // namespace mirelo_app

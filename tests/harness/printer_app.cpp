@@ -1,0 +1,197 @@
+// SPDX-License-Identifier: Apache-2.0
+// Test support for the Printer Application: the job sink and the server.
+#include "printer_app.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "harness.h"
+
+namespace mtest {
+
+namespace {
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+// Runs path with the given argv (argv[0] as given) and environment additions,
+// output to out_fd (and error), input /dev/null. Returns the pid.
+pid_t Spawn(const std::string& path, const std::vector<std::string>& argv,
+            const std::vector<std::string>& env, int out_fd) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  int devnull = open("/dev/null", O_RDWR);
+  dup2(devnull, 0);
+  dup2(out_fd >= 0 ? out_fd : devnull, 1);
+  dup2(out_fd >= 0 ? out_fd : devnull, 2);
+  for (const auto& e : env) putenv(strdup(e.c_str()));
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execv(path.c_str(), args.data());
+  _exit(127);
+}
+
+}  // namespace
+
+bool JobSink::Start(std::string* why, int port) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  // A small receive window, as a printer has: a sender is held soon after
+  // the sink stops reading.
+  int window = 16384;
+  setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &window, sizeof(window));
+  sockaddr_in a = Loopback(port);
+  if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(fd_, 8) != 0) {
+    *why = std::string("job sink: ") + strerror(errno);
+    return false;
+  }
+  thread_ = std::thread([this] { Serve(); });
+  return true;
+}
+
+void JobSink::Serve() {
+  while (!stop_) {
+    pollfd p = {fd_, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c < 0) continue;
+    std::string job;
+    char buf[65536];
+    for (ssize_t n; (n = read(c, buf, sizeof(buf))) > 0;) {
+      job.append(buf, static_cast<size_t>(n));
+      std::unique_lock<std::mutex> lock(mu_);
+      if (hold_after_ && job.size() >= hold_after_) {
+        held_ = true;
+        cv_.notify_all();
+        cv_.wait(lock, [&] { return hold_after_ == 0 || stop_; });
+      }
+    }
+    close(c);
+    // A connection without data (the app asking for the device's status) is no job.
+    if (job.empty()) continue;
+    std::lock_guard<std::mutex> lock(mu_);
+    jobs_.push_back(std::move(job));
+    cv_.notify_all();
+  }
+}
+
+void JobSink::HoldAfter(size_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  hold_after_ = bytes;
+  held_ = false;
+}
+
+bool JobSink::WaitUntilHeld(double timeout_seconds) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, std::chrono::duration<double>(timeout_seconds), [&] { return held_; });
+}
+
+void JobSink::Release() {
+  std::lock_guard<std::mutex> lock(mu_);
+  hold_after_ = 0;
+  cv_.notify_all();
+}
+
+void JobSink::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+    cv_.notify_all();
+  }
+  if (thread_.joinable()) thread_.join();
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+bool JobSink::WaitForJob(size_t index, double timeout_seconds, std::string* job) {
+  std::unique_lock<std::mutex> lock(mu_);
+  bool ok = cv_.wait_for(lock, std::chrono::duration<double>(timeout_seconds),
+                         [&] { return jobs_.size() > index; });
+  if (ok && job) *job = jobs_[index];
+  return ok;
+}
+
+size_t JobSink::Count() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return jobs_.size();
+}
+
+bool AppServer::Start(const std::string& dir, int port, std::string* why) {
+  dir_ = dir;
+  port_ = port;
+  // The program's name names its socket (/run/<name>.sock as root): one of
+  // its own, so that an installed service is never met.
+  argv0_ = "mtest-printer-app-" + std::to_string(getpid());
+  Run({"mkdir", "-p", dir + "/spool"});
+  int log = open((dir + "/server.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  pid_ = Spawn(MIRELO_APP_BIN,
+               {argv0_, "server", "-o", "server-port=" + std::to_string(port), "-o",
+                "state-file=" + dir + "/state", "-o", "spool-directory=" + dir + "/spool", "-o",
+                "log-file=" + dir + "/log", "-o", "log-level=debug"},
+               // No DNS-SD: the announcement would leave the private network.
+               {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR, "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"}, log);
+  close(log);
+  for (int i = 0; i < 100; ++i) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(port);
+    bool up = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    close(s);
+    if (up) return true;
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;
+    usleep(100000);
+  }
+  *why = "the app's server did not come up: " + ReadFile(dir + "/server.out") + Log();
+  return false;
+}
+
+void AppServer::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+int AppServer::Command(const std::vector<std::string>& args, std::string* output) const {
+  std::string out = dir_ + "/command.out";
+  int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  std::vector<std::string> argv = {argv0_};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_t pid = Spawn(MIRELO_APP_BIN, argv, {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR}, fd);
+  close(fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (output) *output = ReadFile(out);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string AppServer::PrinterUri(const std::string& printer) const {
+  return "ipp://localhost:" + std::to_string(port_) + "/ipp/print/" + printer;
+}
+
+std::string AppServer::Log() const { return ReadFile(dir_ + "/server.out") + ReadFile(dir_ + "/log"); }
+
+std::string PostScriptOf(const std::string& job) {
+  size_t from = job.find("%!PS");
+  if (from == std::string::npos) return "";
+  size_t to = job.rfind("\x04\x1b%-12345X");
+  return job.substr(from, to == std::string::npos || to < from ? std::string::npos : to - from);
+}
+
+}  // namespace mtest
