@@ -18,7 +18,7 @@ packages=(
   valgrind
   # The base tools that the scripts and tests run (scripts/check-deps.sh
   # checks that every program they start comes from a package named here).
-  apt bash binutils coreutils dash diffutils dpkg findutils g++-12 git grep mawk sed tar
+  apt bash binutils coreutils dash diffutils dpkg findutils g++-12 git grep mawk python3-minimal sed tar
 )
 
 missing=()
