@@ -4,10 +4,16 @@
 // its own sub-commands and by CUPS's ipptool.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
 #include <string>
+#include <thread>
 
 #include "harness/harness.h"
 #include "harness/printer_app.h"
@@ -509,6 +515,105 @@ TEST_F(App, WebInterfaceInABrowser) {
   EXPECT_NE(job.find("(Test Page) show"), std::string::npos);
   EXPECT_NE(job.find("(Mirelo P1100) show"), std::string::npos);
   EXPECT_EQ(Pages(job), 1);
+}
+
+// The sum of the resident memory of a process and all its descendants,
+// sampled every 10 ms from /proc; Peak() gives the highest sum in kB.
+class TreeMemory {
+ public:
+  explicit TreeMemory(pid_t root) : thread_([this, root] {
+      while (!stop_) {
+        peak_ = std::max(peak_.load(), Sample(root));
+        usleep(10000);
+      }
+    }) {}
+  ~TreeMemory() {
+    stop_ = true;
+    thread_.join();
+  }
+  long Peak() const { return peak_; }
+
+ private:
+  static long Sample(pid_t root) {
+    std::map<pid_t, pid_t> parent;
+    std::map<pid_t, long> rss;
+    DIR* proc = opendir("/proc");
+    if (!proc) return 0;
+    while (dirent* e = readdir(proc)) {
+      pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+      if (pid <= 0) continue;
+      std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+      size_t close = stat.rfind(')');
+      if (close == std::string::npos) continue;
+      int ppid = 0;
+      if (sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) != 1) continue;
+      long size = 0, resident = 0;
+      if (sscanf(ReadFile("/proc/" + std::to_string(pid) + "/statm").c_str(), "%ld %ld", &size, &resident) != 2) continue;
+      parent[pid] = ppid;
+      rss[pid] = resident * (sysconf(_SC_PAGESIZE) / 1024);
+    }
+    closedir(proc);
+    long sum = 0;
+    for (const auto& [pid, kb] : rss) {
+      for (pid_t p = pid; p > 1; p = parent.count(p) ? parent[p] : 0) {
+        if (p == root) {
+          sum += kb;
+          break;
+        }
+      }
+    }
+    return sum;
+  }
+  std::atomic<bool> stop_{false};
+  std::atomic<long> peak_{0};
+  std::thread thread_;
+};
+
+// The benchmark of the app's job path beside a CUPS queue with the filter
+// (scripts/bench.sh runs it; not a test): for each job of
+// MIRELO_BENCH_JOBS ("label=file" items, comma-separated) the time from
+// submission to the last byte at the fake printer and the peak memory of the
+// server's process tree (the app and its job processes; cupsd and its
+// filters and backend), both on a finch printer.
+TEST_F(App, DISABLED_JobPathBenchmark) {
+  const char* list = getenv("MIRELO_BENCH_JOBS");
+  if (!list) GTEST_SKIP() << "MIRELO_BENCH_JOBS names no jobs";
+  PrintSystem cups;
+  std::string why;
+  if (!cups.Start(&why)) GTEST_SKIP() << why;
+  ASSERT_TRUE(cups.Scheduler().AddQueue("filter", "socket://127.0.0.1:9100",
+                                        std::string(MIRELOPS_PPD_DIR) + "/Mirelo-F4200DN.ppd", &why))
+      << why;
+  printf("%-24s %-22s %10s %12s %12s\n", "job", "path", "seconds", "peak MB", "bytes out");
+  std::string items = list;
+  for (size_t at = 0; at < items.size();) {
+    size_t end = std::min(items.find(',', at), items.size());
+    std::string item = items.substr(at, end - at);
+    at = end + 1;
+    size_t eq = item.find('=');
+    ASSERT_NE(eq, std::string::npos) << item;
+    const std::string label = item.substr(0, eq), file = item.substr(eq + 1);
+    for (int road = 0; road < 2; ++road) {
+      size_t index = sink_.Count();
+      std::string job;
+      auto t0 = std::chrono::steady_clock::now();
+      long peak = 0;
+      {
+        TreeMemory memory(road == 0 ? server_.Pid() : cups.Scheduler().Pid());
+        if (road == 0) {
+          ASSERT_FALSE(Submit("finch", file).empty());
+        } else {
+          ASSERT_GT(cups.Submit("filter", file, {}, &why), 0) << why;
+        }
+        ASSERT_TRUE(sink_.WaitForJob(index, 3600, &job)) << server_.Log() << cups.Scheduler().ErrorLog();
+        peak = memory.Peak();
+      }
+      double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      printf("%-24s %-22s %10.2f %12.1f %12zu\n", label.c_str(), road == 0 ? "app" : "CUPS queue + filter",
+             seconds, peak / 1024.0, job.size());
+      fflush(stdout);
+    }
+  }
 }
 
 }  // namespace
