@@ -181,6 +181,10 @@ int CoreJobMain(int argc, char* argv[]) {
   // The printer to watch is the job's own: the app's queues are not CUPS's.
   g_buriFromEnvironment = true;
   const std::string family = argv[2];
+  // PAPPL has claimed a USB printer's interface for the job, so the finch
+  // watch's status request could only fail, once a second: no watch there.
+  const char* device_uri = getenv("DEVICE_URI");
+  if (family == "finch" && device_uri && IsUsbUri(device_uri)) setenv("DEVICE_URI", "", 1);
   char* const* fargv = argv + 3;
   char print_path[kPrintPathSize] = {};
   if (!mirelo::CopyText(print_path, sizeof(print_path), fargv[6])) {
