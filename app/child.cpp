@@ -83,14 +83,16 @@ pid_t StartProgram(const Command& command, int in_fd, int out_fd, int err_fd, st
   return pid;
 }
 
-bool WaitProgram(pid_t pid, const std::string& name, std::string* why) {
+bool WaitProgram(pid_t pid, const std::string& name, std::string* why, int* exit_status) {
   int status = 0;
+  if (exit_status) *exit_status = -1;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) {
       *why = name + ": " + strerror(errno);
       return false;
     }
   }
+  if (exit_status && WIFEXITED(status)) *exit_status = WEXITSTATUS(status);
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
   char text[256];
   if (WIFEXITED(status))

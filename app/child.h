@@ -26,8 +26,9 @@ struct Command {
 pid_t StartProgram(const Command& command, int in_fd, int out_fd, int err_fd, std::string* why);
 
 // Waits for the child and returns true when it exited with status 0; else
-// *why says how it ended (exit status or signal).
-bool WaitProgram(pid_t pid, const std::string& name, std::string* why);
+// *why says how it ended (exit status or signal). exit_status, when given,
+// gets the exit status, or -1 when a signal ended the child.
+bool WaitProgram(pid_t pid, const std::string& name, std::string* why, int* exit_status = nullptr);
 
 // StartProgram and WaitProgram in one.
 bool RunProgram(const Command& command, int in_fd, int out_fd, int err_fd, std::string* why);

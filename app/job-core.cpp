@@ -7,7 +7,8 @@
 // core's roads, exactly as the filter's main does for a queue. The parent
 // forwards the child's standard output to the printer and turns a cancel into
 // the SIGTERM a CUPS filter gets, which the core answers at its next page
-// boundary.
+// boundary. The child watches the printer of DEVICE_URI for a cancel at its
+// panel and tells of one by its exit status.
 #include "job-core.h"
 
 #include <fcntl.h>
@@ -97,7 +98,8 @@ int CopyCount(const char* text) {
 }  // namespace
 
 bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& canceled,
-                  const LogFn& log) {
+                  const LogFn& log, bool* canceled_at_device) {
+  if (canceled_at_device) *canceled_at_device = false;
   Pipe out, err;
   if (!out.Open() || !err.Open()) {
     log(std::string("Unable to create a pipe: ") + strerror(errno));
@@ -146,7 +148,12 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
     }
   }
   lines.Flush();
-  bool ok = WaitProgram(pid, "the job process", &why);
+  int status = -1;
+  bool ok = WaitProgram(pid, "the job process", &why, &status);
+  if (!ok && status == kCanceledAtDeviceStatus) {
+    ok = true;
+    if (canceled_at_device) *canceled_at_device = true;
+  }
   if (!ok) log(why);
   return ok && forwarding;
 }
@@ -171,7 +178,13 @@ int CoreJobMain(int argc, char* argv[]) {
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // The printer to watch is the job's own: the app's queues are not CUPS's.
+  g_buriFromEnvironment = true;
   const std::string family = argv[2];
+  // PAPPL has claimed a USB printer's interface for the job, so the finch
+  // watch's status request could only fail, once a second: no watch there.
+  const char* device_uri = getenv("DEVICE_URI");
+  if (family == "finch" && device_uri && IsUsbUri(device_uri)) setenv("DEVICE_URI", "", 1);
   char* const* fargv = argv + 3;
   char print_path[kPrintPathSize] = {};
   if (!mirelo::CopyText(print_path, sizeof(print_path), fargv[6])) {
@@ -194,7 +207,7 @@ int CoreJobMain(int argc, char* argv[]) {
   }
   if (family != "Heron") {
     WritePSdataToStdout(fargv, print_path);
-    return 0;
+    return g_bcanceledAtPrinter.load() ? kCanceledAtDeviceStatus : 0;
   }
 
   CreatRotateDuplex(fargv, print_path);

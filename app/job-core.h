@@ -36,9 +36,12 @@ using LogFn = std::function<void(const std::string& line)>;
 // in order. While it runs, canceled is polled a few times a second; once it
 // answers true the core ends the job at its next page boundary with its
 // trailer and end-of-job sequence (those bytes still go to write). Each line
-// the core logs goes to log. True when the core ran to its end.
+// the core logs goes to log. True when the core ran to its end. When the
+// printer reported the job cancelled at its panel (the core's status watch of
+// a finch network printer), the core ends it the same way and
+// *canceled_at_device is set.
 bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& canceled,
-                  const LogFn& log);
+                  const LogFn& log, bool* canceled_at_device = nullptr);
 
 // True when the core's device-ID rules take the device as a supported model.
 bool CoreSupportsDevice(const char* device_id);
@@ -46,6 +49,8 @@ bool CoreSupportsDevice(const char* device_id);
 // The core's side of WriteCoreJob, run in a child process of the program:
 // main() hands over its arguments when argv[1] is kCoreJobCommand.
 inline constexpr char kCoreJobCommand[] = "--core-job";
+// The job process's exit status for a job cancelled at the printer's panel.
+inline constexpr int kCanceledAtDeviceStatus = 3;
 int CoreJobMain(int argc, char* argv[]);
 
 }  // namespace mirelo_app

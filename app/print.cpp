@@ -210,11 +210,18 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& inpu
   core.copies = copies;
   core.options = option_text;
   core.file = staged;
+  bool at_device = false;
   bool ok = WriteCoreJob(
       core,
       [&](const void* data, size_t len) { return papplDeviceWrite(device, data, len) == static_cast<ssize_t>(len); },
-      [&] { return papplJobIsCanceled(job); }, [&](const std::string& line) { LogLine(job, line); });
+      [&] { return papplJobIsCanceled(job); }, [&](const std::string& line) { LogLine(job, line); },
+      &at_device);
   papplDeviceFlush(device);
+  if (at_device && !papplJobIsCanceled(job)) {
+    // Ended at the printer's panel: a cancelled job, and the reason says where.
+    papplJobSetReasons(job, PAPPL_JREASON_JOB_CANCELED_AT_DEVICE, PAPPL_JREASON_NONE);
+    papplJobCancel(job);
+  }
   return ok;
 }
 

@@ -33,6 +33,14 @@ extern pthread_t dummy_thread;         // keep-alive thread, 0 when none runs
 extern std::atomic<bool> g_bdummyEnd;  // asks the keep-alive thread to end
 extern pthread_t status_thread;        // cancel monitor thread, 0 when none
 extern int err_thread;                 // result of starting the cancel monitor
+// Set by the cancel monitor, before it raises job_canceled, when the printer
+// reported the job cancelled at its panel.
+extern std::atomic<bool> g_bcanceledAtPrinter;
+// The finch cancel monitor asks the printer of DEVICE_URI instead of looking
+// the queue (argument 0) up among the CUPS destinations. Set by the Printer
+// Application's job process, whose printers CUPS does not know; main thread
+// only, before the writer starts.
+extern bool g_buriFromEnvironment;
 
 // True while the print file is one the filter made itself (the spool file of
 // standard input, or a file of the Heron road); false for the file that the

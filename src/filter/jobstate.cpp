@@ -19,6 +19,8 @@ pthread_t dummy_thread = 0;
 std::atomic<bool> g_bdummyEnd{false};
 pthread_t status_thread = 0;
 int err_thread = 0;
+std::atomic<bool> g_bcanceledAtPrinter{false};
+bool g_buriFromEnvironment = false;
 bool g_bownPrintFile = false;
 std::atomic<bool> g_bjobFailed{false};
 

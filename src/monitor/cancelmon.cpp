@@ -64,6 +64,7 @@ void* WatchUsb(const char* uri) {
       int transferred = 0;
       QueryStatusToUsb(handle, reply, sizeof(reply), &transferred);
       if (IsCancelStatus(reply[0])) {
+        g_bcanceledAtPrinter.store(true);
         job_canceled.store(1);
         mirelo::ErrWrite(kCancelledAtPrinter);
         UsbCloseAndExit(handle);
@@ -104,6 +105,7 @@ void* WatchNet(const char* uri, const char* owner) {
       int received = 0;
       QueryStatusToNet(addr, reply, sizeof(reply), &received);
       if (ReplyReportsCancel(reply, received, owner)) {
+        g_bcanceledAtPrinter.store(true);
         job_canceled.store(1);
         mirelo::ErrWrite(kCancelledAtPrinter);
         return const_cast<char*>(kCancelExit);

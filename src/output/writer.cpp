@@ -71,7 +71,12 @@ void FinchSetUp(char* const argv[], Tags* tags) {
 
   char uri[kTagSize] = {};
   char make_model[kTagSize] = {};
-  getPrinter_optiopns(argv[0], uri, sizeof(uri), make_model, sizeof(make_model));
+  if (g_buriFromEnvironment) {
+    const char* device_uri = getenv("DEVICE_URI");
+    mirelo::CopyText(uri, sizeof(uri), device_uri ? device_uri : "");
+  } else {
+    getPrinter_optiopns(argv[0], uri, sizeof(uri), make_model, sizeof(make_model));
+  }
   uri[sizeof(uri) - 1] = '\0';
 
   if (!g_monitor_started) {

@@ -4,14 +4,22 @@
 // its own sub-commands and by CUPS's ipptool.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
 #include <string>
+#include <thread>
 
 #include "harness/harness.h"
 #include "harness/printer_app.h"
 #include "harness/printer_link.h"
 #include "harness/print_system.h"
+#include "monitor/monitor.h"
 
 namespace mtest {
 namespace {
@@ -32,8 +40,16 @@ class App : public ::testing::Test {
     MTEST_REQUIRE_PRIVATE_NETWORK();
     std::string why;
     ASSERT_TRUE(sink_.Start(&why)) << why;
-    // The printer's agent: a finch model with its toner at 5% and no paper.
-    snmp_.Respond(FakeMib::Laser(DeviceIdFor("Mirelo F4200DN"), 5, 0x4000).Responder());
+    // The printer's agent: a finch model with its toner at 5% and no paper;
+    // it answers the core's wake-ups, and its status query with this host's
+    // job cancelled at the panel once panel_cancel_ is set.
+    snmp_.Respond([this, mib = FakeMib::Laser(DeviceIdFor("Mirelo F4200DN"), 5, 0x4000)](const std::string& d) {
+      if (d == Packet(kSnmpWakeUp)) return FakePrinter::Answer::Reply(FakePrinter::WakeUpAnswer());
+      if (d == Packet(kSnmpStatusQuery))
+        return panel_cancel_ ? FakePrinter::Answer::Reply(FakePrinter::StatusReply(120, 0x06, HostName()))
+                             : FakePrinter::Answer::Silence();
+      return mib.Answer(d);
+    });
     ASSERT_TRUE(snmp_.Start(&why)) << why;
     ASSERT_TRUE(server_.Start(TempPath("app"), 8631, &why)) << why;
     for (const Queue& q : kQueues) {
@@ -71,6 +87,54 @@ class App : public ::testing::Test {
     return at == std::string::npos ? "" : out.substr(at + key.size(), out.find('\n', at) - at - key.size());
   }
 
+  static std::string Packet(const unsigned char* bytes) {
+    return std::string(reinterpret_cast<const char*>(bytes), kSnmpPacketLen);
+  }
+  static std::string HostName() {
+    char host[256] = {};
+    gethostname(host, sizeof(host) - 1);
+    return host;
+  }
+  size_t Received(const unsigned char* packet) const {
+    size_t n = 0;
+    for (const Datagram& d : snmp_.Received()) n += d.bytes == Packet(packet);
+    return n;
+  }
+
+  // Submits a 400-page PostScript job of 40 kB pages (far more than the
+  // buffers between app and sink) to queue and returns its job-id once the
+  // sink holds it after 100 kB; *index gets the sink's index of the job.
+  std::string SubmitHeld(const char* queue, size_t* index) {
+    const std::string ps = TempPath("large.ps");
+    std::string text = "%!PS-Adobe-3.0\n%%Pages: 400\n%%EndComments\n";
+    const std::string filler = "%" + std::string(78, 'x') + "\n";
+    for (int i = 1; i <= 400; ++i) {
+      text += "%%Page: " + std::to_string(i) + " " + std::to_string(i) + "\n";
+      for (int k = 0; k < 500; ++k) text += filler;
+      text += "newpath 72 72 moveto 144 72 lineto 72 216 lineto closepath fill showpage\n";
+    }
+    WriteFile(ps, text + "%%EOF\n");
+    sink_.HoldAfter(100000);
+    *index = sink_.Count();
+    const std::string job_id = Submit(queue, ps);
+    EXPECT_FALSE(job_id.empty());
+    EXPECT_TRUE(sink_.WaitUntilHeld(60)) << server_.Log();
+    return job_id;
+  }
+
+  // The job after Release(): cut at a page boundary, ended by the trailer.
+  void ExpectCutWithTrailer(size_t index) {
+    sink_.Release();
+    std::string job;
+    ASSERT_TRUE(sink_.WaitForJob(index, 60, &job)) << server_.Log();
+    const std::string trailer =
+        std::string("%%Trailer\nend\n%%Pages: 4\n%%BoundingBox: 0 0 595 842\n%%EOF\n") + "\x04\x1b%-12345X\n";
+    ASSERT_GT(job.size(), trailer.size());
+    EXPECT_EQ(job.substr(job.size() - trailer.size()), trailer)
+        << HexDiff(trailer, job.substr(job.size() - trailer.size()));
+    EXPECT_LT(Pages(job), 400);
+  }
+
   // The pages Ghostscript renders from a stored job.
   static int Pages(const std::string& job) {
     std::string body = TempPath("job-body.ps");
@@ -79,6 +143,7 @@ class App : public ::testing::Test {
   }
 
   JobSink sink_;
+  std::atomic<bool> panel_cancel_{false};
   FakePrinter snmp_;
   AppServer server_;
 };
@@ -209,6 +274,31 @@ TEST_F(App, TurnsHeronBackSides) {
   EXPECT_EQ(turned, "UU");
 }
 
+// A Heron network printer gets the filter's wake-ups while a job is sent
+// (held here by the printer) and none once it has ended. The private
+// network's TCP send buffers are cut to 16 kB for it, so that the held
+// printer stops the app within a few hundred kB.
+TEST_F(App, WakesTheHeronPrinterWhileAJobIsSent) {
+  struct Restore {
+    std::string path, text;
+    ~Restore() { WriteFile(path, text); }
+  } wmem{"/proc/sys/net/ipv4/tcp_wmem", ReadFile("/proc/sys/net/ipv4/tcp_wmem")};
+  WriteFile(wmem.path, "4096 16384 16384\n");
+  sink_.HoldAfter(1);
+  size_t index = sink_.Count();
+  ASSERT_FALSE(Submit("heron", MakePdf(200)).empty());
+  ASSERT_TRUE(sink_.WaitUntilHeld(60)) << server_.Log();
+  for (int i = 0; i < 80 && Received(kSnmpWakeUp) < 2; ++i) usleep(100000);
+  EXPECT_EQ(Received(kSnmpWakeUp), 2u) << server_.Log();
+  sink_.Release();
+  std::string job;
+  ASSERT_TRUE(sink_.WaitForJob(index, 60, &job)) << server_.Log();
+  EXPECT_EQ(Pages(job), 200);
+  size_t woken = Received(kSnmpWakeUp);
+  usleep(5500000);
+  EXPECT_EQ(Received(kSnmpWakeUp), woken);
+}
+
 // Raster input through PAPPL's raster path: binary compressed image pages.
 TEST_F(App, PrintsRasterPages) {
   const std::string pdf = MakePdf(2);
@@ -266,21 +356,9 @@ TEST_F(App, StreamEqualsTheFiltersForTheSameJob) {
 // A job cancelled through IPP while it is sent ends at a page boundary with
 // the filter's trailer and end-of-job sequence.
 TEST_F(App, CancelledJobEndsWithTheTrailer) {
-  // 400 pages of 40 kB each: far more than the buffers between app and sink.
-  const std::string ps = TempPath("large.ps");
-  std::string text = "%!PS-Adobe-3.0\n%%Pages: 400\n%%EndComments\n";
-  const std::string filler = "%" + std::string(78, 'x') + "\n";
-  for (int i = 1; i <= 400; ++i) {
-    text += "%%Page: " + std::to_string(i) + " " + std::to_string(i) + "\n";
-    for (int k = 0; k < 500; ++k) text += filler;
-    text += "newpath 72 72 moveto 144 72 lineto 72 216 lineto closepath fill showpage\n";
-  }
-  WriteFile(ps, text + "%%EOF\n");
-  sink_.HoldAfter(100000);
-  size_t index = sink_.Count();
-  const std::string job_id = Submit("plain", ps);
-  ASSERT_FALSE(job_id.empty());
-  ASSERT_TRUE(sink_.WaitUntilHeld(60)) << server_.Log();
+  size_t index = 0;
+  const std::string job_id = SubmitHeld("plain", &index);
+  ASSERT_FALSE(HasFailure());
   const std::string cancel = TempPath("cancel.test");
   WriteFile(cancel,
             "{ OPERATION Cancel-Job GROUP operation-attributes-tag\n"
@@ -292,14 +370,35 @@ TEST_F(App, CancelledJobEndsWithTheTrailer) {
                        &out, &err),
             0)
       << out << err;
-  sink_.Release();
-  std::string job;
-  ASSERT_TRUE(sink_.WaitForJob(index, 60, &job)) << server_.Log();
-  const std::string trailer =
-      std::string("%%Trailer\nend\n%%Pages: 4\n%%BoundingBox: 0 0 595 842\n%%EOF\n") + "\x04\x1b%-12345X\n";
-  ASSERT_GT(job.size(), trailer.size());
-  EXPECT_EQ(job.substr(job.size() - trailer.size()), trailer) << HexDiff(trailer, job.substr(job.size() - trailer.size()));
-  EXPECT_LT(Pages(job), 400);
+  ExpectCutWithTrailer(index);
+}
+
+// A finch job that the printer reports cancelled at its panel (the core's
+// status watch asks the job's own printer) ends the same way, and the app
+// ends the job with the reason job-canceled-at-device.
+TEST_F(App, FinchJobCancelledAtThePanel) {
+  size_t index = 0;
+  const std::string job_id = SubmitHeld("finch", &index);
+  ASSERT_FALSE(HasFailure());
+  panel_cancel_ = true;
+  // The watch asks every 2.5 s; one answer after the flag is the cancel.
+  size_t asked = Received(kSnmpStatusQuery);
+  for (int i = 0; i < 100 && Received(kSnmpStatusQuery) <= asked; ++i) usleep(100000);
+  ASSERT_GT(Received(kSnmpStatusQuery), asked) << server_.Log();
+  usleep(300000);
+  ExpectCutWithTrailer(index);
+  const std::string test = TempPath("job-state.test");
+  WriteFile(test,
+            "{ OPERATION Get-Job-Attributes GROUP operation-attributes-tag\n"
+            "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+            "  ATTR uri printer-uri $uri ATTR integer job-id " + job_id + "\n"
+            "  STATUS successful-ok EXPECT job-state WITH-VALUE 7\n"
+            "  EXPECT job-state-reasons WITH-VALUE job-canceled-at-device }\n");
+  std::string out, err;
+  int rc = -1;
+  for (int i = 0; i < 50 && rc != 0; ++i, usleep(200000))
+    rc = mtest::Run({"ipptool", "-tv", server_.PrinterUri("finch"), test}, &out, &err);
+  EXPECT_EQ(rc, 0) << out << err << server_.Log();
 }
 
 // Supplies and state from the printer's MIB, in IPP. (PAPPL 1.3 reports no
@@ -416,6 +515,105 @@ TEST_F(App, WebInterfaceInABrowser) {
   EXPECT_NE(job.find("(Test Page) show"), std::string::npos);
   EXPECT_NE(job.find("(Mirelo P1100) show"), std::string::npos);
   EXPECT_EQ(Pages(job), 1);
+}
+
+// The sum of the resident memory of a process and all its descendants,
+// sampled every 10 ms from /proc; Peak() gives the highest sum in kB.
+class TreeMemory {
+ public:
+  explicit TreeMemory(pid_t root) : thread_([this, root] {
+      while (!stop_) {
+        peak_ = std::max(peak_.load(), Sample(root));
+        usleep(10000);
+      }
+    }) {}
+  ~TreeMemory() {
+    stop_ = true;
+    thread_.join();
+  }
+  long Peak() const { return peak_; }
+
+ private:
+  static long Sample(pid_t root) {
+    std::map<pid_t, pid_t> parent;
+    std::map<pid_t, long> rss;
+    DIR* proc = opendir("/proc");
+    if (!proc) return 0;
+    while (dirent* e = readdir(proc)) {
+      pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+      if (pid <= 0) continue;
+      std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+      size_t close = stat.rfind(')');
+      if (close == std::string::npos) continue;
+      int ppid = 0;
+      if (sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) != 1) continue;
+      long size = 0, resident = 0;
+      if (sscanf(ReadFile("/proc/" + std::to_string(pid) + "/statm").c_str(), "%ld %ld", &size, &resident) != 2) continue;
+      parent[pid] = ppid;
+      rss[pid] = resident * (sysconf(_SC_PAGESIZE) / 1024);
+    }
+    closedir(proc);
+    long sum = 0;
+    for (const auto& [pid, kb] : rss) {
+      for (pid_t p = pid; p > 1; p = parent.count(p) ? parent[p] : 0) {
+        if (p == root) {
+          sum += kb;
+          break;
+        }
+      }
+    }
+    return sum;
+  }
+  std::atomic<bool> stop_{false};
+  std::atomic<long> peak_{0};
+  std::thread thread_;
+};
+
+// The benchmark of the app's job path beside a CUPS queue with the filter
+// (scripts/bench.sh runs it; not a test): for each job of
+// MIRELO_BENCH_JOBS ("label=file" items, comma-separated) the time from
+// submission to the last byte at the fake printer and the peak memory of the
+// server's process tree (the app and its job processes; cupsd and its
+// filters and backend), both on a finch printer.
+TEST_F(App, DISABLED_JobPathBenchmark) {
+  const char* list = getenv("MIRELO_BENCH_JOBS");
+  if (!list) GTEST_SKIP() << "MIRELO_BENCH_JOBS names no jobs";
+  PrintSystem cups;
+  std::string why;
+  if (!cups.Start(&why)) GTEST_SKIP() << why;
+  ASSERT_TRUE(cups.Scheduler().AddQueue("filter", "socket://127.0.0.1:9100",
+                                        std::string(MIRELOPS_PPD_DIR) + "/Mirelo-F4200DN.ppd", &why))
+      << why;
+  printf("%-24s %-22s %10s %12s %12s\n", "job", "path", "seconds", "peak MB", "bytes out");
+  std::string items = list;
+  for (size_t at = 0; at < items.size();) {
+    size_t end = std::min(items.find(',', at), items.size());
+    std::string item = items.substr(at, end - at);
+    at = end + 1;
+    size_t eq = item.find('=');
+    ASSERT_NE(eq, std::string::npos) << item;
+    const std::string label = item.substr(0, eq), file = item.substr(eq + 1);
+    for (int road = 0; road < 2; ++road) {
+      size_t index = sink_.Count();
+      std::string job;
+      auto t0 = std::chrono::steady_clock::now();
+      long peak = 0;
+      {
+        TreeMemory memory(road == 0 ? server_.Pid() : cups.Scheduler().Pid());
+        if (road == 0) {
+          ASSERT_FALSE(Submit("finch", file).empty());
+        } else {
+          ASSERT_GT(cups.Submit("filter", file, {}, &why), 0) << why;
+        }
+        ASSERT_TRUE(sink_.WaitForJob(index, 3600, &job)) << server_.Log() << cups.Scheduler().ErrorLog();
+        peak = memory.Peak();
+      }
+      double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      printf("%-24s %-22s %10.2f %12.1f %12zu\n", label.c_str(), road == 0 ? "app" : "CUPS queue + filter",
+             seconds, peak / 1024.0, job.size());
+      fflush(stdout);
+    }
+  }
 }
 
 }  // namespace

@@ -60,6 +60,7 @@ class AppServer {
   // exit code and output (standard output and error).
   int Command(const std::vector<std::string>& args, std::string* output = nullptr) const;
   std::string PrinterUri(const std::string& printer) const;
+  pid_t Pid() const { return pid_; }
   // What the server wrote on its standard output and error, then its log.
   std::string Log() const;
 

@@ -30,6 +30,7 @@ class CupsScheduler {
   bool Start(std::string* why);
   void Stop();
   bool Running() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
 
   const std::string& Dir() const { return dir_; }
   // The socket to hand to clients: CUPS_SERVER, lpadmin -h, lpstat -h.

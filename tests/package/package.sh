@@ -1,6 +1,8 @@
 #!/bin/bash
 # SPDX-License-Identifier: Apache-2.0
-# The Debian package, built from debian/ as a packager builds it.
+# The Debian packages, built from debian/ as a packager builds them: the
+# filter (mirelops) and the Printer Application (mirelo-printer-app), each
+# with its -dbgsym package.
 #
 #   package.sh build BUILD_DIR     copies the source (the files git knows,
 #                                  committed or not) to
@@ -17,6 +19,11 @@
 #                                  manual page) and Debian's own files; its
 #                                  dependencies; the filter links the shared
 #                                  C++ runtime, is stripped and bound now.
+#                                  The app's package: cmake --install of the
+#                                  app component (the unit in
+#                                  /lib/systemd/system, enabled by
+#                                  dh_installsystemd, state under /var/lib),
+#                                  its dependencies, a stripped program.
 #   package.sh dpkg BUILD_DIR      as root: dpkg -i installs the package,
 #                                  the installed PPDs pass cupstestppd, a
 #                                  private scheduler (its own folder, socket
@@ -26,7 +33,12 @@
 #                                  filter, the cups package's own ppd-updater
 #                                  routine moves queues made from older PPDs
 #                                  to the installed ones, one candidate each;
-#                                  dpkg -r leaves nothing behind.
+#                                  dpkg -r leaves nothing behind. Then both
+#                                  packages together: the installed app lists
+#                                  a driver for every model, its service is
+#                                  enabled (never started: the test runs only
+#                                  where systemd does not), and dpkg -P of
+#                                  both leaves nothing behind.
 #
 # Exit status 0 passed, 77 skipped (the reason on standard output), other
 # failed.
@@ -45,7 +57,7 @@ cleanup() {
   if [ -n "$cupsd_pid" ]; then kill "$cupsd_pid" 2>/dev/null || true; wait "$cupsd_pid" 2>/dev/null || true; fi
   if ((installed_by_us)); then
     echo "cleaning up: purging the package this test installed"
-    dpkg -P mirelops >/dev/null 2>&1 || true
+    dpkg -P mirelo-printer-app mirelops >/dev/null 2>&1 || true
   fi
   if [ -n "${MIRELOPS_KEEP_TEMP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
 }
@@ -63,7 +75,10 @@ version=$(sed -n '1s/^mirelops (\([^)]*\)).*/\1/p' "$source_dir/debian/changelog
 find_debs() {
   deb=$(ls "$pkgdir"/mirelops_"$version"_*.deb 2>/dev/null || true)
   dbgsym=$(ls "$pkgdir"/mirelops-dbgsym_"$version"_*.deb 2>/dev/null || true)
+  app_deb=$(ls "$pkgdir"/mirelo-printer-app_"$version"_*.deb 2>/dev/null || true)
+  app_dbgsym=$(ls "$pkgdir"/mirelo-printer-app-dbgsym_"$version"_*.deb 2>/dev/null || true)
   [ -n "$deb" ] || skip "no package in $pkgdir: the package.build test did not build one"
+  [ -n "$app_deb" ] || fail "no mirelo-printer-app package in $pkgdir"
 }
 
 build_packages() {
@@ -87,18 +102,20 @@ build_packages() {
     >>"$pkgdir/build.log" 2>&1 || { tail -n 60 "$pkgdir/build.log"; fail "dpkg-buildpackage failed"; }
   find_debs
   [ -n "$dbgsym" ] || fail "no -dbgsym package: the filter was not stripped by debhelper"
-  echo "dpkg-buildpackage: $(basename "$deb") and $(basename "$dbgsym") in $((SECONDS - start)) s"
+  [ -n "$app_dbgsym" ] || fail "no mirelo-printer-app-dbgsym package: the app was not stripped by debhelper"
+  echo "dpkg-buildpackage: $(cd "$pkgdir" && echo *.deb) in $((SECONDS - start)) s"
 }
 
 run_lintian() {
   command -v lintian >/dev/null || skip "lintian is not installed (scripts/install-deps.sh installs it)"
   find_debs
-  lintian -I -E --pedantic "$deb" $dbgsym >"$work/lintian.out" 2>"$work/lintian.err" || true
+  lintian -I -E --pedantic "$deb" $dbgsym "$app_deb" $app_dbgsym >"$work/lintian.out" 2>"$work/lintian.err" || true
   cat "$work/lintian.out" "$work/lintian.err"
   ! grep -q '^[EW]: ' "$work/lintian.out" || fail "lintian reports errors or warnings"
   ! grep -q 'unused-override\|mismatched-override' "$work/lintian.out" || fail "an override does not match"
   # Overrides only for tags that are wrong for a CUPS filter, each with its
-  # reason in a comment right above it.
+  # reason in a comment right above it; none for the app.
+  [ ! -e "$source_dir/debian/mirelo-printer-app.lintian-overrides" ] || fail "overrides for the app"
   for f in "$source_dir"/debian/*.lintian-overrides; do
     awk -v f="$f" '
       /^[^#]/ {
@@ -163,6 +180,43 @@ contents() {
   ! readelf -S "$work/x$filter_dir/mirelops" | grep -q '\.debug_info' || fail "the filter is not stripped"
   package_files "$dbgsym" | grep -q '^/usr/lib/debug/.build-id/.*\.debug$' || fail "no symbols in $dbgsym"
   echo "package: $(wc -l <"$work/files") files as expected, Depends: $depends"
+  app_contents
+}
+
+# The Printer Application's package: what cmake --install makes of the app
+# component (the unit moved to Debian's unit folder, where dh_installsystemd
+# enables it), the PPDs and job-time programs by dependency, a hardened,
+# stripped program.
+app_contents() {
+  local depends
+  depends=$(dpkg-deb -f "$app_deb" Depends)
+  for dep in mirelops cups-filters ghostscript poppler-utils libpappl1 libstdc++6; do
+    n=$(echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -cx -- "$dep" || true)
+    [ "$n" = 1 ] || fail "the app's Depends names $dep $n times: $depends"
+  done
+  echo "$depends" | grep -q "mirelops (= $version)" || fail "the app's Depends lacks mirelops (= $version): $depends"
+  DESTDIR="$work/app-tree" cmake --install "$build" --prefix /usr --component app >"$work/install.log" 2>&1 ||
+    { cat "$work/install.log"; fail "cmake --install --component app failed"; }
+  {
+    (cd "$work/app-tree" && find . -type f | sed 's/^\.//; s/\.8$/.8.gz/; s|^/usr/lib/systemd/|/lib/systemd/|')
+    echo /usr/share/doc/mirelo-printer-app/changelog.gz
+    echo /usr/share/doc/mirelo-printer-app/copyright
+  } | sort >"$work/app-expected"
+  package_files "$app_deb" >"$work/app-files"
+  diff "$work/app-expected" "$work/app-files" || fail "the app's package holds other files than cmake --install makes"
+  bad=$(dpkg-deb -c "$app_deb" | awk '$1 ~ /^-/ && $6 !~ /bin\/mirelo-printer-app$/ && ($1 != "-rw-r--r--" || $2 != "root/root")')
+  [ -z "$bad" ] || fail "app files with another owner or mode: $bad"
+  dpkg-deb -x "$app_deb" "$work/app-x"
+  grep -qx 'StateDirectory=mirelo-printer-app' "$work/app-x/lib/systemd/system/mirelo-printer-app.service" ||
+    fail "the unit keeps no state under /var/lib"
+  grep -q '^ExecStart=/usr/bin/mirelo-printer-app server .*state-file=/var/lib/mirelo-printer-app/' \
+    "$work/app-x/lib/systemd/system/mirelo-printer-app.service" || fail "the unit's ExecStart"
+  dpkg-deb -I "$app_deb" postinst | grep -q 'deb-systemd-helper' || fail "dh_installsystemd did not enable the unit"
+  dyn=$(readelf -d "$work/app-x/usr/bin/mirelo-printer-app")
+  echo "$dyn" | grep -q 'NEEDED.*\[libpappl\.so' || fail "the app does not link PAPPL"
+  echo "$dyn" | grep -q 'BIND_NOW' || fail "the app is not linked with -z now"
+  ! readelf -S "$work/app-x/usr/bin/mirelo-printer-app" | grep -q '\.debug_info' || fail "the app is not stripped"
+  echo "app package: $(wc -l <"$work/app-files") files as expected, Depends: $depends"
 }
 
 # A private scheduler for the installed package: ServerBin is a folder of
@@ -256,15 +310,23 @@ print_and_wait() {  # queue file lp-options...
 dpkg_install_and_remove() {
   [ "$(id -u)" -eq 0 ] || skip "needs root: dpkg -i and dpkg -r change the system"
   command -v dpkg >/dev/null || skip "dpkg is not installed"
+  # One run at a time on this machine (another checkout's run would find, or
+  # purge, the packages of this one).
+  exec 9>/run/lock/mirelops-package-dpkg.lock
+  flock -w 900 9 || skip "another package test holds /run/lock/mirelops-package-dpkg.lock"
   # Installing a file under /usr/share/cups/ppd-updaters runs the cups
   # package's trigger, which asks a running system scheduler and updates its
   # queues: never while one runs.
   [ ! -e /run/cups/cups.sock ] ||
     skip "a system scheduler runs (/run/cups/cups.sock): the cups trigger would ask it"
-  status=$(dpkg-query -W -f='${Status}' mirelops 2>/dev/null || true)
-  [ -z "$status" ] || [ "$status" = "unknown ok not-installed" ] ||
-    skip "mirelops is already known to dpkg ($status); not touching it"
-  for dep in libcups2 libusb-1.0-0 libstdc++6 qpdf cups-filters cups; do
+  # The app's maintainer scripts start its service where systemd runs.
+  [ ! -d /run/systemd/system ] || skip "systemd runs here: installing the app would start its service"
+  for p in mirelops mirelo-printer-app; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [ -z "$status" ] || [ "$status" = "unknown ok not-installed" ] ||
+      skip "$p is already known to dpkg ($status); not touching it"
+  done
+  for dep in libcups2 libusb-1.0-0 libstdc++6 qpdf cups-filters cups libpappl1 ghostscript poppler-utils; do
     dpkg-query -W -f='${Status}' "$dep" 2>/dev/null | grep -q "install ok installed" ||
       skip "$dep is not installed (scripts/install-deps.sh installs it)"
   done
@@ -336,6 +398,34 @@ dpkg_install_and_remove() {
     fail "the cups trigger changed /var/cache/cups/ppd-updates"
   echo "dpkg -i and dpkg -r: clean; $models PPDs pass cupstestppd and are listed by lpinfo -m;" \
     "jobs printed through the installed filter; ppd-updater moved $models queues"
+  app_install_and_remove
+}
+
+# Both packages at once; the app is enabled as a service (not started: no
+# systemd runs) and lists a driver for every model; dpkg -P removes all,
+# the enabled unit and the state folder included.
+app_install_and_remove() {
+  local app_files leftovers="/var/lib/mirelo-printer-app /usr/share/doc/mirelo-printer-app
+    /etc/systemd/system/multi-user.target.wants/mirelo-printer-app.service
+    /var/lib/systemd/deb-systemd-helper-enabled/mirelo-printer-app.service.dsh-also"
+  app_files=$(package_files "$app_deb")
+  for f in $files $app_files $leftovers; do [ ! -e "$f" ] || skip "$f exists already"; done
+  installed_by_us=1
+  dpkg -i "$deb" "$app_deb" >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -i of both failed"; }
+  ! grep -qi 'warning\|error' "$work/install.log" || { cat "$work/install.log"; fail "dpkg -i of both complained"; }
+  for f in $app_files; do [ -f "$f" ] || fail "$f missing after dpkg -i"; done
+  [ -L /etc/systemd/system/multi-user.target.wants/mirelo-printer-app.service ] ||
+    fail "the service is not enabled"
+  # PAPPL makes (and drops) its system to list the drivers: in a network of
+  # its own, so that it listens on no port of this machine.
+  n=$(unshare --net /usr/bin/mirelo-printer-app drivers 2>"$work/drivers.log" | grep -c .)
+  [ "$n" -eq "$models" ] || fail "the installed app lists $n drivers, not $models"
+  mkdir -p /var/lib/mirelo-printer-app && touch /var/lib/mirelo-printer-app/mirelo-printer-app.state
+  dpkg -P mirelo-printer-app mirelops >"$work/remove.log" 2>&1 || { cat "$work/remove.log"; fail "dpkg -P failed"; }
+  ! grep -qi 'warning\|error' "$work/remove.log" || { cat "$work/remove.log"; fail "dpkg -P complained"; }
+  installed_by_us=0
+  for f in $files $app_files $leftovers; do [ ! -e "$f" ] || fail "$f left after dpkg -P"; done
+  echo "both packages: dpkg -i and dpkg -P clean, service enabled, $n drivers"
 }
 
 # The cups package updates queues on an upgrade with the routine ppd_updater
