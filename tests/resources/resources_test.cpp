@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -56,7 +57,12 @@ BigRun RunBig(FilterJob job, const std::string& path) {
   job.digest_output = true;
   job.env["TMPDIR"] = tmp;
   job.timeout = 600;
+  // The filter reports its own peak (VmHWM) at exit.
+  const std::string report = FreshDir("peak") + "/report";
+  job.env["LD_PRELOAD"] = MTEST_PEAKRSS;
+  job.env["MIRELOPS_BENCH_REPORT"] = report;
   FilterResult r = RunFilter(job);
+  r.max_rss_kb = atol(ReadFile(report).c_str());
   EXPECT_EQ(r.exit_code, 0) << r.err.substr(0, 2000);
   EXPECT_FALSE(r.timed_out);
   struct stat st = {};
