@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The adapter between the Printer Application and the filter's core. The
-// core of today keeps its job in process-wide state and writes the printer
-// stream to standard output, as a CUPS filter does; so each job runs in a
-// child process of the app (the program itself, started with
-// kCoreJobCommand), which sets that state up from the job and calls the
-// core's roads, exactly as the filter's main does for a queue. The parent
+// core keeps its job in process-wide state and writes the printer stream to
+// standard output, as a CUPS filter does; so each job runs in a child
+// process of the app (the program itself, started with kCoreJobCommand),
+// which hands the job to the core as the filter's main does for a queue. The parent
 // forwards the child's standard output to the printer and turns a cancel into
 // the SIGTERM a CUPS filter gets, which the core answers at its next page
 // boundary. The child watches the printer of DEVICE_URI for a cancel at its
@@ -26,29 +25,14 @@
 
 #include "child.h"
 #include "common/io.h"
-#include "filter/filter.h"
-#include "identify/identify.h"
-#include "monitor/monitor.h"
-#include "output/output.h"
-#include "paper/paper.h"
-#include "pdfpath/pdfpath.h"
+#include "core/core.h"
 
 namespace mirelo_app {
 
 namespace {
 
-// The filter's refusal of a custom size outside the printable bounds; the
-// same text the CUPS filter reports.
-constexpr char kCustomSizeRefused[] =
-    "ERROR: The current custom pager cannot be printed,please use the corrent paper\n";
-
-const char* FamilyName(Family family) {
-  switch (family) {
-    case Family::kFinch: return "finch";
-    case Family::kHeron: return "Heron";
-    default: return "plain";
-  }
-}
+// The descriptor of the CUPS side channel.
+constexpr int kSideChannelFd = 4;
 
 // Owner of a pipe's two ends.
 struct Pipe {
@@ -84,17 +68,6 @@ class LineSplitter {
   std::string pending_;
 };
 
-// The collate request of a finch job, as the filter reads it: "collate"
-// anywhere in the options, letter case aside, and no "noCollate".
-bool AsksForCollate(const char* options) {
-  return strcasestr(options, "collate") && !strcasestr(options, "noCollate");
-}
-
-int CopyCount(const char* text) {
-  long value = strtol(text, nullptr, 10);
-  return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
-}
-
 }  // namespace
 
 bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& canceled,
@@ -106,8 +79,8 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
     return false;
   }
   Command command;
-  command.argv = {"/proc/self/exe", kCoreJobCommand, FamilyName(job.family), job.queue, job.job_id,
-                  job.user, job.title, job.copies, job.options, job.file};
+  command.argv = {"/proc/self/exe", kCoreJobCommand, job.queue, job.job_id, job.user,
+                  job.title,        job.copies,      job.options, job.file};
   command.env = {"PPD=" + job.ppd, "DEVICE_URI=" + job.device_uri};
   std::string why;
   pid_t pid = StartProgram(command, -1, out.write.get(), err.write.get(), &why);
@@ -158,68 +131,41 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
   return ok && forwarding;
 }
 
-bool CoreSupportsDevice(const char* device_id) {
-  bool finch = false;
-  return device_id && *device_id && isSupportPrinter(device_id, true, &finch);
-}
+bool CoreSupportsDevice(const char* device_id) { return mirelo::SupportsDeviceId(device_id); }
 
 int CoreJobMain(int argc, char* argv[]) {
-  // argv: program, command, family, then the filter's queue, job id, user,
-  // title, copies, options and file.
-  if (argc != 10) {
-    mirelo::ErrWrite("ERROR: The job process takes a family and seven job arguments.\n");
+  // argv: program, command, then the filter's queue, job id, user, title,
+  // copies, options and file.
+  if (argc != 9) {
+    mirelo::ErrWrite("ERROR: The job process takes seven job arguments.\n");
     return 2;
   }
   setvbuf(stderr, nullptr, _IONBF, 0);
-  struct sigaction sa = {};
-  sa.sa_handler = cancel_job;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
-  // The printer to watch is the job's own: the app's queues are not CUPS's.
-  g_buriFromEnvironment = true;
-  const std::string family = argv[2];
+  // No backend stands behind the job: a device ID request finds /dev/null
+  // in the place of the side channel and gets no answer, and the PPD's
+  // nickname names the model, as for a CUPS queue without a device ID.
+  if (int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC); null_fd >= 0) {
+    dup2(null_fd, kSideChannelFd);
+    close(null_fd);
+  }
   // PAPPL has claimed a USB printer's interface for the job, so the finch
   // watch's status request could only fail, once a second: no watch there.
   const char* device_uri = getenv("DEVICE_URI");
-  if (family == "finch" && device_uri && IsUsbUri(device_uri)) setenv("DEVICE_URI", "", 1);
-  char* const* fargv = argv + 3;
-  char print_path[kPrintPathSize] = {};
-  if (!mirelo::CopyText(print_path, sizeof(print_path), fargv[6])) {
-    mirelo::ErrWrite("ERROR: The input file name is too long.\n");
-    return 1;
-  }
+  if (device_uri && strncasecmp(device_uri, "usb:", 4) == 0) setenv("DEVICE_URI", "", 1);
 
-  if (family == "finch") {
-    isfinch = true;
-    checkmediasize(fargv, &width, &height);
-    if (AsksForCollate(fargv[5])) {
-      iscollate = true;
-      copies = CopyCount(fargv[4]);
-    }
-    if (!isSupportCustomPageSize(fargv[5], print_path)) {
-      mirelo::ErrWrite(kCustomSizeRefused);
-      return 1;
-    }
-    if (isA5PageSize(fargv[5], print_path)) isA5Page = true;
-  }
-  if (family != "Heron") {
-    WritePSdataToStdout(fargv, print_path);
-    return g_bcanceledAtPrinter.load() ? kCanceledAtDeviceStatus : 0;
-  }
-
-  CreatRotateDuplex(fargv, print_path);
-  int converted = pdf2ps(print_path, fargv);
-  if (converted == 1) {
-    Creatpthread(fargv);
-    WritePrintFileToStdout(print_path);
-  } else if (converted < 0) {
-    mirelo::ErrWrite("DEBUG: fail to change file from pdf to ps.\n");
-  }
-  Waitpthread();
-  return converted == 1 ? 0 : 1;
+  mirelo::JobArguments args;
+  args.queue = argv[2];
+  args.job_id = argv[3];
+  args.user = argv[4];
+  args.title = argv[5];
+  args.copies = argv[6];
+  args.options = argv[7];
+  args.file = argv[8];
+  // The printer to watch is the job's own: the app's queues are not CUPS's.
+  mirelo::FrontEnd front_end;
+  front_end.watch_device_uri = true;
+  int status = mirelo::RunJob(args, front_end);
+  return mirelo::CanceledAtPrinter() ? kCanceledAtDeviceStatus : status;
 }
 
 }  // namespace mirelo_app

@@ -15,8 +15,9 @@ enum class Family { kPlain, kFinch, kHeron };
 
 // One job as the core takes it: the arguments and environment that a CUPS
 // queue would hand to the filter.
+// The core tells the family from the PPD's nickname, as it does for a CUPS
+// queue whose backend gives no device ID.
 struct CoreJob {
-  Family family = Family::kPlain;
   std::string ppd;         // the model's PPD
   std::string device_uri;  // the printer's device URI (Heron wake-ups)
   std::string queue;       // printer name

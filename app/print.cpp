@@ -97,8 +97,8 @@ std::string OptionText(pappl_job_t* job, const pappl_pr_options_t& o, const Mode
              o.last_page < static_cast<unsigned>(INT_MAX) ? o.last_page : 999999u);
     text += range;
   }
-  // Collated copies only when asked: the filter takes any "collate" in the
-  // options as the request, so the uncollated case names none.
+  // Collated copies only when asked, as a CUPS queue asks: a true Collate
+  // option.
   ipp_attribute_t* mdh = papplJobGetAttribute(job, "multiple-document-handling");
   const char* mdh_value = mdh ? ippGetString(mdh, 0, nullptr) : nullptr;
   if (mdh_value && strcmp(mdh_value, "separate-documents-collated-copies") == 0) text += " Collate=True";
@@ -199,7 +199,6 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& inpu
   if (papplJobIsCanceled(job)) return true;
 
   CoreJob core;
-  core.family = model->family;
   core.ppd = ppd;
   const char* device_uri = papplPrinterGetDeviceURI(printer);
   core.device_uri = device_uri ? device_uri : "";

@@ -16,9 +16,10 @@
 #include <cstring>
 #include <memory>
 
-#include "filter/filter.h"
-#include "output/lines.h"
+#include "job/job.h"
 #include "output/output.h"
+#include "output/rewrite-private.h"
+#include "output/tagging-private.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool quiet = [] {
@@ -56,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
 
-  bool changed = mirelo::FixLine(line.get(), &len, w, h, &copy_block);
+  bool changed = mirelo::FixLine(line.get(), &len, w, h, flags & 1, &copy_block);
   if (len >= kLineBufSize || line[len] != '\0') abort();
   if (!changed && len != (size < kLineSize - 1 ? size : kLineSize - 1) && !(flags & 8)) abort();
 

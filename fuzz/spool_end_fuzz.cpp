@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "filter/filter.h"
+#include "spool/spool.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char chunk[8192];

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "monitor/monitor.h"
+#include "monitor/monitor-private.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -59,9 +59,19 @@ bool query1284info(char* buf, int* len) {
 
 bool isSupportPrinter(const char* device_id, bool have_device_id, bool* finch) {
   mirelo::UniquePpd ppd = mirelo::OpenJobPpd();
+  return mirelo::IsSupportedModel(device_id, have_device_id, ppd.get(), finch);
+}
 
+bool isHeronPrinter(const char* device_id, bool have_device_id) {
+  mirelo::UniquePpd ppd = mirelo::OpenJobPpd();
+  return mirelo::IsHeronModel(device_id, have_device_id, ppd.get());
+}
+
+namespace mirelo {
+
+bool IsSupportedModel(const char* device_id, bool have_device_id, ppd_file_t* ppd, bool* finch) {
   if (!have_device_id) {
-    if (const char* nick = ShortNickName(ppd.get())) {
+    if (const char* nick = ShortNickName(ppd)) {
       for (const auto& entry : support_printerinfo) {
         if (strcasecmp(nick, entry) == 0) {
           if (HoldsFinchModel(nick)) *finch = true;
@@ -82,18 +92,38 @@ bool isSupportPrinter(const char* device_id, bool have_device_id, bool* finch) {
   return false;
 }
 
-bool isHeronPrinter(const char* device_id, bool have_device_id) {
-  mirelo::UniquePpd ppd = mirelo::OpenJobPpd();
-
+bool IsHeronModel(const char* device_id, bool have_device_id, ppd_file_t* ppd) {
   if (have_device_id) {
     for (const auto& row : Heron_1284info)
       if (RowMatches(device_id, row)) return true;
     return false;
   }
 
-  const char* nick = ShortNickName(ppd.get());
+  const char* nick = ShortNickName(ppd);
   if (!nick) return false;
   for (const char* const* entry = Heron_printerinfo; *entry; ++entry)
     if (strcasecmp(nick, *entry) == 0) return true;
   return false;
 }
+
+bool IdentifyPrinter(Job* job) {
+  job->have_device_id = query1284info(job->device_id, &job->device_id_len);
+  bool finch = false;
+  if (!IsSupportedModel(job->device_id, job->have_device_id, job->ppd.get(), &finch)) return false;
+  job->family = finch ? Family::kFinch : Family::kPlain;
+  return true;
+}
+
+void DecideHeron(Job* job) {
+  job->have_device_id = query1284info(job->device_id, &job->device_id_len);
+  if (IsHeronModel(job->device_id, job->have_device_id, job->ppd.get())) job->family = Family::kHeron;
+}
+
+bool StillHeron(const Job& job) {
+  char device_id[kDeviceIdSize] = {};
+  int device_id_len = kDeviceIdSize - 1;
+  bool have_device_id = query1284info(device_id, &device_id_len);
+  return IsHeronModel(device_id, have_device_id, job.ppd.get());
+}
+
+}  // namespace mirelo

@@ -5,7 +5,11 @@
 // data/models.tsv by cmake/generate-models.cmake.
 #pragma once
 
+#include <cups/ppd.h>
+
 #include <cstddef>
+
+#include "job/job.h"
 
 // kSupportCount, kFinchCount and kHeronCount: the rows of each table, counted
 // from data/models.tsv at build time.
@@ -31,8 +35,28 @@ extern const char Heron_1284info[kHeronCount][3][kModelField];
 bool query1284info(char* buf, int* len);
 
 // True when the printer is a supported model; sets *finch to true for a finch
-// model (never clears it).
+// model (never clears it). Reads the ShortNickName of the environment's PPD.
 bool isSupportPrinter(const char* device_id, bool have_device_id, bool* finch);
 
-// True when the printer is a Heron model.
+// True when the printer is a Heron model, by the same rules.
 bool isHeronPrinter(const char* device_id, bool have_device_id);
+
+namespace mirelo {
+
+// The two tests above on a PPD that is open already (null: none).
+bool IsSupportedModel(const char* device_id, bool have_device_id, ppd_file_t* ppd, bool* finch);
+bool IsHeronModel(const char* device_id, bool have_device_id, ppd_file_t* ppd);
+
+// The job's family is decided here and nowhere else, from the two device ID
+// queries of the job (the second goes in with the length the first left).
+// IdentifyPrinter asks the first time: false when the printer is no
+// supported model; else the family is finch or plain. DecideHeron asks the
+// second time and makes the family Heron for a Heron model.
+bool IdentifyPrinter(Job* job);
+void DecideHeron(Job* job);
+
+// The Heron road asks once more, right before it turns back sides: true when
+// the printer still answers as a Heron model.
+bool StillHeron(const Job& job);
+
+}  // namespace mirelo

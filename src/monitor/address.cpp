@@ -17,7 +17,7 @@
 #include <cups/cups.h>
 
 #include "common/io.h"
-#include "monitor/monitor.h"
+#include "monitor/monitor-private.h"
 
 namespace {
 

@@ -6,16 +6,20 @@
 // five ticks of half a second, and there the cancelled job must be this
 // host's. The thread is never joined: it ends after a cancel, when it cannot
 // reach the printer, or with the process.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cinttypes>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
 #include "common/io.h"
-#include "filter/filter.h"
-#include "monitor/monitor.h"
+#include "monitor/monitor-private.h"
+
+pthread_t status_thread = 0;
+int err_thread = 0;
 
 namespace {
 
@@ -28,6 +32,15 @@ constexpr int kUsbTicks = 2;  // one USB request a second
 constexpr int kNetTicks = 5;  // one status query every 2.5 seconds
 constexpr size_t kReplySize = 1024;
 constexpr size_t kTextSize = 1024;
+// Size of the device URI and make-and-model buffers of the queue lookup.
+constexpr size_t kLookupSize = 256;
+
+// The record the cancel monitor reads. The monitor is never joined and may
+// run until the process ends, so the record must outlive the job's writer:
+// it is process-wide and, once a monitor has been started, never written
+// again.
+cancel_query_arg g_query_arg;
+bool g_monitor_started = false;
 
 // The status codes of a job cancelled at the printer.
 bool IsCancelStatus(unsigned char status) { return status == 0x06 || status == 0x86; }
@@ -49,7 +62,8 @@ bool ReplyReportsCancel(const unsigned char* reply, int len, const char* owner) 
 namespace {
 
 void* WatchUsb(const char* uri) {
-  libusb_device_handle* handle = FindUsbDeviceHandle(uri);
+  mirelo::UsbDevice device(FindUsbDeviceHandle(uri));
+  libusb_device_handle* handle = device.get();
   if (!handle) {
     mirelo::ErrWrite("querythread::handle is null\n");
     return nullptr;
@@ -67,7 +81,6 @@ void* WatchUsb(const char* uri) {
         g_bcanceledAtPrinter.store(true);
         job_canceled.store(1);
         mirelo::ErrWrite(kCancelledAtPrinter);
-        UsbCloseAndExit(handle);
         return const_cast<char*>(kCancelExit);
       }
     }
@@ -135,4 +148,39 @@ void* Printer_cancle_query_tread(void* arg) {
 
   if (IsUsbUri(uri)) return WatchUsb(uri);
   return WatchNet(uri, owner);
+}
+
+void mirelo::StartCancelWatch(const Job& job, const char* host) {
+  char uri[kLookupSize] = {};
+  char make_model[kLookupSize] = {};
+  if (job.watch_device_uri) {
+    CopyText(uri, sizeof(uri), job.device_uri.c_str());
+  } else {
+    getPrinter_optiopns(job.queue.c_str(), uri, sizeof(uri), make_model, sizeof(make_model));
+  }
+  uri[sizeof(uri) - 1] = '\0';
+
+  if (!g_monitor_started) {
+    memset(&g_query_arg, 0, sizeof(g_query_arg));
+    CopyText(g_query_arg.uri, sizeof(g_query_arg.uri), uri);
+    g_query_arg.jobid = atoi(job.job_id.c_str());
+    CopyText(g_query_arg.jobower, sizeof(g_query_arg.jobower), host);
+  }
+  char shown_uri[sizeof(g_query_arg.uri)];  // no password in the log
+  MaskUriPassword(g_query_arg.uri, shown_uri, sizeof(shown_uri));
+  ErrPrintf("uri:%s,jobid:%d,jobower:%s\n", shown_uri, g_query_arg.jobid, g_query_arg.jobower);
+  PrintPointAddress("cancel_query_arg", &g_query_arg);
+
+  if (g_monitor_started) return;
+  pthread_t thread;
+  err_thread = pthread_create(&thread, nullptr, Printer_cancle_query_tread, &g_query_arg);
+  if (err_thread != 0) {
+    status_thread = 0;
+    ErrPrintf("psrelay::Printer_cancle_query_tread Failed, err = %d\n", err_thread);
+  } else {
+    // Never joined: it ends by itself or with the process.
+    pthread_detach(thread);
+    status_thread = thread;
+    g_monitor_started = true;
+  }
 }

@@ -11,8 +11,10 @@
 #include <string>
 
 #include "common/io.h"
-#include "filter/filter.h"
-#include "monitor/monitor.h"
+#include "monitor/monitor-private.h"
+
+pthread_t dummy_thread = 0;
+std::atomic<bool> g_bdummyEnd{false};
 
 namespace {
 
@@ -36,16 +38,13 @@ void PauseUnlessEnded(useconds_t total) {
 }
 
 void* HoldUsb(const char* uri) {
-  libusb_device_handle* handle = FindUsbDeviceHandle(uri);
-  if (!handle) {
+  mirelo::UsbDevice device(FindUsbDeviceHandle(uri));
+  if (!device.get()) {
     mirelo::ErrWrite("dummy_send::handle is null\n");
     return nullptr;
   }
   for (;;) {
-    if (g_bdummyEnd.load()) {
-      UsbCloseAndExit(handle);
-      return const_cast<char*>(kJobEndExit);
-    }
+    if (g_bdummyEnd.load()) return const_cast<char*>(kJobEndExit);
     usleep(kUsbPause);
     if (job_canceled.load()) g_bdummyEnd.store(true);
   }
@@ -89,11 +88,14 @@ void* dummy_send_tread(void* arg) {
   return WakeNet(uri);
 }
 
-void Creatpthread(char* const argv[]) {
-  const char* uri = getenv("DEVICE_URI");
+namespace {
+
+// Starts the thread on the device URI, or on the queue name when there is
+// no URI and the name holds a ':' (a URI given in its place).
+void StartOn(const char* uri, const char* queue) {
   if (!uri) {
-    if (argv && argv[0] && argv[0][0] != '\0' && strchr(argv[0], ':')) {
-      uri = argv[0];
+    if (queue && queue[0] != '\0' && strchr(queue, ':')) {
+      uri = queue;
     } else {
       mirelo::ErrWrite("argv error\n");
       return;
@@ -106,6 +108,14 @@ void Creatpthread(char* const argv[]) {
     dummy_thread = 0;
     mirelo::ErrPrintf("psrelay::CreateDammyThread Failed, err = %d\n", rc);
   }
+}
+
+}  // namespace
+
+void Creatpthread(char* const argv[]) { StartOn(getenv("DEVICE_URI"), argv ? argv[0] : nullptr); }
+
+void mirelo::StartKeepAlive(const Job& job) {
+  StartOn(job.have_device_uri ? job.device_uri.c_str() : nullptr, job.queue.c_str());
 }
 
 void Waitpthread() {

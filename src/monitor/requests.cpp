@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "common/io.h"
-#include "monitor/monitor.h"
+#include "monitor/monitor-private.h"
 
 // GetRequest, community "vorpal", for 1.3.6.1.4.1.32473.1.1.3.16.2 (the job
 // status of the printer's private MIB).

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "common/io.h"
-#include "monitor/monitor.h"
+#include "monitor/monitor-private.h"
 
 namespace {
 

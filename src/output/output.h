@@ -4,7 +4,10 @@
 // rewriting of page-setup and copy-count lines.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+
+#include "job/job.h"
 
 namespace mirelo {
 struct PageIndex;
@@ -42,7 +45,8 @@ int find_pageend(char* buf, int clear_len, int* written, int cancel);
 // Copies the print file to standard output in chunks, with the cut-off.
 void WritePrintFileToStdout(const char* path);
 
-// Sends the PostScript job of every non-Heron printer to standard output.
+// Sends the PostScript job of every non-Heron printer to standard output,
+// for the queue and job of argv and the finch state of the job flags.
 // pages, when not null, holds the pages of the print file as the spool
 // counted them.
 void WritePSdataToStdout(char* const argv[], const char* path, const mirelo::PageIndex* pages = nullptr);
@@ -52,3 +56,14 @@ void WritePSdataToStdout(char* const argv[], const char* path, const mirelo::Pag
 // bytes. *copy_block is the caller's state of the copy-count block. True
 // when the line was rewritten or emptied.
 bool FixPrnPageSize(char* line, int width, int height, bool* copy_block);
+
+namespace mirelo {
+
+// WritePSdataToStdout for a job record: the job's print file, its family
+// and finch values, its cancel flag.
+void WritePostScript(const Job& job, const PageIndex* pages = nullptr);
+
+// WritePrintFileToStdout with the cut-off once canceled is raised.
+void SendPrintFile(const char* path, const std::atomic<int>& canceled);
+
+}  // namespace mirelo

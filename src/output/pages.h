@@ -59,8 +59,4 @@ class PageCounter {
   size_t tail_len_ = 1;
 };
 
-// Where find_pageend cuts a buffer of n bytes (the offset of its page
-// marker), or -1 when it holds no cut point.
-long PageCutOffset(const char* buf, size_t n);
-
 }  // namespace mirelo

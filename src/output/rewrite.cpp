@@ -3,6 +3,8 @@
 // lines take the PPD page size of the job, the job's own copy-count block is
 // removed when the filter makes collated copies itself, and the deferred
 // media dictionary gets the slash its key lacks.
+#include "output/rewrite-private.h"
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -10,8 +12,7 @@
 #include <strings.h>
 
 #include "common/io.h"
-#include "filter/filter.h"
-#include "output/lines.h"
+#include "job/job.h"
 #include "output/output.h"
 
 using mirelo::ErrPrintf;
@@ -155,7 +156,7 @@ bool Replace(char* line, size_t* len, const char* fmt, Args... args) {
 
 }  // namespace
 
-bool mirelo::FixLine(char* line, size_t* len, int width, int height, bool* copy_block) {
+bool mirelo::FixLine(char* line, size_t* len, int width, int height, bool collate, bool* copy_block) {
   const bool have_size = width != 0 && height != 0;
   const Marks m = Scan(line);
 
@@ -173,7 +174,7 @@ bool mirelo::FixLine(char* line, size_t* len, int width, int height, bool* copy_
     if (!have_size || !IsSetupPaperStatement(line, *len)) return false;
     return Replace(line, len, "%d %d pdfSetupPaper\n", width, height);
   }
-  if (iscollate) {
+  if (collate) {
     if (m.copy_begin) {
       *copy_block = true;
       return Empty(line, len);
@@ -209,5 +210,5 @@ int mirelo::CopyBlockCopies(const char* line) {
 
 bool FixPrnPageSize(char* line, int width, int height, bool* copy_block) {
   size_t len = strlen(line);
-  return mirelo::FixLine(line, &len, width, height, copy_block);
+  return mirelo::FixLine(line, &len, width, height, iscollate, copy_block);
 }

@@ -160,11 +160,16 @@ bool FileShowsA5(const char* path) {
 int checkmediasize(char* const argv[], int* width, int* height) {
   if (!argv || !argv[5] || !width || !height) return 0;
   mirelo::CupsOptions options(argv[5]);
+  if (!options.Get("PageSize")) return 0;
+  mirelo::UniquePpd ppd = mirelo::OpenJobPpd();
+  return mirelo::PageSizeOf(options, ppd.get(), width, height);
+}
+
+int mirelo::PageSizeOf(const CupsOptions& options, ppd_file_t* ppd, int* width, int* height) {
   const char* value = options.Get("PageSize");
   if (!value) return 0;
-  mirelo::UniquePpd ppd = mirelo::OpenJobPpd();
   if (!ppd) return 1;
-  if (ppd_size_t* size = ppdPageSize(ppd.get(), value)) {
+  if (ppd_size_t* size = ppdPageSize(ppd, value)) {
     // Whole points, fractions cut off; a size no page can have is ignored.
     constexpr float kIntLimit = 2147483648.0f;  // 2^31: the first value an int cannot hold
     if (size->width >= 0 && size->width < kIntLimit && size->length >= 0 && size->length < kIntLimit) {
@@ -177,7 +182,10 @@ int checkmediasize(char* const argv[], int* width, int* height) {
 }
 
 bool isSupportCustomPageSize(const char* options, const char* path) {
-  mirelo::CupsOptions parsed(options);
+  return mirelo::CustomSizeFits(mirelo::CupsOptions(options), path);
+}
+
+bool mirelo::CustomSizeFits(const CupsOptions& parsed, const char* path) {
   bool custom = false;
   if (const char* size = parsed.Get("PageSize")) {
     ErrPrintf("PageSize:%s\n", size);
@@ -193,7 +201,11 @@ bool isSupportCustomPageSize(const char* options, const char* path) {
 }
 
 bool isA5PageSize(const char* options, const char* path) {
-  mirelo::CupsOptions parsed(options);
+  mirelo::UniquePpd ppd = mirelo::OpenJobPpd();
+  return mirelo::IsA5LongEdge(mirelo::CupsOptions(options), ppd.get(), path);
+}
+
+bool mirelo::IsA5LongEdge(const CupsOptions& parsed, ppd_file_t* ppd, const char* path) {
   bool a5;
   if (const char* size = parsed.Get("PageSize"))
     a5 = strstr(size, "A5") != nullptr;
@@ -207,9 +219,8 @@ bool isA5PageSize(const char* options, const char* path) {
     ErrWrite(long_edge ? "LongEdge =true\n" : "LongEdge =false\n");
     return long_edge;
   }
-  mirelo::UniquePpd ppd = mirelo::OpenJobPpd();
   if (!ppd) return true;
-  ppd_option_t* option = ppdFindOption(ppd.get(), "FeedEdge");
+  ppd_option_t* option = ppdFindOption(ppd, "FeedEdge");
   if (!option) return true;
   return strcasestr(option->defchoice, "LongEdge") != nullptr;
 }

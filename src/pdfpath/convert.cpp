@@ -4,6 +4,8 @@
 // count forced to one and the layout options taken out (the filters before
 // this one have applied them already). Its output goes into a new temporary
 // file, which then becomes the print file.
+#include "pdfpath/pdfpath.h"
+
 #include <cups/cups.h>
 
 #include <cerrno>
@@ -15,9 +17,7 @@
 
 #include "common/io.h"
 #include "common/spawn.h"
-#include "filter/filter.h"
 #include "pdfpath/pdfpath-private.h"
-#include "pdfpath/pdfpath.h"
 
 using mirelo::ErrPrintf;
 using mirelo::ErrWrite;
@@ -69,8 +69,19 @@ int pdf2ps(char* path, char* const argv[]) {
     ErrWrite("DEBUG: Illegal input parameter.\n");
     return -1;
   }
+  mirelo::Job job({argv[0], argv[1], argv[2], argv[3], argv[4], argv[5], nullptr});
+  job.print_file.SetScheduler(path);
+  int converted = mirelo::ConvertToPostScript(&job);
+  if (converted == 1) {
+    mirelo::CopyText(path, kPrintPathSize, job.print_file.path());
+    job.print_file.Release();
+  }
+  return converted;
+}
 
-  std::string options = mirelo::PdftopsOptions(argv[5]);
+int mirelo::ConvertToPostScript(Job* job) {
+  std::string options = PdftopsOptions(job->options_text.c_str());
+  const char* path = job->print_file.path();
 
   // Removed on every way out but success, which makes it the print file.
   mirelo::TempFile temp;
@@ -83,8 +94,8 @@ int pdf2ps(char* path, char* const argv[]) {
   // pdftops gets the file as its standard output and nothing else of it
   // (the descriptor is closed on exec).
 
-  const char* const pdftops_argv[] = {kPdftops,        argv[1], argv[2], argv[3], kOneCopy,
-                                      options.c_str(), path,    nullptr};
+  const char* const pdftops_argv[] = {kPdftops, job->job_id.c_str(), job->user.c_str(), job->title.c_str(),
+                                      kOneCopy, options.c_str(),     path,              nullptr};
   // The filter writes pdftops' output into the file itself: pdftops does not
   // notice a full disk, and a cut job must never print as the whole.
   size_t copied = 0;
@@ -114,7 +125,6 @@ int pdf2ps(char* path, char* const argv[]) {
     return -1;
   }
 
-  mirelo::ReplacePrintFile(path, temp.path());
-  temp.Release();
+  job->print_file.Adopt(&temp);
   return 1;
 }

@@ -2,15 +2,12 @@
 // What the two stages of the PDF path share, and what their tests reach.
 #pragma once
 
+#include <cups/ppd.h>
+
 #include <cstddef>
 #include <string>
 
 namespace mirelo {
-
-// Makes new_path the print file: removes the old print file when the filter
-// made it itself (never the file the scheduler named), copies new_path into
-// path (kPrintPathSize bytes) and marks the print file as the filter's own.
-void ReplacePrintFile(char* path, const char* new_path);
 
 // Capacity of the rotation page list: 1 MiB, which holds the list of any
 // document of up to 315,465 pages.
@@ -33,5 +30,7 @@ std::string PdftopsOptions(const char* options);
 // sides, ...); true when the marked Duplex choice is DuplexNoTumble. No PPD,
 // or one without a Duplex option: false.
 bool WantsLongEdgeRotation(const char* options);
+// The same on the job's PPD, open already (its marks are changed).
+bool WantsLongEdgeRotation(ppd_file_t* ppd, const char* options);
 
 }  // namespace mirelo

@@ -3,6 +3,8 @@
 // long-edge (DuplexNoTumble), every even page (every back side) is turned by
 // 180 degrees with qpdf before the PDF is converted to PostScript. qpdf writes
 // the rotated PDF into a new temporary file, which then becomes the print file.
+#include "pdfpath/pdfpath.h"
+
 #include <cups/cups.h>
 
 #include <cerrno>
@@ -17,10 +19,8 @@
 
 #include "common/io.h"
 #include "common/spawn.h"
-#include "filter/filter.h"
 #include "identify/identify.h"
 #include "pdfpath/pdfpath-private.h"
-#include "pdfpath/pdfpath.h"
 
 using mirelo::ErrPrintf;
 using mirelo::ErrWrite;
@@ -139,14 +139,19 @@ bool MakeEvenPageList(int pages, char* list, size_t list_size) {
 
 bool WantsLongEdgeRotation(const char* options) {
   UniquePpd ppd = OpenJobPpd();
+  return WantsLongEdgeRotation(ppd.get(), options);
+}
+
+bool WantsLongEdgeRotation(ppd_file_t* ppd, const char* options) {
   if (!ppd) return false;
-  ppdMarkDefaults(ppd.get());
+  // The options as pdftops gets them, parsed as it parses them.
+  ppdMarkDefaults(ppd);
   std::string text = PdftopsOptions(options);
   cups_option_t* parsed = nullptr;
   int count = cupsParseOptions(text.c_str(), 0, &parsed);
-  cupsMarkOptions(ppd.get(), count, parsed);
+  cupsMarkOptions(ppd, count, parsed);
   cupsFreeOptions(count, parsed);
-  ppd_choice_t* marked = ppdFindMarkedChoice(ppd.get(), "Duplex");
+  ppd_choice_t* marked = ppdFindMarkedChoice(ppd, "Duplex");
   return marked && strcasecmp(marked->choice, kLongEdgeChoice) == 0;
 }
 
@@ -177,16 +182,27 @@ bool getqpdfversion() {
 }
 
 void CreatRotateDuplex(char* const argv[], char* path) {
+  if (!argv || !path) {
+    getqpdfversion();  // asked first, as on every call
+    return;
+  }
+  mirelo::Job job({argv[0], argv[1], argv[2], argv[3], argv[4], argv[5], nullptr});
+  job.print_file.SetScheduler(path);
+  mirelo::RotateBackSides(&job);
+  if (job.print_file.own()) {
+    mirelo::CopyText(path, kPrintPathSize, job.print_file.path());
+    job.print_file.Release();
+  }
+}
+
+void mirelo::RotateBackSides(Job* job) {
   const char* tool = getqpdfversion() ? kSystemQpdf : kPrivateQpdf;
-  if (!argv || !path) return;
 
   // The printer is asked afresh: only a Heron printer gets its pages turned.
-  char device_id[kDeviceIdSize] = {};
-  int device_id_len = kDeviceIdSize - 1;
-  bool have_device_id = query1284info(device_id, &device_id_len);
-  if (!isHeronPrinter(device_id, have_device_id)) return;
+  if (!StillHeron(*job)) return;
 
-  if (!mirelo::WantsLongEdgeRotation(argv[5])) return;
+  if (!WantsLongEdgeRotation(job->ppd.get(), job->options_text.c_str())) return;
+  const char* path = job->print_file.path();
 
   // Every failure from here on prints the pages unrotated, and says so.
   UnrotatedWarning warning;
@@ -269,7 +285,6 @@ void CreatRotateDuplex(char* const argv[], char* path) {
     return;
   }
 
-  mirelo::ReplacePrintFile(path, temp.path());
-  temp.Release();
+  job->print_file.Adopt(&temp);
   warning.Cancel();
 }

@@ -19,7 +19,7 @@
 #include "harness/printer_app.h"
 #include "harness/printer_link.h"
 #include "harness/print_system.h"
-#include "monitor/monitor.h"
+#include "monitor/monitor-private.h"
 
 namespace mtest {
 namespace {

@@ -11,7 +11,7 @@
 #include "harness/harness.h"
 #include "harness/printer_link.h"
 #include "harness/scheduler.h"
-#include "monitor/monitor.h"
+#include "monitor/monitor-private.h"
 
 using namespace mtest;
 

@@ -14,7 +14,7 @@
 #include "harness/harness.h"
 #include "harness/printer_link.h"
 #include "harness/scheduler.h"
-#include "monitor/monitor.h"
+#include "monitor/monitor-private.h"
 #include "monitor_util.h"
 
 namespace {

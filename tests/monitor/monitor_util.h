@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "filter/filter.h"
+#include "job/job.h"
 #include "harness/harness.h"
-#include "monitor/monitor.h"
+#include "monitor/monitor-private.h"
 
 namespace mtest {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "filter/filter.h"
+#include "job/job.h"
 #include "output/output.h"
 
 namespace {

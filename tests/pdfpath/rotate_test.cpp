@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "filter/filter.h"
+#include "job/job.h"
 #include "pdfpath/pdfpath-private.h"
 #include "pdfpath/pdfpath.h"
 #include "pdfpath_test_util.h"
@@ -46,24 +46,33 @@ class Rotation : public ::testing::Test {
     tmpdir_.emplace("TMPDIR", tmp_);
     ppd_.emplace("PPD", MakePpd(kHeronNick, "DuplexNoTumble"));
     original_ = tmp_ + "/job.pdf";
-    g_bownPrintFile = true;
   }
-  void TearDown() override { g_bownPrintFile = false; }
 
   // Runs the rotation on a copy of a made PDF; returns the resulting path.
   std::string Rotate(int pages, const char* options = "", std::string* err = nullptr) {
+    mirelo::JobArguments args;
+    args.queue = "q";
+    args.job_id = "1";
+    args.user = "u";
+    args.title = "t";
+    args.copies = "1";
+    args.options = options;
+    mirelo::Job job(args);
     WriteFile(original_, ReadFile(MakePdf(pages)));
-    char path[kPrintPathSize] = {};
-    strncpy(path, original_.c_str(), sizeof(path) - 1);
-    char* argv[] = {const_cast<char*>("q"), const_cast<char*>("1"), const_cast<char*>("u"),
-                    const_cast<char*>("t"), const_cast<char*>("1"), const_cast<char*>(options),
-                    nullptr};
+    if (own_)
+      job.print_file.AdoptPath(original_.c_str());
+    else
+      job.print_file.SetScheduler(original_.c_str());
     StderrCapture capture;
-    CreatRotateDuplex(argv, path);
+    mirelo::RotateBackSides(&job);
     if (err) *err = WithoutIdentification(capture.Text());
-    return path;
+    rotated_own_ = job.print_file.own();
+    job.print_file.Release();
+    return job.print_file.path();
   }
 
+  bool own_ = true;           // the print file is the filter's own
+  bool rotated_own_ = false;  // the print file after the rotation is
   std::string tmp_, original_;
   std::optional<ScopedEnv> tmpdir_, ppd_;
 };
@@ -192,16 +201,16 @@ TEST_F(Rotation, EvenPagesAreTurnedAndTheOldFileRemoved) {
   EXPECT_NE(out, original_);
   EXPECT_EQ(Orientation(out), "URURURU");
   EXPECT_FALSE(FileExists(original_));
-  EXPECT_TRUE(g_bownPrintFile);
+  EXPECT_TRUE(rotated_own_);
   EXPECT_EQ(ListDir(tmp_).size(), 1u);
 }
 
 TEST_F(Rotation, TheSchedulersFileStays) {
-  g_bownPrintFile = false;
+  own_ = false;
   std::string out = Rotate(2);
   EXPECT_EQ(Orientation(out), "UR");
   EXPECT_TRUE(ReadFile(original_) == ReadFile(MakePdf(2)));
-  EXPECT_TRUE(g_bownPrintFile);  // the rotated file is the filter's own
+  EXPECT_TRUE(rotated_own_);  // the rotated file is the filter's own
 }
 
 TEST_F(Rotation, NothingToDoLeavesNoFileBehind) {

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-// The process-wide job state and the SIGTERM handler.
+// The process-wide job state, the SIGTERM handler and the job record.
+#include "job/job.h"
+
 #include <cups/sidechannel.h>
 #include <fcntl.h>
-
-#include <cerrno>
 #include <unistd.h>
 
-#include "filter/filter.h"
+#include <cerrno>
+#include <cstdlib>
 
 std::atomic<int> job_canceled{0};
 bool isfinch = false;
@@ -15,13 +16,7 @@ int height = 0;
 bool iscollate = false;
 bool isA5Page = false;
 int copies = 0;
-pthread_t dummy_thread = 0;
-std::atomic<bool> g_bdummyEnd{false};
-pthread_t status_thread = 0;
-int err_thread = 0;
 std::atomic<bool> g_bcanceledAtPrinter{false};
-bool g_buriFromEnvironment = false;
-bool g_bownPrintFile = false;
 std::atomic<bool> g_bjobFailed{false};
 
 namespace {
@@ -57,3 +52,53 @@ void cancel_job(int /*sig*/) {
   (void)ignored;
   errno = saved;
 }
+
+namespace mirelo {
+
+int JobExitStatus() {
+  if (job_canceled.load()) return 0;
+  return g_bjobFailed.load() || OutputFailed() ? 1 : 0;
+}
+
+bool PrintFile::SetScheduler(const char* path) {
+  Reset();
+  if (CopyText(path_, sizeof(path_), path)) return true;
+  path_[0] = '\0';
+  return false;
+}
+
+void PrintFile::Adopt(TempFile* file) {
+  Reset();
+  CopyText(path_, sizeof(path_), file->path());
+  own_ = file->owned();
+  file->Release();
+}
+
+void PrintFile::AdoptPath(const char* path) {
+  Reset();
+  own_ = CopyText(path_, sizeof(path_), path);
+  if (!own_) path_[0] = '\0';
+}
+
+void PrintFile::Reset() {
+  if (own_ && path_[0] != '\0') unlink(path_);
+  own_ = false;
+  path_[0] = '\0';
+}
+
+Job::Job(const JobArguments& args)
+    : queue(args.queue ? args.queue : ""),
+      job_id(args.job_id ? args.job_id : ""),
+      user(args.user ? args.user : ""),
+      title(args.title ? args.title : ""),
+      copies_text(args.copies ? args.copies : ""),
+      options_text(args.options ? args.options : ""),
+      options(options_text.c_str()),
+      ppd(OpenJobPpd()) {
+  if (const char* uri = getenv("DEVICE_URI")) {
+    device_uri = uri;
+    have_device_uri = true;
+  }
+}
+
+}  // namespace mirelo

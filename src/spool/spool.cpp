@@ -4,6 +4,8 @@
 // PJL Universal Exit Language gets the end-of-job sequence appended. From a
 // pipe (as the scheduler gives the job) the kernel moves the data into the
 // file (splice) without copying it through the filter.
+#include "spool/spool.h"
+
 #include <cups/cups.h>
 #include <fcntl.h>
 
@@ -15,7 +17,6 @@
 #include <unistd.h>
 
 #include "common/io.h"
-#include "filter/filter.h"
 #include "output/output.h"
 #include "output/pages.h"
 
@@ -103,6 +104,13 @@ void Copy_StdinToTempFile(char* path, mirelo::PageIndex* index) {
     ErrWrite("DEBUG: Unable to find input file.\n");
     return;
   }
+  mirelo::PrintFile spooled;
+  if (!mirelo::SpoolStdin(&spooled, index)) return;
+  mirelo::CopyText(path, kPrintPathSize, spooled.path());
+  spooled.Release();
+}
+
+bool mirelo::SpoolStdin(PrintFile* print_file, PageIndex* index) {
 
   // Removed on every way out but the last, which hands the file to the job.
   mirelo::TempFile spool;
@@ -111,7 +119,7 @@ void Copy_StdinToTempFile(char* path, mirelo::PageIndex* index) {
     ErrWrite("DEBUG: Unable to creat temp file.\n");
     spool.ReportFailure();
     g_bjobFailed.store(true);
-    return;
+    return false;
   }
   const char* name = spool.path();
   ErrPrintf("DEBUG:copying to temp print file \"%s\"\n", name);
@@ -169,19 +177,19 @@ void Copy_StdinToTempFile(char* path, mirelo::PageIndex* index) {
   if (write_failed) {
     ErrPrintf("ERROR: Unable to write the print data to the spool file: %s\n", strerror(write_errno));
     g_bjobFailed.store(true);
-    return;
+    return false;
   }
   if (read_errno != 0) {
     ErrPrintf("ERROR: Unable to read the print data from standard input: %s; nothing is printed.\n",
               strerror(read_errno));
     g_bjobFailed.store(true);
-    return;
+    return false;
   }
 
-  mirelo::CopyText(path, kPrintPathSize, name);
-  spool.Release();
+  print_file->Adopt(&spool);
   if (index) {
     counted.complete = true;
     *index = std::move(counted);
   }
+  return true;
 }

@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: Apache-2.0
+// The two line roads of a finch job, private to output/: the line road
+// (roads.cpp), which sends the job once, and the collated road
+// (collated.cpp), which sends it once and replays its PostScript body for
+// every further copy. Both tag, rewrite and cut the job line by line, with
+// the pieces declared here.
+#pragma once
+
+#include <cstddef>
+
+#include "job/job.h"
+#include "output/lines-private.h"
+#include "output/pages.h"
+#include "output/tagging-private.h"
+
+namespace mirelo {
+
+// The line road.
+void LineRoad(LineReader* in, const Job& job, const Tags& tags);
+
+// The collated road: job.copies copies, the replays read from the replay
+// file beside the print file.
+void CollatedRoad(LineReader* in, const Job& job, const Tags& tags);
+
+// Cuts a cancelled job at the page start in line, if it holds one. True when
+// the job has been closed and nothing more of it may be sent.
+bool CutHere(char* line, const std::atomic<int>& canceled, PageCounter* pages);
+
+// Every byte of the line goes out, NUL bytes included, and its pages are
+// counted.
+void Send(const char* line, size_t len, PageCounter* pages);
+
+// Sends the line, then clears it as far as it reached, for the next read.
+void SendAndClear(char* line, size_t len, PageCounter* pages);
+
+}  // namespace mirelo
