@@ -2,6 +2,8 @@
 // Finding the printer: the queue's device URI among the CUPS destinations,
 // the host of a device URI (DNS-SD ones resolved by the CUPS library's own
 // resolver, reached by name at run time), and a host's numeric address.
+#include "monitor/monitor-private.h"
+
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netdb.h>
@@ -17,7 +19,6 @@
 #include <cups/cups.h>
 
 #include "common/io.h"
-#include "monitor/monitor-private.h"
 
 namespace {
 

@@ -6,6 +6,8 @@
 // five ticks of half a second, and there the cancelled job must be this
 // host's. The thread is never joined: it ends after a cancel, when it cannot
 // reach the printer, or with the process.
+#include "monitor/monitor.h"
+
 #include <pthread.h>
 #include <unistd.h>
 

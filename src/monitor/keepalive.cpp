@@ -4,6 +4,8 @@
 // seconds, and a USB printer is held open. Creatpthread starts it right
 // before the copy; Waitpthread raises its end flag and joins it right after.
 // The thread also ends by itself once the job is cancelled.
+#include "monitor/monitor.h"
+
 #include <pthread.h>
 #include <unistd.h>
 

@@ -2,6 +2,8 @@
 // The network requests to the printer's SNMP agent: the job-status query
 // (SNMPv1 GetRequest) and the wake-up (SNMPv1 SetRequest), one UDP datagram
 // each to port 161. Both packets are fixed; the replies are moved, not read.
+#include "monitor/monitor-private.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -14,7 +16,6 @@
 #include <memory>
 
 #include "common/io.h"
-#include "monitor/monitor-private.h"
 
 // GetRequest, community "vorpal", for 1.3.6.1.4.1.32473.1.1.3.16.2 (the job
 // status of the printer's private MIB).

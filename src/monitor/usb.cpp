@@ -3,11 +3,12 @@
 // its device URI, and the vendor status request. Every libusb call goes
 // through the table of UsbOps, so that tests can play a printer; the real
 // table below is the only place that calls libusb.
+#include "monitor/monitor-private.h"
+
 #include <atomic>
 #include <cstring>
 
 #include "common/io.h"
-#include "monitor/monitor-private.h"
 
 namespace {
 

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The two line roads of a finch job, private to output/: the line road
-// (roads.cpp), which sends the job once, and the collated road
-// (collated.cpp), which sends it once and replays its PostScript body for
-// every further copy. Both tag, rewrite and cut the job line by line, with
-// the pieces declared here.
+// The line road of a finch job, private to output/ (defined in roads.cpp),
+// which sends the job once, and the pieces it shares with the collated road
+// (collated-private.h): both tag, rewrite and cut the job line by line.
 #pragma once
 
 #include <cstddef>
@@ -15,12 +13,9 @@
 
 namespace mirelo {
 
-// The line road.
+// The line road: the job once, its own copy-count block left to the
+// printer.
 void LineRoad(LineReader* in, const Job& job, const Tags& tags);
-
-// The collated road: job.copies copies, the replays read from the replay
-// file beside the print file.
-void CollatedRoad(LineReader* in, const Job& job, const Tags& tags);
 
 // Cuts a cancelled job at the page start in line, if it holds one. True when
 // the job has been closed and nothing more of it may be sent.

@@ -15,6 +15,7 @@
 #include "common/io.h"
 #include "monitor/monitor.h"
 #include "output/chunks-private.h"
+#include "output/collated-private.h"
 #include "output/lines-private.h"
 #include "output/pages.h"
 #include "output/roads-private.h"

@@ -1,0 +1,83 @@
+#!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
+# The house rules of the source tree, checked (CTest: layers.check):
+#  - a folder includes only the folders below it (the table below, which
+#    DEVELOPING.md explains);
+#  - a "*-private.h" header is included only inside its own folder (the
+#    tests and fuzz targets may reach it);
+#  - <libusb.h> is included only by monitor/monitor-private.h;
+#  - every .cpp includes a header of its own folder first (but the files
+#    that only define main() or symbols for the linker).
+# Prints every breach and exits 1 when there is one.
+set -u
+root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
+cd "$root" || exit 2
+
+declare -A allowed=(
+  [common]=""
+  [job]="common"
+  [identify]="job common"
+  [paper]="job common"
+  [monitor]="job common"
+  [output]="monitor job common"
+  [pdfpath]="identify job common"
+  [spool]="output job common"
+  [core]="identify paper monitor output pdfpath spool job common"
+  [filter]="core common"
+  [app]="core common"
+)
+# Files with no header of their own.
+no_own_header=" src/filter/main.cpp app/main.cpp app/avahi-guard.cpp "
+
+fail=0
+breach() {
+  echo "$1"
+  fail=1
+}
+
+files=$( (ls src/*/*.cpp src/*/*.h app/*.cpp app/*.h) 2>/dev/null)
+for f in $files; do
+  case $f in
+    app/*) folder=app ;;
+    *) folder=$(basename "$(dirname "$f")") ;;
+  esac
+  if [[ ! -v allowed[$folder] ]]; then
+    breach "$f: the folder $folder is not in the layer table of scripts/check-layers.sh"
+    continue
+  fi
+  first=""
+  while IFS= read -r line; do
+    [[ $line =~ ^[[:space:]]*#[[:space:]]*include[[:space:]]*([\"\<])([^\"\>]+) ]] || continue
+    kind=${BASH_REMATCH[1]}
+    name=${BASH_REMATCH[2]}
+    [[ -z $first ]] && first="$kind$name$([[ $kind == '<' ]] && echo '>' || echo '"')"
+    if [[ $name == libusb.h && $f != src/monitor/monitor-private.h ]]; then
+      breach "$f: includes <libusb.h>, which only monitor/monitor-private.h may"
+    fi
+    [[ $kind == '"' ]] || continue
+    if [[ $name != */* ]]; then
+      # A header of the file's own folder, named without it (app/).
+      [[ $folder == app ]] || breach "$f: includes \"$name\" without its folder"
+      continue
+    fi
+    target=${name%%/*}
+    if [[ $target == "$folder" ]]; then continue; fi
+    if [[ $name == *-private.h ]]; then
+      breach "$f: includes $name, private to $target/"
+      continue
+    fi
+    if [[ " ${allowed[$folder]} " != *" $target "* ]]; then
+      breach "$f: includes $name; $folder/ may include only: ${allowed[$folder]:-nothing of the project}"
+    fi
+  done < "$f"
+  if [[ $f == *.cpp && $no_own_header != *" $f "* ]]; then
+    case $folder in
+      app) [[ $first == \"* && $first != */* ]] ;;
+      *) [[ $first == \"$folder/* ]] ;;
+    esac || breach "$f: the first include is ${first:-none}, not a header of its own folder"
+  fi
+done
+if [[ $fail -eq 0 ]]; then
+  echo "layers: $(echo "$files" | wc -w) files follow the house rules"
+fi
+exit $fail
