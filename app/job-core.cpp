@@ -153,18 +153,10 @@ int CoreJobMain(int argc, char* argv[]) {
   const char* device_uri = getenv("DEVICE_URI");
   if (device_uri && strncasecmp(device_uri, "usb:", 4) == 0) setenv("DEVICE_URI", "", 1);
 
-  mirelo::JobArguments args;
-  args.queue = argv[2];
-  args.job_id = argv[3];
-  args.user = argv[4];
-  args.title = argv[5];
-  args.copies = argv[6];
-  args.options = argv[7];
-  args.file = argv[8];
   // The printer to watch is the job's own: the app's queues are not CUPS's.
   mirelo::FrontEnd front_end;
   front_end.watch_device_uri = true;
-  int status = mirelo::RunJob(args, front_end);
+  int status = mirelo::RunJob(mirelo::FilterArguments(7, argv + 2), front_end);
   return mirelo::CanceledAtPrinter() ? kCanceledAtDeviceStatus : status;
 }
 

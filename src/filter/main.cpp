@@ -24,13 +24,5 @@ int main(int argc, char* argv[]) {
                       argc > 0 ? argv[0] : "mirelops");
     return 1;
   }
-  mirelo::JobArguments args;
-  args.queue = argv[0];
-  args.job_id = argv[1];
-  args.user = argv[2];
-  args.title = argv[3];
-  args.copies = argv[4];
-  args.options = argv[5];
-  args.file = argc == 7 ? argv[6] : nullptr;
-  return mirelo::RunJob(args);
+  return mirelo::RunJob(mirelo::FilterArguments(argc, argv));
 }

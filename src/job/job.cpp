@@ -86,6 +86,18 @@ void PrintFile::Reset() {
   path_[0] = '\0';
 }
 
+JobArguments FilterArguments(int argc, char* const argv[]) {
+  JobArguments args;
+  args.queue = argv[0];
+  args.job_id = argv[1];
+  args.user = argv[2];
+  args.title = argv[3];
+  args.copies = argv[4];
+  args.options = argv[5];
+  args.file = argc == 7 ? argv[6] : nullptr;
+  return args;
+}
+
 Job::Job(const JobArguments& args)
     : queue(args.queue ? args.queue : ""),
       job_id(args.job_id ? args.job_id : ""),

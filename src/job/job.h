@@ -112,6 +112,10 @@ struct JobArguments {
   const char* file = nullptr;
 };
 
+// The arguments of a CUPS filter's argument vector: queue, job id, user,
+// title, copies, options and, when argc is 7, the file. argc is 6 or 7.
+JobArguments FilterArguments(int argc, char* const argv[]);
+
 // One job, built once from the arguments, the environment and the PPD; the
 // stages take what they need of it.
 struct Job {

@@ -55,6 +55,9 @@ bool getPrinterHostNameFromDNSSDUri(const char* uri, char* host, size_t host_siz
 // well formed (the resolver is asked nothing about any other).
 bool IsWellFormedUri(const char* uri);
 
+// True when the device URI names a USB printer: its scheme is "usb".
+bool IsUsbUri(const char* uri);
+
 // Looks up an IPv4 address of the host and writes it as text into ip
 // (ip_size bytes). 0 when the name was looked up, 1 when the lookup failed.
 int GetIpByHostname(const char* hostname, char* ip, size_t ip_size);

@@ -23,9 +23,6 @@ extern int err_thread;                 // result of starting the cancel monitor
 void Creatpthread(char* const argv[]);
 void Waitpthread();
 
-// True when the device URI names a USB printer: its scheme is "usb".
-bool IsUsbUri(const char* uri);
-
 namespace mirelo {
 
 // Creatpthread for the job's printer.

@@ -45,7 +45,7 @@ mirelo::Tags FinchSetUp(const mirelo::Job& job) {
 }  // namespace
 
 void WritePSdataToStdout(char* const argv[], const char* path, const mirelo::PageIndex* pages) {
-  mirelo::Job job({argv[0], argv[1], argv[2], argv[3], argv[4], argv[5], nullptr});
+  mirelo::Job job(mirelo::FilterArguments(6, argv));
   if (path) job.print_file.SetScheduler(path);
   job.family = isfinch ? mirelo::Family::kFinch : mirelo::Family::kPlain;
   job.width = width;

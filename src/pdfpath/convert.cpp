@@ -69,7 +69,7 @@ int pdf2ps(char* path, char* const argv[]) {
     ErrWrite("DEBUG: Illegal input parameter.\n");
     return -1;
   }
-  mirelo::Job job({argv[0], argv[1], argv[2], argv[3], argv[4], argv[5], nullptr});
+  mirelo::Job job(mirelo::FilterArguments(6, argv));
   job.print_file.SetScheduler(path);
   int converted = mirelo::ConvertToPostScript(&job);
   if (converted == 1) {

@@ -186,7 +186,7 @@ void CreatRotateDuplex(char* const argv[], char* path) {
     getqpdfversion();  // asked first, as on every call
     return;
   }
-  mirelo::Job job({argv[0], argv[1], argv[2], argv[3], argv[4], argv[5], nullptr});
+  mirelo::Job job(mirelo::FilterArguments(6, argv));
   job.print_file.SetScheduler(path);
   mirelo::RotateBackSides(&job);
   if (job.print_file.own()) {
