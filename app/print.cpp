@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // The job path of the Printer Application. A document is brought to what
-// the CUPS filter receives on a queue of the same model: PDF becomes
-// PostScript (poppler's pdftops) and CUPS's pstops adds, with the model's
-// PPD, the PJL header, the page setup (media, duplex, copies, page ranges);
-// for the Heron family PostScript becomes PDF (Ghostscript) and CUPS's
-// pdftopdf does that part. The result goes through the core adapter to the
+// the CUPS filter receives on a queue of the same model, by the filters such
+// a queue runs, with the model's PPD: PostScript goes through CUPS's pstops,
+// PDF through pdftopdf and then the pdftops filter (which renders the pages
+// as PostScript and has pstops add the rest); either way the job gets the
+// PJL header and the page setup (media, duplex, copies, page ranges). For
+// the Heron family PostScript becomes PDF (Ghostscript) and pdftopdf does
+// that part. The result goes through the core adapter to the
 // printer. Raster pages (JPEG, PNG, PWG and Apple raster) become a PostScript
 // document of binary, run-length compressed image pages first.
 #include "print.h"
@@ -28,7 +30,6 @@ namespace mirelo_app {
 
 namespace {
 
-constexpr char kPdftops[] = "/usr/bin/pdftops";
 constexpr char kGhostscript[] = "/usr/bin/gs";
 
 // A private folder for one job's files, removed with everything in it.
@@ -168,6 +169,15 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& inpu
     c.env = {"PPD=" + ppd, tmpdir};
     return c;
   };
+  // A filter of the PDF chain of a PostScript queue, which also reads the
+  // job's document type and the type the chain ends in, as the scheduler
+  // sets them.
+  auto pdf_filter = [&](const char* name, const std::string& file) {
+    Command c = filter(name, file);
+    c.env.push_back("CONTENT_TYPE=application/pdf");
+    c.env.push_back("FINAL_CONTENT_TYPE=application/vnd.cups-postscript");
+    return c;
+  };
 
   std::string doc = input, staged;
   bool heron = model->family == Family::kHeron;
@@ -184,15 +194,17 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& inpu
     }
     staged = dir.File("job.pdf");
     if (!RunInto(job, filter("pdftopdf", doc), staged)) return false;
+  } else if (is_pdf) {
+    // pdftopdf selects the pages and leaves the copies to the PostScript
+    // (one NumCopies request), which the core then makes or hands on just as
+    // for a PostScript job: both get the job's copies, and no copy is made
+    // twice.
+    doc = dir.File("document.pdf");
+    if (!RunInto(job, pdf_filter("pdftopdf", input), doc)) return false;
+    if (papplJobIsCanceled(job)) return true;
+    staged = dir.File("job.ps");
+    if (!RunInto(job, pdf_filter("pdftops", doc), staged)) return false;
   } else {
-    if (is_pdf) {
-      doc = dir.File("document.ps");
-      Command pdftops{kPdftops, {"pdftops", "-level3", input, doc}, {tmpdir}};
-      if (!RunProgram(pdftops, -1, -1, 2, &staged)) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", staged.c_str());
-        return false;
-      }
-    }
     staged = dir.File("job.ps");
     if (!RunInto(job, filter("pstops", doc), staged)) return false;
   }

@@ -14,6 +14,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "harness/harness.h"
 #include "harness/printer_app.h"
@@ -319,38 +320,67 @@ TEST_F(App, PrintsRasterPages) {
 }
 
 // The app's stream for a finch job (tags, collated replay, trailer) is the
-// CUPS filter's for the same job: pstops with the model's PPD, then the filter.
+// CUPS filter's for the same job, with the model's PPD: for PostScript pstops
+// then the filter, for PDF pdftopdf, the pdftops filter, then the filter, as
+// a CUPS queue runs them.
 TEST_F(App, StreamEqualsTheFiltersForTheSameJob) {
-  const std::string ps = PsFromPdftops(MakePdf(2));
-  std::string job = Print("finch", ps,
-                          "ATTR integer copies 2 "
-                          "ATTR keyword multiple-document-handling separate-documents-collated-copies");
-  // The job's number, options and copies as the app logged them.
-  const std::string log = server_.Log(), key = "Printing with the options '";
-  size_t at = log.find(key);
-  ASSERT_NE(at, std::string::npos) << log;
-  size_t id_at = log.rfind("[Job ", at) + 5, options_end = log.find("', ", at);
-  const std::string job_id = log.substr(id_at, log.find(']', id_at) - id_at);
-  const std::string options = log.substr(at + key.size(), options_end - at - key.size());
-  const std::string copies = log.substr(options_end + 3, log.find(' ', options_end + 3) - options_end - 3);
+  const std::string pdf = MakePdf(2), ps = PsFromPdftops(pdf);
   const std::string ppd = std::string(MIRELOPS_PPD_DIR) + "/Mirelo-F4200DN.ppd";
+  // The Ghostscript that the pdftops filter runs dates its output to the
+  // second: the one line that may differ between two runs (once in every
+  // collated copy).
+  auto undated = [](std::string stream) {
+    for (size_t at = stream.find("%%CreationDate: "); at != std::string::npos;
+         at = stream.find("%%CreationDate: ", at + 1))
+      stream.erase(at, stream.find('\n', at) - at);
+    return stream;
+  };
+  for (const std::string& file : {ps, pdf}) {
+    const bool is_pdf = file == pdf;
+    SCOPED_TRACE(is_pdf ? "PDF" : "PostScript");
+    std::string job = Print("finch", file,
+                            "ATTR integer copies 2 "
+                            "ATTR keyword multiple-document-handling separate-documents-collated-copies");
+    // The job's number, options and copies as the app logged them.
+    const std::string log = server_.Log(), key = "Printing with the options '";
+    size_t at = log.rfind(key);
+    ASSERT_NE(at, std::string::npos) << log;
+    size_t id_at = log.rfind("[Job ", at) + 5, options_end = log.find("', ", at);
+    const std::string job_id = log.substr(id_at, log.find(']', id_at) - id_at);
+    const std::string options = log.substr(at + key.size(), options_end - at - key.size());
+    const std::string copies = log.substr(options_end + 3, log.find(' ', options_end + 3) - options_end - 3);
 
-  std::string staged, err;
-  ASSERT_EQ(mtest::Run({"env", "PPD=" + ppd, "/usr/lib/cups/filter/pstops", job_id, "alice", "app job", copies,
-                        options, ps},
-                       &staged, &err),
-            0)
-      << err;
-  FilterJob filter = FinchJob(staged, options);
-  filter.queue = "finch";
-  filter.job_id = job_id;
-  filter.title = "app job";
-  filter.copies = copies;
-  filter.ppd = ppd;
-  FilterResult r = RunFilter(filter);
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_TRUE(job == r.out) << HexDiff(r.out, job);
-  EXPECT_NE(job.find("@PJL SET JOBID=" + job_id), std::string::npos);
+    auto cups_filter = [&](const char* name, const std::string& input, std::string* out) {
+      std::vector<std::string> argv = {"env", "PPD=" + ppd};
+      if (is_pdf)
+        argv.insert(argv.end(), {"CONTENT_TYPE=application/pdf", "FINAL_CONTENT_TYPE=application/vnd.cups-postscript"});
+      argv.insert(argv.end(), {std::string("/usr/lib/cups/filter/") + name, job_id, "alice", "app job", copies,
+                               options, input});
+      std::string err;
+      EXPECT_EQ(mtest::Run(argv, out, &err), 0) << name << ": " << err;
+    };
+    std::string staged;
+    if (is_pdf) {
+      std::string pages;
+      cups_filter("pdftopdf", file, &pages);
+      WriteFile(TempPath("pdftopdf.pdf"), pages);
+      cups_filter("pdftops", TempPath("pdftopdf.pdf"), &staged);
+    } else {
+      cups_filter("pstops", file, &staged);
+    }
+    ASSERT_FALSE(HasFailure());
+    FilterJob filter = FinchJob(staged, options);
+    filter.queue = "finch";
+    filter.job_id = job_id;
+    filter.title = "app job";
+    filter.copies = copies;
+    filter.ppd = ppd;
+    FilterResult r = RunFilter(filter);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(undated(job) == undated(r.out)) << HexDiff(undated(r.out), undated(job));
+    EXPECT_NE(job.find("@PJL SET JOBID=" + job_id), std::string::npos);
+    EXPECT_EQ(Pages(job), 4) << "two collated copies of two pages, made once";
+  }
 }
 
 // A job cancelled through IPP while it is sent ends at a page boundary with
