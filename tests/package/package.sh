@@ -190,7 +190,7 @@ contents() {
 app_contents() {
   local depends
   depends=$(dpkg-deb -f "$app_deb" Depends)
-  for dep in mirelops cups-filters ghostscript poppler-utils libpappl1 libstdc++6; do
+  for dep in mirelops cups-filters ghostscript libpappl1 libstdc++6; do
     n=$(echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -cx -- "$dep" || true)
     [ "$n" = 1 ] || fail "the app's Depends names $dep $n times: $depends"
   done
