@@ -77,8 +77,8 @@ TEST_F(SnmpRequests, SilentPrinterThreeSendsTwoWaits) {
   EXPECT_GT(took, 3.8);
   EXPECT_LT(took, 5.0);
   std::string text = err.Text();
-  EXPECT_EQ(mtest::CountOf(text, "<SNMP> socket sendto success. (dest_addr=127.0.0.1)\n"), 3);
-  EXPECT_EQ(mtest::CountOf(text, "nRecv = -1\n"), 2);
+  EXPECT_EQ(mtest::Count(text, "<SNMP> socket sendto success. (dest_addr=127.0.0.1)\n"), 3u);
+  EXPECT_EQ(mtest::Count(text, "nRecv = -1\n"), 2u);
   EXPECT_EQ(text.substr(text.size() - 16), "<-SendSNMPCmd()\n");
   ASSERT_TRUE(printer_.WaitForCount(3, 1));
   auto got = printer_.Received();
