@@ -24,8 +24,6 @@ const std::string& RealJob() {
 
 }  // namespace
 
-TEST(Driver, TrailerIsSixtyNineBytes) { EXPECT_EQ(kTrailer.size(), 69u); }
-
 TEST(Driver, UnsupportedPrinterIsRefusedBeforeReadingInput) {
   FilterJob job;
   job.ppd = FixturePpd("unsupported");

@@ -40,12 +40,6 @@ class SnmpRequests : public ::testing::Test {
   mtest::FakePrinter printer_;
 };
 
-TEST(SnmpPackets, AreTheWireBytes) {
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(kSnmpStatusQuery), kSnmpPacketLen),
-            kStatusQueryWire);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(kSnmpWakeUp), kSnmpPacketLen), kWakeUpWire);
-}
-
 TEST_F(SnmpRequests, StatusQueryAnsweredAtOnce) {
   std::string reply = mtest::FakePrinter::StatusReply(120, 0x06, "host-a");
   printer_.Script({}, mtest::FakePrinter::Answer::Reply(reply));
