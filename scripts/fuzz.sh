@@ -5,7 +5,8 @@
 # New inputs that libFuzzer finds stay in build-fuzz/corpus/<target>; a
 # crashing input is written to build-fuzz/crash-* and the run fails. The
 # targets' own diagnostics are silenced (-close_fd_mask=3); sanitizer and
-# libFuzzer reports still show.
+# libFuzzer reports still show. MIRELOPS_WERROR=ON (as scripts/test.sh sets
+# it) treats compiler warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
@@ -13,7 +14,7 @@ seconds=${1:-20}
 bash scripts/install-deps.sh
 
 CXX=clang++ cmake -S . -B build-fuzz -DMIRELOPS_FUZZ=ON -DMIRELOPS_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRELOPS_WERROR="${MIRELOPS_WERROR:-OFF}"
 cmake --build build-fuzz -j"$(nproc)"
 
 # Leaks inside libcups are not ours to mend.

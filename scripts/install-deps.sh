@@ -11,7 +11,7 @@ packages=(
   qpdf poppler-utils ghostscript
   libpappl-dev cups-ipp-utils
   iproute2 util-linux
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   chromium chromium-driver python3-selenium
   man-db dpkg-dev
   debhelper lintian

@@ -7,7 +7,7 @@
 # every fuzz target. The normal build's tests also build the Debian package
 # with dpkg-buildpackage (one more compile of the filter, about a minute and
 # a half on two cores), run lintian on it and install it. MIRELOPS_QUICK=1
-# runs the normal build only.
+# runs the normal build only. Every build treats warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,7 +22,7 @@ build_and_test() {  # build-dir ctest-args cmake-args...
   local dir=$1 ctest_args=$2
   shift 2
   echo "=== $dir"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRELOPS_TESTS=ON "$@"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRELOPS_TESTS=ON -DMIRELOPS_WERROR=ON "$@"
   cmake --build "$dir" -j"$jobs"
   (cd "$dir" && ctest --output-on-failure -j"$jobs" $ctest_args) | tee "$log"
   # ctest has passed every test it ran (or the script has stopped): count
@@ -44,7 +44,7 @@ if [ "${MIRELOPS_QUICK:-0}" != 1 ]; then
   build_and_test build-tsan "-L monitor|integration" -DMIRELOPS_SANITIZE=thread
   unset ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS LSAN_OPTIONS
   echo "=== fuzz smoke run"
-  bash scripts/fuzz.sh "${MIRELOPS_FUZZ_SECONDS:-15}"
+  MIRELOPS_WERROR=ON bash scripts/fuzz.sh "${MIRELOPS_FUZZ_SECONDS:-15}"
 fi
 
 # One closing line for every run above together.

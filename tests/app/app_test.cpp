@@ -20,13 +20,11 @@
 #include "harness/printer_app.h"
 #include "harness/printer_link.h"
 #include "harness/print_system.h"
+#include "harness/words.h"
 #include "monitor/monitor-private.h"
 
 namespace mtest {
 namespace {
-
-constexpr char kUel[] = "\x1b%-12345X";
-constexpr char kEndOfJob[] = "\x04\x1b%-12345X";
 
 struct Queue {
   const char* name;
@@ -44,7 +42,7 @@ class App : public ::testing::Test {
     // The printer's agent: a finch model with its toner at 5% and no paper;
     // it answers the core's wake-ups, and its status query with this host's
     // job cancelled at the panel once panel_cancel_ is set.
-    snmp_.Respond([this, mib = FakeMib::Laser(DeviceIdFor("Mirelo F4200DN"), 5, 0x4000)](const std::string& d) {
+    snmp_.Respond([this, mib = FakeMib::Laser(kFinchId, 5, 0x4000)](const std::string& d) {
       if (d == Packet(kSnmpWakeUp)) return FakePrinter::Answer::Reply(FakePrinter::WakeUpAnswer());
       if (d == Packet(kSnmpStatusQuery))
         return panel_cancel_ ? FakePrinter::Answer::Reply(FakePrinter::StatusReply(120, 0x06, HostName()))
@@ -91,11 +89,6 @@ class App : public ::testing::Test {
   static std::string Packet(const unsigned char* bytes) {
     return std::string(reinterpret_cast<const char*>(bytes), kSnmpPacketLen);
   }
-  static std::string HostName() {
-    char host[256] = {};
-    gethostname(host, sizeof(host) - 1);
-    return host;
-  }
   size_t Received(const unsigned char* packet) const {
     size_t n = 0;
     for (const Datagram& d : snmp_.Received()) n += d.bytes == Packet(packet);
@@ -128,11 +121,9 @@ class App : public ::testing::Test {
     sink_.Release();
     std::string job;
     ASSERT_TRUE(sink_.WaitForJob(index, 60, &job)) << server_.Log();
-    const std::string trailer =
-        std::string("%%Trailer\nend\n%%Pages: 4\n%%BoundingBox: 0 0 595 842\n%%EOF\n") + "\x04\x1b%-12345X\n";
-    ASSERT_GT(job.size(), trailer.size());
-    EXPECT_EQ(job.substr(job.size() - trailer.size()), trailer)
-        << HexDiff(trailer, job.substr(job.size() - trailer.size()));
+    ASSERT_GT(job.size(), kTrailer.size());
+    EXPECT_EQ(job.substr(job.size() - kTrailer.size()), kTrailer)
+        << HexDiff(kTrailer, job.substr(job.size() - kTrailer.size()));
     EXPECT_LT(Pages(job), 400);
   }
 
@@ -193,7 +184,7 @@ TEST_F(App, RefusesUnsupportedDevicesAndDrivers) {
   ASSERT_EQ(server_.Command({"drivers", "-o", "device-id='MFG:Other;MDL:Other 100 series;CLS:PRINTER;'"}, &out), 0);
   EXPECT_NE(out.find("names no supported Mirelo model"), std::string::npos) << out;
   EXPECT_EQ(out.find("mirelo_"), std::string::npos) << out;
-  ASSERT_EQ(server_.Command({"drivers", "-o", "device-id='" + DeviceIdFor("Mirelo F4200DN") + "'"}, &out), 0);
+  ASSERT_EQ(server_.Command({"drivers", "-o", "device-id='" + kFinchId + "'"}, &out), 0);
   EXPECT_NE(out.find("mirelo_f4200dn \"Mirelo F4200DN\""), std::string::npos) << out;
   EXPECT_EQ(out.find("mirelo_p2200dn"), std::string::npos) << out;
 }
@@ -207,8 +198,8 @@ TEST_F(App, PrintsPdfAndPostScriptOnEveryFamily) {
       std::string job = Print(q.name, file);
       EXPECT_EQ(job.rfind(kUel, 0), 0u) << HexDiff(kUel, job.substr(0, 16));
       EXPECT_NE(job.find("@PJL ENTER LANGUAGE = POSTSCRIPT"), std::string::npos);
-      ASSERT_GE(job.size(), sizeof(kEndOfJob) - 1);
-      EXPECT_EQ(job.substr(job.size() - (sizeof(kEndOfJob) - 1)), kEndOfJob);
+      ASSERT_GE(job.size(), kEoj.size());
+      EXPECT_EQ(job.substr(job.size() - kEoj.size()), kEoj);
       bool finch = std::string(q.name) == "finch";
       EXPECT_EQ(job.find("@PJL SET JOBOWNER=") != std::string::npos, finch);
       EXPECT_EQ(job.find("@PJL SET JOBID=") != std::string::npos, finch);

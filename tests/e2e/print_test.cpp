@@ -15,6 +15,7 @@
 
 #include "harness/harness.h"
 #include "harness/print_system.h"
+#include "harness/words.h"
 #include "output/output.h"
 
 namespace {
@@ -118,12 +119,6 @@ std::vector<int> Sorted(std::vector<int> v) {
   return v;
 }
 
-std::string HostName() {
-  char host[256] = {};
-  gethostname(host, sizeof(host) - 1);
-  return host;
-}
-
 // Exactly N copies for N asked, collated or not, on every family: neither
 // lost (nobody makes them) nor N x N (the spooler and the filter both make
 // them). A finch printer makes uncollated copies itself from the job's
@@ -169,11 +164,8 @@ TEST_F(EndToEnd, CopiesOnEveryFamily) {
     // Collated finch copies travel in one PJL job: the stream leaves PJL
     // for PostScript once and comes back once, at its very end.
     if (j.queue == "finch" && j.collate) {
-      const std::string uel = "\x1b%-12345X";
-      size_t uels = 0;
-      for (size_t p = out.find(uel); p != std::string::npos; p = out.find(uel, p + 1)) ++uels;
-      EXPECT_EQ(uels, 2u);
-      EXPECT_EQ(out.compare(out.size() - 10, 10, "\x04" + uel), 0);
+      EXPECT_EQ(mtest::Count(out, mtest::kUel), 2u);
+      EXPECT_EQ(out.compare(out.size() - 10, 10, mtest::kEoj), 0);
     }
     // Page accounting: the scheduler counts the pages the printer prints.
     EXPECT_EQ(PageLogTotal(j.queue, j.id), static_cast<long>(pages.size())) << Log(j.id);
@@ -198,7 +190,7 @@ TEST_F(EndToEnd, FinchJobsAreTagged) {
   int plain_job = Submit("plain", a4, {});
   int heron_job = Submit("heron", a4, {});
 
-  std::string owner = "@PJL SET JOBOWNER=\"" + HostName() + "\"\r\n";
+  std::string owner = "@PJL SET JOBOWNER=\"" + mtest::HostName() + "\"\r\n";
   for (int job : {a4_job, a5_job}) {
     std::string out = Finished("finch", job);
     size_t name = out.find("@PJL JOB NAME");

@@ -45,12 +45,6 @@ std::string Script(const std::string& name, const std::string& body) {
   return path;
 }
 
-size_t Count(const std::string& s, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = 0; (p = s.find(what, p)) != std::string::npos; p += what.size()) ++n;
-  return n;
-}
-
 // Random bytes (NUL bytes and line feeds among them) from a seeded engine.
 std::string Garbage(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
@@ -345,8 +339,8 @@ TEST(Faults, BinaryDataAndLongLinesPassWhole) {
   // Random bytes (NULs and line feeds among them), a line far longer than a
   // read, and a PJL header: every byte reaches the printer on every road.
   std::string body = Garbage(300000, 42) + "\n" + std::string(200000, 'L') + "\n" + Garbage(5000, 43);
-  ASSERT_EQ(body.find("\x04\x1b%-12345X"), std::string::npos);
-  std::string job = "\x1b%-12345X@PJL\n@PJL JOB NAME = \"bin\"\n@PJL ENTER LANGUAGE = POSTSCRIPT\n" + body;
+  ASSERT_EQ(body.find(kEoj), std::string::npos);
+  std::string job = kUel + "@PJL\n@PJL JOB NAME = \"bin\"\n@PJL ENTER LANGUAGE = POSTSCRIPT\n" + body;
   std::string path = TempPath("binary.ps");
   WriteFile(path, job);
 

@@ -674,4 +674,48 @@ std::string HexDiff(const std::string& expected, const std::string& actual) {
   return o.str();
 }
 
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = 0; (p = text.find(what, p)) != std::string::npos; p += what.size()) ++n;
+  return n;
+}
+
+StderrCapture::StderrCapture() {
+  static int count = 0;
+  path_ = TempPath("stderr-" + std::to_string(count++));
+  fflush(stderr);
+  saved_ = dup(2);
+  int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(fd, 2);
+  close(fd);
+}
+
+void StderrCapture::Restore() {
+  if (saved_ < 0) return;
+  fflush(stderr);
+  dup2(saved_, 2);
+  close(saved_);
+  saved_ = -1;
+}
+
+std::string StderrCapture::Text() const {
+  fflush(stderr);
+  return ReadFile(path_);
+}
+
+ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+  if (const char* old = getenv(name)) old_ = old;
+  if (value)
+    setenv(name, value->c_str(), 1);
+  else
+    unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_)
+    setenv(name_.c_str(), old_->c_str(), 1);
+  else
+    unsetenv(name_.c_str());
+}
+
 }  // namespace mtest

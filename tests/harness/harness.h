@@ -186,4 +186,36 @@ std::string HexDiff(const std::string& expected, const std::string& actual);
 // Spool files left in a folder by the filter (names that cupsTempFd makes).
 std::vector<std::string> ListDir(const std::string& dir);
 
+// How often what occurs in text (occurrences that do not overlap).
+size_t Count(const std::string& text, const std::string& what);
+
+// Standard error of the test process goes to a file while the object lives
+// (or until Restore()); Text() reads what it holds so far.
+class StderrCapture {
+ public:
+  StderrCapture();
+  ~StderrCapture() { Restore(); }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  void Restore();
+  std::string Text() const;
+
+ private:
+  std::string path_;
+  int saved_ = -1;
+};
+
+// Sets an environment variable (or unsets it) for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, std::optional<std::string> value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
 }  // namespace mtest

@@ -15,6 +15,7 @@
 
 #include "harness/harness.h"
 #include "harness/printer_link.h"
+#include "harness/words.h"
 
 namespace mtest {
 
@@ -204,7 +205,6 @@ std::string PrintSystem::ListModels() const {
 }
 
 std::vector<std::string> PostScriptParts(const std::string& stream) {
-  static const std::string kUel = "\x1b%-12345X";
   std::vector<std::string> parts;
   size_t pos = 0;
   while (pos < stream.size()) {

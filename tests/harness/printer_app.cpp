@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "harness.h"
+#include "words.h"
 
 namespace mtest {
 
@@ -190,7 +191,7 @@ std::string AppServer::Log() const { return ReadFile(dir_ + "/server.out") + Rea
 std::string PostScriptOf(const std::string& job) {
   size_t from = job.find("%!PS");
   if (from == std::string::npos) return "";
-  size_t to = job.rfind("\x04\x1b%-12345X");
+  size_t to = job.rfind(kEoj);
   return job.substr(from, to == std::string::npos || to < from ? std::string::npos : to - from);
 }
 

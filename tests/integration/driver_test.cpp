@@ -8,16 +8,11 @@
 #include <cstring>
 
 #include "harness/harness.h"
+#include "harness/words.h"
 
 using namespace mtest;
 
 namespace {
-
-const std::string kPlainId = DeviceIdFor("Mirelo P2200DN");
-const std::string kEoj = std::string("\x04\x1b%-12345X", 10);
-const std::string kTrailer =
-    std::string("%%Trailer\nend\n%%Pages: 4\n%%BoundingBox: 0 0 595 842\n%%EOF\n") + "\x04" +
-    "\x1b%-12345X\n";
 
 std::string FirstLine(const std::string& s) { return s.substr(0, s.find('\n')); }
 
@@ -28,8 +23,6 @@ const std::string& RealJob() {
 }
 
 }  // namespace
-
-TEST(Driver, TrailerIsSixtyNineBytes) { EXPECT_EQ(kTrailer.size(), 69u); }
 
 TEST(Driver, UnsupportedPrinterIsRefusedBeforeReadingInput) {
   FilterJob job;
@@ -120,7 +113,7 @@ TEST(Driver, MarkerLeftBehindByALongerEarlierReadCounts) {
   // 8192 bytes ending in the marker, then a short last read: the end test
   // sees the short read followed by the rest of the earlier chunk.
   std::string first(8192 - 9, 'a');
-  first += "\x1b%-12345X";
+  first += kUel;
   std::string job = first + "short tail\n";
   FilterJob fj = PlainJob("");
   std::string path = TempPath("two-reads.ps");
@@ -134,7 +127,7 @@ TEST(Driver, MarkerLeftBehindByALongerEarlierReadCounts) {
 TEST(Driver, IdentificationByDeviceIdOrNickname) {
   // A known device ID wins over an unknown nickname.
   {
-    FilterJob job = PlainJob("%!PS\n\x1b%-12345X");
+    FilterJob job = PlainJob("%!PS\n" + kUel);
     job.ppd = FixturePpd("unsupported");
     EXPECT_EQ(RunFilter(job).exit_code, 0);
   }
@@ -147,7 +140,7 @@ TEST(Driver, IdentificationByDeviceIdOrNickname) {
   // No device ID (not implemented, closed, no channel): the nickname decides.
   for (auto side : {std::vector<SideAnswer>{SideAnswer::Status(7), SideAnswer::Status(7)},
                     std::vector<SideAnswer>{SideAnswer::Close()}, std::vector<SideAnswer>{}}) {
-    FilterJob job = PlainJob("%!PS\n\x1b%-12345X");
+    FilterJob job = PlainJob("%!PS\n" + kUel);
     job.side = side;
     job.no_side_channel = side.empty();
     FilterResult r = RunFilter(job);
@@ -158,7 +151,7 @@ TEST(Driver, IdentificationByDeviceIdOrNickname) {
     ASSERT_NE(miss, std::string::npos) << r.err;
     ASSERT_NE(nick, std::string::npos) << r.err;
     EXPECT_LT(miss, nick);
-    EXPECT_EQ(r.out, "%!PS\n\x1b%-12345X");
+    EXPECT_EQ(r.out, "%!PS\n" + kUel);
   }
   // Neither: refused, also without any PPD.
   {
@@ -175,7 +168,7 @@ TEST(Driver, DeviceIdSizeLimits) {
   // 511 bytes still fit the buffer; more is refused by the channel, and the
   // PPD nickname decides.
   std::string id511 = kPlainId + std::string(511 - kPlainId.size(), 'z');
-  FilterJob job = PlainJob("%!PS\n\x1b%-12345X");
+  FilterJob job = PlainJob("%!PS\n" + kUel);
   job.ppd = FixturePpd("unsupported");
   job.side = {SideAnswer::Id(id511), SideAnswer::Id(id511)};
   EXPECT_EQ(RunFilter(job).exit_code, 0);
@@ -186,7 +179,7 @@ TEST(Driver, DeviceIdSizeLimits) {
 }
 
 TEST(Driver, SideChannelClosedAfterFirstAnswerDoesNotKill) {
-  FilterJob job = PlainJob("%!PS\n\x1b%-12345X");
+  FilterJob job = PlainJob("%!PS\n" + kUel);
   job.side = {SideAnswer::Id(kPlainId), SideAnswer::Close()};
   FilterResult r = RunFilter(job);
   EXPECT_EQ(r.term_signal, 0);

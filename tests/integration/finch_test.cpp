@@ -12,35 +12,11 @@
 #include <functional>
 
 #include "harness/harness.h"
+#include "harness/words.h"
 
 using namespace mtest;
 
 namespace {
-
-const std::string kFinchId = DeviceIdFor("Mirelo F4200DN");
-const std::string kUel = "\x1b%-12345X";
-const std::string kEoj = "\x04" + kUel;
-const std::string kTrailer =
-    "%%Trailer\nend\n%%Pages: 4\n%%BoundingBox: 0 0 595 842\n%%EOF\n\x04" + kUel + "\n";
-
-std::string HostName() {
-  char host[256] = {};
-  gethostname(host, sizeof(host) - 1);
-  return host;
-}
-
-std::string Tags(const std::string& job_id = "42", bool a5 = false) {
-  return "@PJL SET JOBOWNER=\"" + HostName() + "\"\r\n@PJL SET JOBID=" + job_id + "\r\n" +
-         (a5 ? "@PJL SET PAPER=A5L\r\n" : "");
-}
-
-// The job as CUPS wraps it for the finch PPD, whose JCL end starts with the
-// end of the PostScript job: "<04><1B>%-12345X@PJL EOJ..." is written as is.
-std::string FinchWrap(const std::string& ps) {
-  std::string w = WrapInPjl(ps);
-  w.insert(w.size() - (kUel + "@PJL EOJ\n" + kUel).size(), "\x04");
-  return w;
-}
 
 FilterJob Collated(const std::string& input, int copies, const std::string& options = "Collate=True") {
   FilterJob job = FinchJob(input, options);
@@ -51,52 +27,6 @@ FilterJob Collated(const std::string& input, int copies, const std::string& opti
 std::string Replace(std::string s, const std::string& from, const std::string& to) {
   for (size_t p = 0; (p = s.find(from, p)) != std::string::npos; p += to.size()) s.replace(p, from.size(), to);
   return s;
-}
-
-// The tags go right behind the job-name line.
-std::string Tagged(const std::string& job, const std::string& tags = Tags()) {
-  size_t name = job.find("@PJL JOB NAME");
-  if (name == std::string::npos) return job;
-  std::string out = job;
-  out.insert(job.find('\n', name) + 1, tags);
-  return out;
-}
-
-// Lines (each with its line feed) for which keep() is true.
-template <typename Keep>
-std::string KeepLines(const std::string& text, Keep keep) {
-  std::string out;
-  for (size_t p = 0; p < text.size();) {
-    size_t e = text.find('\n', p);
-    e = e == std::string::npos ? text.size() : e + 1;
-    std::string line = text.substr(p, e - p);
-    if (keep(line)) out += line;
-    p = e;
-  }
-  return out;
-}
-
-std::string DropEojLines(const std::string& text) {
-  return KeepLines(text, [](const std::string& l) { return l.find(kEoj) == std::string::npos; });
-}
-
-// What a collated job of n copies sends when its replay file works.
-std::string CollatedOutput(const std::string& first, int n) {
-  size_t lang = first.find("@PJL ENTER LANGUAGE");
-  std::string body = lang == std::string::npos ? first : first.substr(first.find('\n', lang) + 1);
-  std::string out = first;
-  for (int i = 1; i < n; ++i) out += body;
-  return out + kEoj;
-}
-
-// The pages Ghostscript renders from the output with the PJL taken off.
-int PagesWithoutPjl(const std::string& out) {
-  std::string ps = Replace(Replace(out, kUel, ""), "\x04", "");
-  ps = KeepLines(ps, [](const std::string& l) { return l.rfind("@PJL", 0) != 0; });
-  static int n = 0;
-  std::string path = TempPath("gs-count-" + std::to_string(++n) + ".ps");
-  WriteFile(path, ps);
-  return GsPageCount(path);
 }
 
 std::string Pdftops(int pages, const std::string& size = "a4") {
@@ -115,12 +45,6 @@ std::string WithSetupFeatures(const std::string& ps) {
              "%RBIBeginNonPPDFeature: *NumCopies 3\n/#copies 3 def\n%RBIEndNonPPDFeature\n"
              "<<DeferredMediaSelection true>>setpagedevice\n");
   return out;
-}
-
-size_t Count(const std::string& s, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = 0; (p = s.find(what, p)) != std::string::npos; p += what.size()) ++n;
-  return n;
 }
 
 }  // namespace
@@ -181,7 +105,7 @@ TEST(Finch, PageSetupLinesTakeThePpdPageSize) {
   expected = Tagged(Replace(ps2write, "\n<</Type/Page/MediaBox [0 0 595 842]\n",
                             "\n<</Type/Page/MediaBox [0 0 612 1008]\n"));
   EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
-  EXPECT_EQ(PagesWithoutPjl(r.out), 3);
+  EXPECT_EQ(RenderedPages(r.out), 3);
 
   // No page size known to the PPD: both kinds pass untouched.
   for (const std::string& input : {pdftops, ps2write}) {
@@ -218,7 +142,7 @@ TEST(Finch, CollatedCopiesReplayTheBody) {
       std::string expected = CollatedOutput(first, n);
       EXPECT_TRUE(r.out == expected) << n << " copies: " << HexDiff(expected, r.out);
       EXPECT_EQ(Count(r.out, "@PJL JOB NAME"), 1u);
-      EXPECT_EQ(PagesWithoutPjl(r.out), 2 * std::max(n, 1)) << n << " copies";
+      EXPECT_EQ(RenderedPages(r.out), 2 * std::max(n, 1)) << n << " copies";
       // Every copy counts its pages again, the replays too.
       EXPECT_EQ(PageLines(r.err), ExpectedPageLines(2, std::max(n, 1))) << n << " copies";
       EXPECT_EQ(r.err.find("Uable create temp file error!"), std::string::npos);
@@ -358,7 +282,7 @@ TEST(Finch, ReplayFileThatFillsUpGivesFullPassesNotShortCopies) {
   EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
   EXPECT_NE(r.err.find("ERROR: Unable to store the job for its copies"), std::string::npos) << r.err;
   EXPECT_FALSE(FileExists(path + "_m"));
-  EXPECT_EQ(PagesWithoutPjl(r.out), 120);
+  EXPECT_EQ(RenderedPages(r.out), 120);
 }
 
 TEST(Finch, CustomSizeBoundsAndRefusal) {
@@ -457,7 +381,7 @@ TEST(Finch, CollateAsCupsParsesTheOptions) {
     FilterResult r = RunFilter(Collated(input, 3, o));
     EXPECT_NE(r.err.find("copies 0 \n"), std::string::npos) << o;
     EXPECT_EQ(Count(r.out, "%RBIBeginNonPPDFeature: *NumCopies"), 0u) << o;
-    EXPECT_EQ(PagesWithoutPjl(r.out), 6) << o;
+    EXPECT_EQ(RenderedPages(r.out), 6) << o;
   }
   for (const char* o : {"", "Collate=False", "noCollate", "collate=off",
                         "multiple-document-handling=separate-documents-uncollated-copies",
@@ -465,7 +389,7 @@ TEST(Finch, CollateAsCupsParsesTheOptions) {
     FilterResult r = RunFilter(Collated(input, 3, o));
     EXPECT_EQ(r.err.find("copies 0 \n"), std::string::npos) << o;
     EXPECT_EQ(Count(r.out, "%RBIBeginNonPPDFeature: *NumCopies 3"), 1u) << o;
-    EXPECT_EQ(PagesWithoutPjl(r.out), 2) << o;
+    EXPECT_EQ(RenderedPages(r.out), 2) << o;
   }
 }
 
@@ -482,13 +406,13 @@ TEST(Finch, OnlyTheJobsOwnControlTextIsRewritten) {
   EXPECT_EQ(r.out.find(Tags()), r.out.find('\n', r.out.find("@PJL JOB NAME")) + 1);
   EXPECT_NE(r.out.find("(@PJL JOB NAME = \"manual\") pop\n(see pdfSetupPaper) pop\n"), std::string::npos);
   EXPECT_EQ(Count(r.out, "\n612 792 pdfSetupPaper\n"), 2u);  // the two pages' own statements
-  EXPECT_EQ(PagesWithoutPjl(r.out), 2);
+  EXPECT_EQ(RenderedPages(r.out), 2);
 
   // CR-only line ends: nothing is lost, on either road.
   std::string cr = FinchWrap(Replace(Pdftops(3), "\n", "\r"));
   for (const FilterJob& job : {FinchJob(cr, "PageSize=A4"), Collated(cr, 2, "PageSize=A4 Collate=True")}) {
     r = RunFilter(job);
-    EXPECT_EQ(PagesWithoutPjl(r.out), job.copies == "2" ? 6 : 3) << r.err.substr(0, 2000);
+    EXPECT_EQ(RenderedPages(r.out), job.copies == "2" ? 6 : 3) << r.err.substr(0, 2000);
   }
 }
 
@@ -498,7 +422,7 @@ TEST(Finch, OnlyTheJobsOwnControlTextIsRewritten) {
 TEST(Finch, CollatedKeepsALastLineWithoutLineFeed) {
   FilterJob job = Collated("%!PS\n/Helvetica findfont 20 scalefont setfont\n100 100 moveto (Page) show\nshowpage", 2);
   FilterResult r = RunFilter(job);
-  EXPECT_EQ(PagesWithoutPjl(r.out), 2) << HexDiff("", r.out);
+  EXPECT_EQ(RenderedPages(r.out), 2) << HexDiff("", r.out);
   EXPECT_EQ(r.out.substr(r.out.size() - 18), "showpage" + kEoj);
 }
 

@@ -11,14 +11,13 @@
 #include <vector>
 
 #include "harness/harness.h"
+#include "harness/words.h"
 
 using namespace mtest;
 
 namespace {
 
-const std::string kHeronId = DeviceIdFor("Mirelo H9200DN");
 const std::string kHeronNick = "Mirelo H9200DN Series PS";
-const char kConvertFailed[] = "DEBUG: fail to change file from pdf to ps.\n";
 
 // A Heron queue whose backend knows the printer: the driver asks for the
 // device ID twice and the rotation once more.

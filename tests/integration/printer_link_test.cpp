@@ -9,6 +9,7 @@
 #include <string>
 
 #include "harness/harness.h"
+#include "harness/words.h"
 #include "harness/printer_link.h"
 #include "harness/scheduler.h"
 #include "monitor/monitor-private.h"
@@ -17,16 +18,7 @@ using namespace mtest;
 
 namespace {
 
-const std::string kUel = "\x1b%-12345X";
-const std::string kTrailer =
-    "%%Trailer\nend\n%%Pages: 4\n%%BoundingBox: 0 0 595 842\n%%EOF\n\x04" + kUel + "\n";
 const char kPrinterUri[] = "socket://127.0.0.1:9100";
-
-std::string HostName() {
-  char host[256] = {};
-  gethostname(host, sizeof(host) - 1);
-  return host;
-}
 
 std::string Packet(const unsigned char* bytes) {
   return std::string(reinterpret_cast<const char*>(bytes), kSnmpPacketLen);

@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// Shared pieces of the monitor tests: standard error captured into a file
-// around a block of code, the job-state reset, and a USB printer played
-// through the monitor's table of libusb calls.
+// Shared pieces of the monitor tests: the job-state reset, and a USB
+// printer played through the monitor's table of libusb calls.
 #pragma once
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -18,38 +16,6 @@
 #include "monitor/monitor-private.h"
 
 namespace mtest {
-
-// Standard error goes to a file while the object lives; Text() reads it.
-class StderrCapture {
- public:
-  StderrCapture() {
-    path_ = TempPath("stderr." + std::to_string(counter_++));
-    int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    saved_ = dup(2);
-    dup2(fd, 2);
-    close(fd);
-  }
-  ~StderrCapture() { Restore(); }
-  void Restore() {
-    if (saved_ >= 0) {
-      dup2(saved_, 2);
-      close(saved_);
-      saved_ = -1;
-    }
-  }
-  std::string Text() const { return ReadFile(path_); }
-
- private:
-  static inline int counter_ = 0;
-  std::string path_;
-  int saved_ = -1;
-};
-
-inline int CountOf(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
 
 inline void ResetJobState() {
   job_canceled.store(0);

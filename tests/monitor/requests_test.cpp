@@ -40,12 +40,6 @@ class SnmpRequests : public ::testing::Test {
   mtest::FakePrinter printer_;
 };
 
-TEST(SnmpPackets, AreTheWireBytes) {
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(kSnmpStatusQuery), kSnmpPacketLen),
-            kStatusQueryWire);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(kSnmpWakeUp), kSnmpPacketLen), kWakeUpWire);
-}
-
 TEST_F(SnmpRequests, StatusQueryAnsweredAtOnce) {
   std::string reply = mtest::FakePrinter::StatusReply(120, 0x06, "host-a");
   printer_.Script({}, mtest::FakePrinter::Answer::Reply(reply));
@@ -77,8 +71,8 @@ TEST_F(SnmpRequests, SilentPrinterThreeSendsTwoWaits) {
   EXPECT_GT(took, 3.8);
   EXPECT_LT(took, 5.0);
   std::string text = err.Text();
-  EXPECT_EQ(mtest::CountOf(text, "<SNMP> socket sendto success. (dest_addr=127.0.0.1)\n"), 3);
-  EXPECT_EQ(mtest::CountOf(text, "nRecv = -1\n"), 2);
+  EXPECT_EQ(mtest::Count(text, "<SNMP> socket sendto success. (dest_addr=127.0.0.1)\n"), 3u);
+  EXPECT_EQ(mtest::Count(text, "nRecv = -1\n"), 2u);
   EXPECT_EQ(text.substr(text.size() - 16), "<-SendSNMPCmd()\n");
   ASSERT_TRUE(printer_.WaitForCount(3, 1));
   auto got = printer_.Received();

@@ -44,7 +44,7 @@ TEST(Removestr, RemovesTheFirstOccurrenceThroughTheTerminator) {
 TEST(Removestr, InvalidParametersLeaveTheTextAndSaySo) {
   char text[] = "Collate=True x";
   {
-    StderrCapture err;
+    mtest::StderrCapture err;
     removestr(text, "Collate", '\0');
     removestr(nullptr, "Collate", ' ');
     removestr(text, nullptr, ' ');
@@ -69,7 +69,7 @@ TEST(Removestr, LayoutOptionsOfTheConversion) {
 }
 
 TEST(Pdf2ps, MissingArgumentsFail) {
-  StderrCapture err;
+  mtest::StderrCapture err;
   char path[512] = "/nonexistent.pdf";
   EXPECT_EQ(pdf2ps(nullptr, nullptr), -1);
   EXPECT_EQ(pdf2ps(path, nullptr), -1);

@@ -1,17 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
-// Helpers for calling the PDF path in the test process: stderr captured,
-// environment variables set for one test, a side channel that answers
-// nothing, and stand-in qpdf programs on PATH.
+// Helpers for calling the PDF path in the test process: standard error
+// without the identification's lines, a side channel that answers nothing,
+// and stand-in qpdf programs on PATH (standard error captured and
+// environment variables set for one test: harness/harness.h).
 #pragma once
 
-#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <optional>
 #include <string>
 
 #include "harness/harness.h"
@@ -26,57 +25,6 @@ inline std::string WithoutIdentification(std::string err) {
   }
   return err;
 }
-
-// Sends standard error into a file while alive.
-class StderrCapture {
- public:
-  StderrCapture() : path_(mtest::TempPath("stderr-" + std::to_string(count_++))) {
-    fflush(stderr);
-    saved_ = dup(2);
-    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(fd, 2);
-    close(fd);
-  }
-  ~StderrCapture() { Restore(); }
-  std::string Text() {
-    Restore();
-    return mtest::ReadFile(path_);
-  }
-
- private:
-  void Restore() {
-    if (saved_ < 0) return;
-    fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-  }
-  static inline int count_ = 0;
-  std::string path_;
-  int saved_ = -1;
-};
-
-// Sets an environment variable (or unsets it) for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = getenv(name)) old_ = old;
-    if (value)
-      setenv(name, value->c_str(), 1);
-    else
-      unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      setenv(name_.c_str(), old_->c_str(), 1);
-    else
-      unsetenv(name_.c_str());
-  }
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
 
 // Descriptor 4 becomes a socket whose peer is gone: a device ID request
 // fails at once, as it does for a filter without a backend.

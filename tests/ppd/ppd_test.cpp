@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "harness/harness.h"
+#include "harness/words.h"
 #include "identify/identify.h"
 
 using namespace mtest;
@@ -75,12 +76,6 @@ std::string ServerBin() {
   if (mtest::Run({"cups-config", "--serverbin"}, &out) != 0 || out.empty()) return "/usr/lib/cups";
   while (!out.empty() && out.back() == '\n') out.pop_back();
   return out;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = 0; (p = text.find(what, p)) != std::string::npos; p += what.size()) ++n;
-  return n;
 }
 
 // Runs one of CUPS's own filters on a file with the queue's PPD, as the
@@ -174,9 +169,9 @@ TEST(Ppd, KeywordsOfEveryModel) {
     ASSERT_NE(p->jcl_begin, nullptr);
     ASSERT_NE(p->jcl_ps, nullptr);
     ASSERT_NE(p->jcl_end, nullptr);
-    EXPECT_EQ(std::string(p->jcl_begin), "\x1b%-12345X@PJL\n");
+    EXPECT_EQ(std::string(p->jcl_begin), kUel + "@PJL\n");
     EXPECT_EQ(std::string(p->jcl_ps), "@PJL ENTER LANGUAGE = POSTSCRIPT\n");
-    EXPECT_EQ(std::string(p->jcl_end), "\x04\x1b%-12345X");
+    EXPECT_EQ(std::string(p->jcl_end), kEoj);
 
     // Paper: the usual sizes, A4 by default, custom sizes within the bounds
     // that the finch models accept.
@@ -280,7 +275,7 @@ TEST(PpdCopies, PstopsWrapsTheJobInPjlWithAJobName) {
   for (const char* family : {"plain", "finch"}) {
     SCOPED_TRACE(family);
     std::string out = RunCupsFilter("pstops", FirstOf(family), "1", "", MakeDscPs(1));
-    ASSERT_EQ(out.rfind("\x1b%-12345X@PJL\n", 0), 0u) << out.substr(0, 200);
+    ASSERT_EQ(out.rfind(kUel + "@PJL\n", 0), 0u) << out.substr(0, 200);
     size_t name = out.find("@PJL JOB NAME = \"report\"");
     size_t lang = out.find("@PJL ENTER LANGUAGE = POSTSCRIPT\n");
     size_t ps = out.find("%!PS-Adobe-3.0");
@@ -288,7 +283,7 @@ TEST(PpdCopies, PstopsWrapsTheJobInPjlWithAJobName) {
     EXPECT_LT(name, lang);
     EXPECT_LT(lang, ps);
     // The job ends with Ctrl-D and the Universal Exit Language, as written.
-    const std::string end = "%%EOF\n\x04\x1b%-12345X";
+    const std::string end = "%%EOF\n" + kEoj;
     ASSERT_GE(out.size(), end.size());
     EXPECT_EQ(out.substr(out.size() - end.size()), end);
   }

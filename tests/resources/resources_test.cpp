@@ -42,7 +42,7 @@ void MakeBigJob(const std::string& path, size_t bytes) {
     if (line % 64 == 0) written += fprintf(f, "%%%%Page: %zu %zu\n", line / 64 + 1, line / 64 + 1);
     written += fwrite(filler.data(), 1, filler.size(), f);
   }
-  fputs("\x1b%-12345X\n", f);
+  fputs((kUel + "\n").c_str(), f);
   fclose(f);
 }
 

@@ -50,12 +50,6 @@ std::string WithoutDates(const std::string& s) {
   return out;
 }
 
-size_t Count(const std::string& s, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = 0; (p = s.find(what, p)) != std::string::npos; p += what.size()) ++n;
-  return n;
-}
-
 struct Road {
   Road(std::string n, FilterJob j, bool c = false, bool h = false)
       : name(std::move(n)), job(std::move(j)), collated(c), heron(h) {}
