@@ -30,14 +30,15 @@ struct AvahiServiceBrowser;
 using AvahiServiceBrowserCallback = void (*)();
 
 // avahi_service_browser_new: an empty browser for a null client.
-AvahiServiceBrowser* avahi_service_browser_new(AvahiClient* client,      // I - Avahi client, null without a daemon
-                                               int interface,            // I - interface index
-                                               int protocol,             // I - protocol
-                                               const char* type,         // I - service type
-                                               const char* domain,       // I - domain
-                                               int flags,                // I - lookup flags
-                                               AvahiServiceBrowserCallback callback,  // I - result callback
-                                               void* userdata) {         // I - callback data
+AvahiServiceBrowser* avahi_service_browser_new(
+    AvahiClient* client,                   // I - Avahi client, null without a daemon
+    int interface,                         // I - interface index
+    int protocol,                          // I - protocol
+    const char* type,                      // I - service type
+    const char* domain,                    // I - domain
+    int flags,                             // I - lookup flags
+    AvahiServiceBrowserCallback callback,  // I - result callback
+    void* userdata) {                      // I - callback data
   if (!client) return reinterpret_cast<AvahiServiceBrowser*>(&g_empty_browser);
   using Fn = AvahiServiceBrowser* (*)(AvahiClient*, int, int, const char*, const char*, int,
                                       AvahiServiceBrowserCallback, void*);

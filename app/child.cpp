@@ -98,15 +98,15 @@ bool WaitProgram(pid_t pid, const std::string& name, std::string* why, int* exit
   if (WIFEXITED(status))
     snprintf(text, sizeof(text), "%s exited with status %d", name.c_str(), WEXITSTATUS(status));
   else
-    snprintf(text, sizeof(text), "%s ended by signal %d", name.c_str(), WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    snprintf(text, sizeof(text), "%s ended by signal %d", name.c_str(),
+             WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   *why = text;
   return false;
 }
 
 bool RunProgram(const Command& command, int in_fd, int out_fd, int err_fd, std::string* why) {
   pid_t pid = StartProgram(command, in_fd, out_fd, err_fd, why);
-  return pid > 0 &&
-         WaitProgram(pid, command.program.empty() ? command.argv[0] : command.program, why);
+  return pid > 0 && WaitProgram(pid, command.program.empty() ? command.argv[0] : command.program, why);
 }
 
 }  // namespace mirelo_app

@@ -23,9 +23,8 @@ const std::vector<Model> kModels = {
 // The PPDs' named sizes, and their custom range (width 211 to 613 points,
 // length 418 to 1010 points) in PWG names.
 constexpr const char* kMedia[] = {
-    "iso_a4_210x297mm",        "iso_a5_148x210mm",        "iso_b5_176x250mm",
-    "na_letter_8.5x11in",      "na_legal_8.5x14in",       "na_executive_7.25x10.5in",
-    "custom_min_74.43x147.46mm", "custom_max_216.25x356.3mm",
+    "iso_a4_210x297mm",  "iso_a5_148x210mm",         "iso_b5_176x250mm",          "na_letter_8.5x11in",
+    "na_legal_8.5x14in", "na_executive_7.25x10.5in", "custom_min_74.43x147.46mm", "custom_max_216.25x356.3mm",
 };
 // The PPDs' hardware margins, 12 points, in hundredths of millimetres.
 constexpr int kMargin = 423;
@@ -174,11 +173,12 @@ bool StatusCallback(pappl_printer_t* printer) {
   pappl_device_t* device = papplPrinterOpenDevice(printer);
   if (!device) return false;
   pappl_supply_t supplies[16] = {};
-  int count = papplDeviceGetSupplies(device, static_cast<int>(sizeof(supplies) / sizeof(supplies[0])), supplies);
+  int count = papplDeviceGetSupplies(device, static_cast<int>(sizeof(supplies) / sizeof(supplies[0])),
+                                     supplies);
   pappl_preason_t reasons = papplDeviceGetStatus(device);
   papplPrinterCloseDevice(printer);
-  papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "The device reports %d supplies and the state bits 0x%x.", count,
-                  reasons);
+  papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "The device reports %d supplies and the state bits 0x%x.",
+                  count, reasons);
 
   if (count > 0) {
     papplPrinterSetSupplies(printer, count, supplies);
@@ -196,11 +196,12 @@ bool StatusCallback(pappl_printer_t* printer) {
   return true;
 }
 
-const char* AutoAddCallback(const char* device_info, const char* device_uri, const char* device_id,
-                            void*) {
+const char* AutoAddCallback(const char* device_info, const char* device_uri, const char* device_id, void*) {
   const Model* model = CoreSupportsDevice(device_id) ? ModelForDeviceId(device_id) : nullptr;
   if (!model) {
-    fprintf(stderr, "mirelo-printer-app: Unsupported printer '%s' (%s): its device ID '%s' names no supported Mirelo model.\n",
+    fprintf(stderr,
+            "mirelo-printer-app: Unsupported printer '%s' (%s): its device ID '%s' names no supported Mirelo "
+            "model.\n",
             device_info ? device_info : "", device_uri ? device_uri : "", device_id ? device_id : "");
     return nullptr;
   }

@@ -70,8 +70,8 @@ class LineSplitter {
 
 }  // namespace
 
-bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& canceled,
-                  const LogFn& log, bool* canceled_at_device) {
+bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& canceled, const LogFn& log,
+                  bool* canceled_at_device) {
   if (canceled_at_device) *canceled_at_device = false;
   Pipe out, err;
   if (!out.Open() || !err.Open()) {
@@ -79,7 +79,7 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
     return false;
   }
   Command command;
-  command.argv = {"/proc/self/exe", kCoreJobCommand, job.queue, job.job_id, job.user,
+  command.argv = {"/proc/self/exe", kCoreJobCommand, job.queue,   job.job_id, job.user,
                   job.title,        job.copies,      job.options, job.file};
   command.env = {"PPD=" + job.ppd, "DEVICE_URI=" + job.device_uri};
   std::string why;

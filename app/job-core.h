@@ -25,8 +25,8 @@ struct CoreJob {
   std::string user;
   std::string title;
   std::string copies = "1";
-  std::string options;     // CUPS option text, as the filter's argument 5
-  std::string file;        // PostScript after page setup; PDF for Heron
+  std::string options;  // CUPS option text, as the filter's argument 5
+  std::string file;     // PostScript after page setup; PDF for Heron
 };
 
 using WriteFn = std::function<bool(const void* data, size_t len)>;
@@ -41,8 +41,8 @@ using LogFn = std::function<void(const std::string& line)>;
 // printer reported the job cancelled at its panel (the core's status watch of
 // a finch network printer), the core ends it the same way and
 // *canceled_at_device is set.
-bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& canceled,
-                  const LogFn& log, bool* canceled_at_device = nullptr);
+bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& canceled, const LogFn& log,
+                  bool* canceled_at_device = nullptr);
 
 // True when the core's device-ID rules take the device as a supported model.
 bool CoreSupportsDevice(const char* device_id);

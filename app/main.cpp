@@ -46,7 +46,8 @@ bool SaveState(pappl_system_t* system, void*) { return papplSystemSaveState(syst
 // pappl_ml_system_cb_t: the system, its listeners, filters and state.
 pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
   int port = atoi(Option(num, options, "server-port", "8000"));
-  std::string home_state = std::string(getenv("HOME") ? getenv("HOME") : "/tmp") + "/.mirelo-printer-app.state";
+  std::string home_state = std::string(getenv("HOME") ? getenv("HOME") : "/tmp") +
+                           "/.mirelo-printer-app.state";
   g_state_file = Option(num, options, "state-file",
                         getuid() == 0 ? "/var/lib/mirelo-printer-app.state" : home_state.c_str());
   const char* spool = Option(num, options, "spool-directory", nullptr);
@@ -59,9 +60,8 @@ pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
   unsigned soptions = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_LOG |
                       PAPPL_SOPTIONS_WEB_SECURITY;
   if (strcmp(listen, "localhost") == 0) soptions |= PAPPL_SOPTIONS_NO_TLS;
-  pappl_system_t* system = papplSystemCreate(
-      static_cast<pappl_soptions_t>(soptions),
-      kName, port, "_print,_universal", spool, log, level, nullptr, false);
+  pappl_system_t* system = papplSystemCreate(static_cast<pappl_soptions_t>(soptions), kName, port,
+                                             "_print,_universal", spool, log, level, nullptr, false);
   if (!system) return nullptr;
   papplSystemAddListeners(system, listen);
   papplSystemSetHostName(system, "localhost");
@@ -86,7 +86,8 @@ pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (argc > 1 && strcmp(argv[1], mirelo_app::kCoreJobCommand) == 0) return mirelo_app::CoreJobMain(argc, argv);
+  if (argc > 1 && strcmp(argv[1], mirelo_app::kCoreJobCommand) == 0)
+    return mirelo_app::CoreJobMain(argc, argv);
 
   auto& drivers = mirelo_app::DriverList();
   return papplMainloop(argc, argv, kVersion, kFooter, static_cast<int>(drivers.size()), drivers.data(),

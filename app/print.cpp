@@ -70,9 +70,9 @@ std::string PageSizeOption(const pappl_media_col_t& media) {
   static const struct {
     const char* pwg;
     const char* ppd;
-  } kNames[] = {{"iso_a4_210x297mm", "A4"},       {"iso_a5_148x210mm", "A5"},
-                {"iso_b5_176x250mm", "B5"},       {"na_letter_8.5x11in", "Letter"},
-                {"na_legal_8.5x14in", "Legal"},   {"na_executive_7.25x10.5in", "Executive"}};
+  } kNames[] = {{"iso_a4_210x297mm", "A4"},     {"iso_a5_148x210mm", "A5"},
+                {"iso_b5_176x250mm", "B5"},     {"na_letter_8.5x11in", "Letter"},
+                {"na_legal_8.5x14in", "Legal"}, {"na_executive_7.25x10.5in", "Executive"}};
   for (const auto& n : kNames)
     if (strcmp(media.size_name, n.pwg) == 0) return std::string("PageSize=") + n.ppd;
   char text[64];
@@ -184,9 +184,10 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& inpu
   if (heron) {
     if (!is_pdf) {
       doc = dir.File("document.pdf");
-      Command gs{kGhostscript,
-                 {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite", "-sOutputFile=" + doc, input},
-                 {tmpdir}};
+      Command gs{
+          kGhostscript,
+          {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite", "-sOutputFile=" + doc, input},
+          {tmpdir}};
       if (!RunProgram(gs, -1, -1, 2, &staged)) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", staged.c_str());
         return false;
@@ -224,7 +225,9 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& inpu
   bool at_device = false;
   bool ok = WriteCoreJob(
       core,
-      [&](const void* data, size_t len) { return papplDeviceWrite(device, data, len) == static_cast<ssize_t>(len); },
+      [&](const void* data, size_t len) {
+        return papplDeviceWrite(device, data, len) == static_cast<ssize_t>(len);
+      },
       [&] { return papplJobIsCanceled(job); }, [&](const std::string& line) { LogLine(job, line); },
       &at_device);
   papplDeviceFlush(device);
@@ -305,7 +308,8 @@ const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize) {
   const Model* found = ModelForDriver(papplPrinterGetDriverName(printer));
   const std::string model = plain(found ? found->name : "");
   const std::string name = plain(papplPrinterGetName(printer));
-  int n = snprintf(buffer, bufsize, "%s/mirelo-testpage-%d.ps", papplGetTempDir(), papplPrinterGetID(printer));
+  int n = snprintf(buffer, bufsize, "%s/mirelo-testpage-%d.ps", papplGetTempDir(),
+                   papplPrinterGetID(printer));
   if (n < 0 || static_cast<size_t>(n) >= bufsize) return nullptr;
   FILE* f = fopen(buffer, "we");
   if (!f) return nullptr;
@@ -349,9 +353,9 @@ bool RasterStartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
   if (!doc) return false;
   const auto& h = options->header;
   ++doc->pages;
-  fprintf(doc->file, "%%%%Page: %u %u\ngsave\n%u %u scale\n%u %u 8 [%u 0 0 -%u 0 %u] mireloimage\n", doc->pages,
-          doc->pages, h.PageSize[0], h.PageSize[1], h.cupsWidth, h.cupsHeight, h.cupsWidth, h.cupsHeight,
-          h.cupsHeight);
+  fprintf(doc->file, "%%%%Page: %u %u\ngsave\n%u %u scale\n%u %u 8 [%u 0 0 -%u 0 %u] mireloimage\n",
+          doc->pages, doc->pages, h.PageSize[0], h.PageSize[1], h.cupsWidth, h.cupsHeight, h.cupsWidth,
+          h.cupsHeight, h.cupsHeight);
   return true;
 }
 

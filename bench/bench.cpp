@@ -118,8 +118,8 @@ class Digest {
     std::string window = carry_;
     window.append(c, n);
     size_t plen = sizeof(kPageComment) - 1;
-    for (const char* at = window.data(); const void* hit = memmem(at, window.data() + window.size() - at,
-                                                                   kPageComment, plen);) {
+    for (const char* at = window.data();
+         const void* hit = memmem(at, window.data() + window.size() - at, kPageComment, plen);) {
       ++pages_;
       at = static_cast<const char*>(hit) + plen;
     }
@@ -147,7 +147,7 @@ struct RunSpec {
   std::string program;
   std::vector<std::string> argv;  // argv[0] first
   std::vector<std::string> env;
-  std::string stdin_path;  // empty: /dev/null
+  std::string stdin_path;   // empty: /dev/null
   bool stdin_pipe = false;  // stdin_path comes through a pipe, not as the file
 };
 
@@ -371,34 +371,56 @@ bool FedOnPipe(Road road) {
 // The same road fed from the file.
 Road FileRoad(Road road) {
   switch (road) {
-    case Road::kCatPipe: return Road::kCat;
-    case Road::kLoopPipe: return Road::kLoop;
-    case Road::kPlainPipe: return Road::kPlain;
-    case Road::kFinchPipe: return Road::kFinch;
-    case Road::kCollatedPipe: return Road::kCollated;
-    case Road::kHeronPipe: return Road::kHeron;
-    default: return road;
+    case Road::kCatPipe:
+      return Road::kCat;
+    case Road::kLoopPipe:
+      return Road::kLoop;
+    case Road::kPlainPipe:
+      return Road::kPlain;
+    case Road::kFinchPipe:
+      return Road::kFinch;
+    case Road::kCollatedPipe:
+      return Road::kCollated;
+    case Road::kHeronPipe:
+      return Road::kHeron;
+    default:
+      return road;
   }
 }
 constexpr int kCollateCopies = 3;
 
 const char* RoadName(Road road) {
   switch (road) {
-    case Road::kCat: return "cat (file)";
-    case Road::kCatPipe: return "cat (pipe)";
-    case Road::kLoop: return "line loop (file)";
-    case Road::kLoopPipe: return "line loop (pipe)";
-    case Road::kPlain: return "plain road (file)";
-    case Road::kPlainPipe: return "plain road (pipe)";
-    case Road::kPstopsPlain: return "pstops, plain PPD";
-    case Road::kFinch: return "finch line (file)";
-    case Road::kFinchPipe: return "finch line (pipe)";
-    case Road::kPstopsFinch: return "pstops, finch PPD";
-    case Road::kCollated: return "collated x3 (file)";
-    case Road::kCollatedPipe: return "collated x3 (pipe)";
-    case Road::kPstopsCollated: return "pstops collated x3";
-    case Road::kHeron: return "Heron road (file)";
-    case Road::kHeronPipe: return "Heron road (pipe)";
+    case Road::kCat:
+      return "cat (file)";
+    case Road::kCatPipe:
+      return "cat (pipe)";
+    case Road::kLoop:
+      return "line loop (file)";
+    case Road::kLoopPipe:
+      return "line loop (pipe)";
+    case Road::kPlain:
+      return "plain road (file)";
+    case Road::kPlainPipe:
+      return "plain road (pipe)";
+    case Road::kPstopsPlain:
+      return "pstops, plain PPD";
+    case Road::kFinch:
+      return "finch line (file)";
+    case Road::kFinchPipe:
+      return "finch line (pipe)";
+    case Road::kPstopsFinch:
+      return "pstops, finch PPD";
+    case Road::kCollated:
+      return "collated x3 (file)";
+    case Road::kCollatedPipe:
+      return "collated x3 (pipe)";
+    case Road::kPstopsCollated:
+      return "pstops collated x3";
+    case Road::kHeron:
+      return "Heron road (file)";
+    case Road::kHeronPipe:
+      return "Heron road (pipe)";
   }
   return "?";
 }
@@ -407,9 +429,9 @@ struct Case {
   const Job* job;
   Road road;
   RunSpec run;
-  int want_runs = 0;           // samples to take; set after the check run
-  std::string problem;         // why the output is wrong, empty when right
-  bool timed = true;           // false: not timed because of the problem
+  int want_runs = 0;    // samples to take; set after the check run
+  std::string problem;  // why the output is wrong, empty when right
+  bool timed = true;    // false: not timed because of the problem
   uint64_t ref_bytes = 0, ref_hash = 0;
   std::vector<RunResult> runs;  // timed samples
 };
@@ -463,11 +485,12 @@ Case MakeCase(const Job& job, Road road) {
       s = {g.pstops, filter_args("1", "", true), BaseEnv("finch", false), ""};
       break;
     case Road::kCollated:
-      s = {g.filter, filter_args(std::to_string(kCollateCopies), "Collate=True", file), BaseEnv("finch", false), ""};
+      s = {g.filter, filter_args(std::to_string(kCollateCopies), "Collate=True", file),
+           BaseEnv("finch", false), ""};
       break;
     case Road::kPstopsCollated:
-      s = {g.pstops, filter_args(std::to_string(kCollateCopies), "Collate=True", true), BaseEnv("finch", false),
-           ""};
+      s = {g.pstops, filter_args(std::to_string(kCollateCopies), "Collate=True", true),
+           BaseEnv("finch", false), ""};
       break;
     case Road::kHeron:
       s = {g.filter, filter_args("1", "", file), BaseEnv("heron", true), ""};
@@ -518,7 +541,8 @@ std::string CheckOutput(const Case& c, const RunResult& r) {
         snprintf(why, sizeof(why), "%ld pages out, %ld expected", out.pages(), want);
         return why;
       }
-      if (out.head().compare(0, sizeof(kUel) - 1, kUel) != 0) return "output does not start with the PJL header";
+      if (out.head().compare(0, sizeof(kUel) - 1, kUel) != 0)
+        return "output does not start with the PJL header";
       if (!EndsWith(out.tail(), kUel)) return "output does not end with the Universal Exit Language";
       return "";
     }
@@ -608,8 +632,8 @@ struct Goal {
 void PrintJobTable(const Job& job, const std::vector<Case*>& cases) {
   printf("\n== %s: %s\n   %.1f MB, %.2f M lines, %ld pages\n", job.label.c_str(), job.path.c_str(),
          job.size / 1e6, job.lines / 1e6, job.pages);
-  printf("   %-20s %4s %9s %8s  %-26s %-7s %10s %10s %10s %9s\n", "road", "runs", "median s", "MB/s", "vs floor",
-         "goal", "vs pstops", "peak RSS", "pstops RSS", "out MB");
+  printf("   %-20s %4s %9s %8s  %-26s %-7s %10s %10s %10s %9s\n", "road", "runs", "median s", "MB/s",
+         "vs floor", "goal", "vs pstops", "peak RSS", "pstops RSS", "out MB");
   auto find = [&](Road road) -> const Case* {
     for (const Case* c : cases)
       if (c->road == road) return c;
@@ -662,16 +686,17 @@ void PrintJobTable(const Job& job, const std::vector<Case*>& cases) {
     // shared C++ runtime, so the two are measured alike.
     std::string rss = PeakRss(*c);
     std::string pstops_rss = Usable(pstops) ? PeakRss(*pstops) : "";
-    printf("   %-20s %4zu %9.3f %8.1f  %-26s %-7s %10s %10s %10s %9.1f%s\n", RoadName(c->road), c->runs.size(), t,
-           job.size / 1e6 / t, goal.ratio.c_str(), goal.mark.c_str(), vs_pstops.c_str(), rss.c_str(),
-           pstops_rss.c_str(), c->runs.empty() ? 0.0 : c->runs.front().out.bytes() / 1e6,
+    printf("   %-20s %4zu %9.3f %8.1f  %-26s %-7s %10s %10s %10s %9.1f%s\n", RoadName(c->road),
+           c->runs.size(), t, job.size / 1e6 / t, goal.ratio.c_str(), goal.mark.c_str(), vs_pstops.c_str(),
+           rss.c_str(), pstops_rss.c_str(), c->runs.empty() ? 0.0 : c->runs.front().out.bytes() / 1e6,
            c->problem.empty() ? "" : ("  OUTPUT WRONG: " + c->problem).c_str());
   }
   const Case* file = find(Road::kPlain);
   const Case* in = find(Road::kPlainPipe);
   if (Usable(file) && Usable(in))
     printf("   spooling standard input costs %.3f s (%.0f%% of the plain road's time from a file)\n",
-           MedianWall(*in) - MedianWall(*file), 100 * (MedianWall(*in) - MedianWall(*file)) / MedianWall(*file));
+           MedianWall(*in) - MedianWall(*file),
+           100 * (MedianWall(*in) - MedianWall(*file)) / MedianWall(*file));
   printf("   (pipe): the job on standard input through a pipe, as under the scheduler; each road's\n"
          "   goal is against its floor fed the same way\n");
 }
@@ -743,13 +768,20 @@ void PrintGrowth(const std::vector<const Job*>& jobs, const std::vector<std::str
 // The --roads word of a road: cat, loop, plain, finch, collated, pstops, heron.
 const char* RoadGroup(Road road) {
   switch (FileRoad(road)) {
-    case Road::kCat: return "cat";
-    case Road::kLoop: return "loop";
-    case Road::kPlain: return "plain";
-    case Road::kFinch: return "finch";
-    case Road::kCollated: return "collated";
-    case Road::kHeron: return "heron";
-    default: return "pstops";
+    case Road::kCat:
+      return "cat";
+    case Road::kLoop:
+      return "loop";
+    case Road::kPlain:
+      return "plain";
+    case Road::kFinch:
+      return "finch";
+    case Road::kCollated:
+      return "collated";
+    case Road::kHeron:
+      return "heron";
+    default:
+      return "pstops";
   }
 }
 
@@ -785,22 +817,38 @@ int main(int argc, char* argv[]) {
       if (eq == std::string::npos) Usage();
       return std::make_pair(v.substr(0, eq), v.substr(eq + 1));
     };
-    if (a == "--filter") g.filter = value();
-    else if (a == "--lineloop") g.lineloop = value();
-    else if (a == "--preload") g.preload = value();
-    else if (a == "--pstops") g.pstops = value();
-    else if (a == "--ppd-dir") g.ppd_dir = value();
-    else if (a == "--work") g.work = value();
-    else if (a == "--rounds") g.rounds = std::max(1, atoi(value().c_str()));
-    else if (a == "--slow-rounds") g.slow_rounds = std::max(1, atoi(value().c_str()));
-    else if (a == "--slow-seconds") g.slow_seconds = atof(value().c_str());
-    else if (a == "--timeout") g.timeout = atof(value().c_str());
-    else if (a == "--keep-going") g.keep_going = true;
-    else if (a == "--roads") g.roads = value();
-    else if (a == "--main") main_jobs.push_back(labelled(value()));
-    else if (a == "--growth") growth_jobs.push_back(labelled(value()));
-    else if (a == "--heron") heron = value();
-    else Usage();
+    if (a == "--filter")
+      g.filter = value();
+    else if (a == "--lineloop")
+      g.lineloop = value();
+    else if (a == "--preload")
+      g.preload = value();
+    else if (a == "--pstops")
+      g.pstops = value();
+    else if (a == "--ppd-dir")
+      g.ppd_dir = value();
+    else if (a == "--work")
+      g.work = value();
+    else if (a == "--rounds")
+      g.rounds = std::max(1, atoi(value().c_str()));
+    else if (a == "--slow-rounds")
+      g.slow_rounds = std::max(1, atoi(value().c_str()));
+    else if (a == "--slow-seconds")
+      g.slow_seconds = atof(value().c_str());
+    else if (a == "--timeout")
+      g.timeout = atof(value().c_str());
+    else if (a == "--keep-going")
+      g.keep_going = true;
+    else if (a == "--roads")
+      g.roads = value();
+    else if (a == "--main")
+      main_jobs.push_back(labelled(value()));
+    else if (a == "--growth")
+      growth_jobs.push_back(labelled(value()));
+    else if (a == "--heron")
+      heron = value();
+    else
+      Usage();
   }
   if (g.filter.empty() || g.lineloop.empty() || g.preload.empty() || g.ppd_dir.empty() || g.work.empty() ||
       main_jobs.empty())
@@ -834,9 +882,9 @@ int main(int argc, char* argv[]) {
     growth_labels.push_back(label);
   }
   for (const Job* j : main_order)
-    for (Road road : {Road::kCat, Road::kCatPipe, Road::kLoop, Road::kLoopPipe, Road::kPlain, Road::kPlainPipe,
-                      Road::kPstopsPlain, Road::kFinch, Road::kFinchPipe, Road::kPstopsFinch, Road::kCollated,
-                      Road::kCollatedPipe, Road::kPstopsCollated})
+    for (Road road : {Road::kCat, Road::kCatPipe, Road::kLoop, Road::kLoopPipe, Road::kPlain,
+                      Road::kPlainPipe, Road::kPstopsPlain, Road::kFinch, Road::kFinchPipe,
+                      Road::kPstopsFinch, Road::kCollated, Road::kCollatedPipe, Road::kPstopsCollated})
       add_case(*j, road);
   for (size_t i = 0; i < growth_order.size(); ++i) {
     bool biggest = growth_order.size() > 2 && i + 1 == growth_order.size();
@@ -906,8 +954,8 @@ int main(int argc, char* argv[]) {
   // The table.
   utsname un = {};
   uname(&un);
-  printf("mirelops benchmark: %s %s, %ld CPUs; filter %s\n", un.sysname, un.release, sysconf(_SC_NPROCESSORS_ONLN),
-         g.filter.c_str());
+  printf("mirelops benchmark: %s %s, %ld CPUs; filter %s\n", un.sysname, un.release,
+         sysconf(_SC_NPROCESSORS_ONLN), g.filter.c_str());
   printf("median wall time from spawn until the output is drained; MB/s = input bytes / time;\n"
          "peak RSS = the measured process's own VmHWM (* = from wait4, no report); up to %d rounds,\n"
          "runs over %.0f s: up to %d (the checked run counts); goal \"short\": the floor ran under 50 ms,\n"
@@ -925,6 +973,7 @@ int main(int argc, char* argv[]) {
 
   bool wrong = false;
   for (const Case& c : cases) wrong = wrong || !c.problem.empty();
-  if (wrong) printf("\nSome roads gave wrong output (see above); their rows are not timings of a working road.\n");
+  if (wrong)
+    printf("\nSome roads gave wrong output (see above); their rows are not timings of a working road.\n");
   return 0;
 }

@@ -22,11 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return std::string(tmpl);
   }();
   std::string nick(reinterpret_cast<const char*>(data), size < 4096 ? size : 4096);
-  std::string ppd =
-      "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
-      "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n*PCFileName: \"FUZZ.PPD\"\n"
-      "*Manufacturer: \"Mirelo\"\n*Product: \"(Fuzz)\"\n*ModelName: \"Fuzz\"\n"
-      "*ShortNickName: \"" + nick + "\"\n*NickName: \"Fuzz\"\n*PSVersion: \"(3010.000) 0\"\n";
+  std::string ppd = "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
+                    "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n*PCFileName: \"FUZZ.PPD\"\n"
+                    "*Manufacturer: \"Mirelo\"\n*Product: \"(Fuzz)\"\n*ModelName: \"Fuzz\"\n"
+                    "*ShortNickName: \"" +
+                    nick + "\"\n*NickName: \"Fuzz\"\n*PSVersion: \"(3010.000) 0\"\n";
   FILE* f = fopen(path.c_str(), "w");
   if (!f) abort();
   fwrite(ppd.data(), 1, ppd.size(), f);
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool finch = false;
   bool supported = isSupportPrinter("", false, &finch);
   bool heron = isHeronPrinter("", false);
-  if (heron && !supported) abort();  // every Heron model is supported
+  if (heron && !supported) abort();             // every Heron model is supported
   if (finch && (!supported || heron)) abort();  // no printer is both
   return 0;
 }

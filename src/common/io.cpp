@@ -44,9 +44,7 @@ CupsOptions::CupsOptions(const char* text) {
 
 CupsOptions::~CupsOptions() { cupsFreeOptions(num_, options_); }
 
-const char* CupsOptions::Get(const char* name) const {
-  return cupsGetOption(name, num_, options_);
-}
+const char* CupsOptions::Get(const char* name) const { return cupsGetOption(name, num_, options_); }
 
 size_t WriteAll(int fd, const void* buf, size_t len) {
   const char* p = static_cast<const char*>(buf);
@@ -98,7 +96,8 @@ bool OutWrite(const void* buf, size_t len) {
   // the printer as a corrupt job. Reported once, whatever the error.
   if (!output_closed.exchange(true)) {
     if (e == EPIPE) {
-      ErrWrite("ERROR: Unable to write print data: the printer connection is closed (Broken pipe); the rest of the job is not sent.\n");
+      ErrWrite("ERROR: Unable to write print data: the printer connection is closed (Broken pipe); the rest "
+               "of the job is not sent.\n");
     } else {
       output_failed.store(true);
       ErrPrintf("ERROR: Unable to write print data: %s; the rest of the job is not sent.\n", strerror(e));

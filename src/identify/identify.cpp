@@ -46,8 +46,7 @@ const char* ShortNickName(ppd_file_t* ppd) {
 }  // namespace
 
 bool query1284info(char* buf, int* len) {
-  cups_sc_status_t status =
-      cupsSideChannelDoRequest(CUPS_SC_CMD_GET_DEVICE_ID, buf, len, kDeviceIdTimeout);
+  cups_sc_status_t status = cupsSideChannelDoRequest(CUPS_SC_CMD_GET_DEVICE_ID, buf, len, kDeviceIdTimeout);
   if (status == CUPS_SC_STATUS_OK && *len > 0) {
     buf[*len] = '\0';
     return true;

@@ -129,7 +129,7 @@ struct Job {
   std::string job_id;
   std::string user;
   std::string title;
-  std::string copies_text;  // argument 4 as given
+  std::string copies_text;   // argument 4 as given
   std::string options_text;  // argument 5 as given
   CupsOptions options;       // argument 5, parsed once
   UniquePpd ppd;             // the queue's PPD (environment PPD), opened once; null without one

@@ -34,8 +34,8 @@ constexpr int kResolveOptions = 15 & ~1;
 
 // The CUPS library's internal URI resolver: turns a dnssd:// URI into a
 // plain one and hands any other URI back unchanged.
-using ResolveUriFn = const char* (*)(const char* uri, char* resolved, size_t resolved_size,
-                                     int options, int (*cb)(void* context), void* context);
+using ResolveUriFn = const char* (*)(const char* uri, char* resolved, size_t resolved_size, int options,
+                                     int (*cb)(void* context), void* context);
 
 // Owns the destination list of cupsGetDests.
 class DestList {
@@ -110,15 +110,15 @@ bool HostFromUri(HostRoutine which, const char* uri, char* host, size_t host_siz
   mirelo::ErrPrintf("<dnssd> resolvedURI : %s\n", shown);
 
   int status = httpSeparateURI(static_cast<http_uri_coding_t>(kUriCodingAll), resolved, scheme,
-                               sizeof(scheme), userpass, sizeof(userpass), hostpart,
-                               sizeof(hostpart), port, resource, sizeof(resource));
+                               sizeof(scheme), userpass, sizeof(userpass), hostpart, sizeof(hostpart), port,
+                               resource, sizeof(resource));
   if (status < 0) {
     mirelo::ErrPrintf("<dnssd> httpSeparateURI fail. cupsret=%d\n", status);
     return false;
   }
   if (which == HostRoutine::kDnssd) {
-    mirelo::ErrPrintf("<dnssd> httpSeparateURI success.cupsret=%d, host=%s, port=%d\n", status,
-                      hostpart, *port);
+    mirelo::ErrPrintf("<dnssd> httpSeparateURI success.cupsret=%d, host=%s, port=%d\n", status, hostpart,
+                      *port);
   } else {
     mirelo::ErrPrintf("<dnssd> httpSeparateURI success.cupsret=%d, host=%s\n", status, hostpart);
   }
@@ -187,8 +187,7 @@ int getPrinter_optiopns(const char* queue, char* uri, size_t uri_size, char* mak
   for (int i = 0; i < dests.count(); ++i) {
     const cups_dest_t& dest = dests[i];
     if (dest.instance) continue;  // only base queues
-    const char* supported =
-        cupsGetOption("printer-uri-supported", dest.num_options, dest.options);
+    const char* supported = cupsGetOption("printer-uri-supported", dest.num_options, dest.options);
     if (!supported || strlen(supported) >= kWorkSize) continue;
 
     // Lower-cased first, decoded second: a letter sent percent-encoded keeps
@@ -221,8 +220,8 @@ bool IsWellFormedUri(const char* uri) {
   if (!uri || uri[0] == '\0') return false;
   char scheme[kWorkSize], userpass[kWorkSize], hostpart[kWorkSize], resource[kWorkSize];
   int port = 0;
-  return httpSeparateURI(static_cast<http_uri_coding_t>(kUriCodingAll), uri, scheme, sizeof(scheme),
-                         userpass, sizeof(userpass), hostpart, sizeof(hostpart), &port, resource,
+  return httpSeparateURI(static_cast<http_uri_coding_t>(kUriCodingAll), uri, scheme, sizeof(scheme), userpass,
+                         sizeof(userpass), hostpart, sizeof(hostpart), &port, resource,
                          sizeof(resource)) >= HTTP_URI_STATUS_OK;
 }
 

@@ -133,8 +133,7 @@ void* WatchNet(const char* uri, const char* owner) {
 }  // namespace
 
 void PrintPointAddress(const char* label, const void* ptr) {
-  mirelo::ErrPrintf("%s point address:0x%" PRIxPTR "\n", label,
-                    reinterpret_cast<uintptr_t>(ptr));
+  mirelo::ErrPrintf("%s point address:0x%" PRIxPTR "\n", label, reinterpret_cast<uintptr_t>(ptr));
 }
 
 void* Printer_cancle_query_tread(void* arg) {

@@ -104,8 +104,7 @@ void StartOn(const char* uri, const char* queue) {
     }
   }
   g_dummy_uri = uri;
-  int rc = pthread_create(&dummy_thread, nullptr, dummy_send_tread,
-                          const_cast<char*>(g_dummy_uri.c_str()));
+  int rc = pthread_create(&dummy_thread, nullptr, dummy_send_tread, const_cast<char*>(g_dummy_uri.c_str()));
   if (rc != 0) {
     dummy_thread = 0;
     mirelo::ErrPrintf("psrelay::CreateDammyThread Failed, err = %d\n", rc);

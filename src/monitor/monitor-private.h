@@ -31,8 +31,8 @@ void PrintPointAddress(const char* label, const void* ptr);
 // Finds the queue among the CUPS destinations and copies its device URI and
 // make-and-model into the two buffers (each of the given size, values cut to
 // fit). Outputs are untouched when no base queue matches. Returns 0.
-int getPrinter_optiopns(const char* queue, char* uri, size_t uri_size,
-                        char* make_model, size_t make_model_size);
+int getPrinter_optiopns(const char* queue, char* uri, size_t uri_size, char* make_model,
+                        size_t make_model_size);
 
 // Lower-cases src into dst (dst_size bytes, always terminated, cut to fit).
 void strToLower(const char* src, char* dst, size_t dst_size);
@@ -95,8 +95,7 @@ void SendWakeUp(const WakeUpTarget& target, const char* hostname);
 
 // Asks the USB printer for its status (vendor control-IN request) into buf
 // (len bytes). *transferred gets the byte count. 1 when bytes came back.
-bool QueryStatusToUsb(libusb_device_handle* handle, unsigned char* buf, uint16_t len,
-                      int* transferred);
+bool QueryStatusToUsb(libusb_device_handle* handle, unsigned char* buf, uint16_t len, int* transferred);
 
 // Opens the USB device whose serial number occurs in the URI; null when none.
 // The caller closes a returned handle with UsbCloseAndExit().
@@ -137,11 +136,10 @@ struct UsbOps {
   int (*get_device_descriptor)(libusb_device* dev, libusb_device_descriptor* desc);
   int (*open)(libusb_device* dev, libusb_device_handle** handle);
   void (*close)(libusb_device_handle* handle);
-  int (*get_string_descriptor_ascii)(libusb_device_handle* handle, uint8_t index,
-                                     unsigned char* data, int length);
-  int (*control_transfer)(libusb_device_handle* handle, uint8_t request_type, uint8_t request,
-                          uint16_t value, uint16_t index, unsigned char* data, uint16_t length,
-                          unsigned int timeout);
+  int (*get_string_descriptor_ascii)(libusb_device_handle* handle, uint8_t index, unsigned char* data,
+                                     int length);
+  int (*control_transfer)(libusb_device_handle* handle, uint8_t request_type, uint8_t request, uint16_t value,
+                          uint16_t index, unsigned char* data, uint16_t length, unsigned int timeout);
 };
 
 // The table in use; the real libusb one unless a test installed another.

@@ -67,9 +67,8 @@ libusb_device_handle* FindUsbDeviceHandle(const char* uri) {
   const UsbOps& usb = Usb();
   int rc = usb.init();
   if (rc < 0) {
-    mirelo::ErrPrintf(
-        "psrelay::SenddummyCmdToUsb: Unable to initialize USB acc via libusb,libusb error %d\n",
-        rc);
+    mirelo::ErrPrintf("psrelay::SenddummyCmdToUsb: Unable to initialize USB acc via libusb,libusb error %d\n",
+                      rc);
     return nullptr;
   }
   if (!uri) uri = "";
@@ -92,8 +91,7 @@ libusb_device_handle* FindUsbDeviceHandle(const char* uri) {
         if (usb.open(list[i], &handle) != 0 || !handle) continue;
         unsigned char serial[kSerialSize] = {};
         if (desc.iSerialNumber != 0 &&
-            usb.get_string_descriptor_ascii(handle, desc.iSerialNumber, serial,
-                                            sizeof(serial) - 1) >= 0 &&
+            usb.get_string_descriptor_ascii(handle, desc.iSerialNumber, serial, sizeof(serial) - 1) >= 0 &&
             strstr(uri, reinterpret_cast<const char*>(serial))) {
           mirelo::ErrWrite("libusb find device handle\n");
           found = handle;
@@ -114,8 +112,7 @@ void UsbCloseAndExit(libusb_device_handle* handle) {
   usb.exit();
 }
 
-bool QueryStatusToUsb(libusb_device_handle* handle, unsigned char* buf, uint16_t len,
-                      int* transferred) {
+bool QueryStatusToUsb(libusb_device_handle* handle, unsigned char* buf, uint16_t len, int* transferred) {
   if (!handle || !buf || !transferred) return false;
   int rc = Usb().control_transfer(handle, kStatusRequestType, kStatusRequest, 0, 0, buf, len,
                                   kStatusTimeoutMs);

@@ -163,7 +163,8 @@ void CollatedRoad(LineReader* in, const Job& job, const Tags& tags) {
       }
       FixLine(line, &len, job.width, job.height, job.collate, &copy_block);
       Send(line, len, &pages);
-      if (replay.get() && len != 0 && fwrite(line, 1, len, replay.get()) != len) GiveUpReplay(&replay, &passes, copies);
+      if (replay.get() && len != 0 && fwrite(line, 1, len, replay.get()) != len)
+        GiveUpReplay(&replay, &passes, copies);
       stored += static_cast<long>(len);
       if (language_line && pass == 0) offset = stored;
       memset(line, 0, len);
@@ -176,8 +177,7 @@ void CollatedRoad(LineReader* in, const Job& job, const Tags& tags) {
   if (!cut && replay.get()) {
     LineReader r(replay.get());
 
-    for (int copy = 0; copy < copies - 1 && !cut && !OutputClosed() && guard.MayStartCopy();
-         ++copy) {
+    for (int copy = 0; copy < copies - 1 && !cut && !OutputClosed() && guard.MayStartCopy(); ++copy) {
       ErrPrintf("copies %d \n", copy + 1);
       ShowCopy(copy + 2, copies);
       r.Seek(offset);

@@ -16,10 +16,9 @@ struct PageIndex;
 // Closing of a cancelled job, 69 bytes on the wire: a PostScript trailer
 // (always 4 pages, A4 bounding box), Ctrl-D ending the PostScript job, then
 // the PJL Universal Exit Language and a line feed.
-inline constexpr char kCutoffTrailer[] =
-    "%%Trailer\nend\n%%Pages: 4\n%%BoundingBox: 0 0 595 842\n%%EOF\n"
-    "\x04"
-    "\x1b%-12345X\n";
+inline constexpr char kCutoffTrailer[] = "%%Trailer\nend\n%%Pages: 4\n%%BoundingBox: 0 0 595 842\n%%EOF\n"
+                                         "\x04"
+                                         "\x1b%-12345X\n";
 inline constexpr size_t kCutoffTrailerLen = sizeof(kCutoffTrailer) - 1;
 static_assert(kCutoffTrailerLen == 69);
 

@@ -58,4 +58,3 @@ int find_pageend(char* buf, int clear_len, int* written, int cancel) {
   if (sent) ErrWrite("INFO: Job cancelled; the output was closed at a page boundary\n");
   return 1;
 }
-

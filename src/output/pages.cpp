@@ -57,7 +57,8 @@ void PageCounter::Sent(const char* data, size_t len) {
   // a search for the whole comment.
   const char* end = data + len;
   for (const char* at = data; end - at >= static_cast<ptrdiff_t>(kCommentLen);) {
-    const char* hit = static_cast<const char*>(memchr(at, '%', static_cast<size_t>(end - at) - (kCommentLen - 1)));
+    const char* hit = static_cast<const char*>(
+        memchr(at, '%', static_cast<size_t>(end - at) - (kCommentLen - 1)));
     if (!hit) break;
     if (hit[1] == '%' && memcmp(hit, kPageComment, kCommentLen) == 0 &&
         LineEnd(hit > data ? hit[-1] : tail_[tail_len_ - 1]))

@@ -163,7 +163,8 @@ bool mirelo::FixLine(char* line, size_t* len, int width, int height, bool collat
   if (m.media_box) {
     const char* box_end = have_size ? MediaBoxStatementEnd(line, *len) : nullptr;
     if (!box_end) return false;
-    if (AtLineEnd(box_end, line + *len)) return Replace(line, len, "<</Type/Page/MediaBox [0 0 %d %d]\n", width, height);
+    if (AtLineEnd(box_end, line + *len))
+      return Replace(line, len, "<</Type/Page/MediaBox [0 0 %d %d]\n", width, height);
     // The rest of the page dictionary on the line stays as it was.
     char rest[kLineSize];
     if (!CopyText(rest, sizeof(rest), box_end)) return false;

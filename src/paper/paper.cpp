@@ -247,7 +247,8 @@ int mirelo::ScanFirstLine(const char* path, const char* pattern, int (*check)(co
       found = true;
       break;
     }
-    if (const char* nl = static_cast<const char*>(memrchr(buf, '\n', n))) line_start = block_start + (nl + 1 - buf);
+    if (const char* nl = static_cast<const char*>(memrchr(buf, '\n', n)))
+      line_start = block_start + (nl + 1 - buf);
     carried = std::min(keep, n);
     memmove(buf, buf + n - carried, carried);
     block_start += static_cast<long>(n - carried);

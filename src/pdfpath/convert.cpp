@@ -35,7 +35,12 @@ constexpr char kOneCopy[] = "1";
 // blank after it. "noCollate" goes before "Collate", which would otherwise
 // match inside it.
 constexpr const char* kLayoutOptions[] = {
-    "page-set", "noCollate", "Collate", "number-up", "OutputOrder", "number-up-layout",
+    "page-set",
+    "noCollate",
+    "Collate",
+    "number-up",
+    "OutputOrder",
+    "number-up-layout",
     "orientation-requested",
 };
 
@@ -94,8 +99,9 @@ int mirelo::ConvertToPostScript(Job* job) {
   // pdftops gets the file as its standard output and nothing else of it
   // (the descriptor is closed on exec).
 
-  const char* const pdftops_argv[] = {kPdftops, job->job_id.c_str(), job->user.c_str(), job->title.c_str(),
-                                      kOneCopy, options.c_str(),     path,              nullptr};
+  const char* const pdftops_argv[] = {
+      kPdftops, job->job_id.c_str(), job->user.c_str(), job->title.c_str(), kOneCopy, options.c_str(), path,
+      nullptr};
   // The filter writes pdftops' output into the file itself: pdftops does not
   // notice a full disk, and a cut job must never print as the whole.
   size_t copied = 0;

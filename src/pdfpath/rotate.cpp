@@ -62,8 +62,7 @@ const char* FileOperand(const char* path, char* buf, size_t size) {
 // not be started.
 bool CountPages(const char* tool, const char* path, int* pages) {
   char operand[kPrintPathSize + 2];
-  const char* const argv[] = {tool, "--show-npages", FileOperand(path, operand, sizeof(operand)),
-                              nullptr};
+  const char* const argv[] = {tool, "--show-npages", FileOperand(path, operand, sizeof(operand)), nullptr};
   mirelo::ProgramReader reader(argv);
   if (!reader.Started()) return false;
 
@@ -89,8 +88,7 @@ class UnrotatedWarning {
  public:
   UnrotatedWarning() = default;
   ~UnrotatedWarning() {
-    if (armed_)
-      ErrWrite("WARNING: Unable to turn the back sides of the job; they are printed unrotated.\n");
+    if (armed_) ErrWrite("WARNING: Unable to turn the back sides of the job; they are printed unrotated.\n");
   }
   UnrotatedWarning(const UnrotatedWarning&) = delete;
   UnrotatedWarning& operator=(const UnrotatedWarning&) = delete;
@@ -250,8 +248,8 @@ void mirelo::RotateBackSides(Job* job) {
   // qpdf writes the rotated PDF to its standard output and the filter puts
   // it into the file: qpdf does not notice a full disk, and a cut PDF must
   // never stand in for the job.
-  const char* const rotate_argv[] = {tool, FileOperand(path, input, sizeof(input)), kToStdout,
-                                     rotate_arg, nullptr};
+  const char* const rotate_argv[] = {tool, FileOperand(path, input, sizeof(input)), kToStdout, rotate_arg,
+                                     nullptr};
   size_t copied = 0;
   int write_errno = 0;
   int status = mirelo::RunProgramInto(rotate_argv, temp_fd.get(), &copied, &write_errno);
@@ -272,8 +270,7 @@ void mirelo::RotateBackSides(Job* job) {
   if (!mirelo::ExitedWith(status, kQpdfOk) && !mirelo::ExitedWith(status, kQpdfWarnings)) {
     // Whatever qpdf left behind is not the job: print the pages unrotated.
     if (status == -1)
-      ErrPrintf("DEBUG: Unable to run %s: %s; the back sides are not rotated.\n", tool,
-                strerror(errno));
+      ErrPrintf("DEBUG: Unable to run %s: %s; the back sides are not rotated.\n", tool, strerror(errno));
     else if (WIFEXITED(status))
       ErrPrintf("DEBUG: %s failed to rotate the back sides (exit status %d); "
                 "they are printed unrotated.\n",

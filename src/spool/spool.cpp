@@ -89,7 +89,8 @@ void LastChunk(int fd, size_t size, char* chunk) {
   size_t last = (size - 1) / kSpoolChunk * kSpoolChunk;
   size_t tail = size - last;
   if (pread(fd, chunk, tail, static_cast<off_t>(last)) != static_cast<ssize_t>(tail)) return;
-  if (last > 0 && pread(fd, chunk + tail, kSpoolChunk - tail, static_cast<off_t>(size - kSpoolChunk)) < 0) return;
+  if (last > 0 && pread(fd, chunk + tail, kSpoolChunk - tail, static_cast<off_t>(size - kSpoolChunk)) < 0)
+    return;
 }
 
 }  // namespace
@@ -111,7 +112,6 @@ void Copy_StdinToTempFile(char* path, mirelo::PageIndex* index) {
 }
 
 bool mirelo::SpoolStdin(PrintFile* print_file, PageIndex* index) {
-
   // Removed on every way out but the last, which hands the file to the job.
   mirelo::TempFile spool;
   mirelo::UniqueFd fd(spool.Create(kSpoolNameSize));

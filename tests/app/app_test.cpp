@@ -53,7 +53,8 @@ class App : public ::testing::Test {
     ASSERT_TRUE(server_.Start(TempPath("app"), 8631, &why)) << why;
     for (const Queue& q : kQueues) {
       std::string out;
-      ASSERT_EQ(server_.Command({"add", "-d", q.name, "-m", q.driver, "-v", "socket://127.0.0.1:9100"}, &out), 0)
+      ASSERT_EQ(server_.Command({"add", "-d", q.name, "-m", q.driver, "-v", "socket://127.0.0.1:9100"}, &out),
+                0)
           << out << server_.Log();
     }
   }
@@ -72,12 +73,14 @@ class App : public ::testing::Test {
   // Submits the job as Print() does and returns its job-id.
   std::string Submit(const char* queue, const std::string& file, const std::string& attrs = "") {
     const std::string test = TempPath("job.test");
-    WriteFile(test,
-              "{ OPERATION Print-Job GROUP operation-attributes-tag\n"
-              "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
-              "  ATTR uri printer-uri $uri ATTR name requesting-user-name alice ATTR name job-name \"app job\"\n"
-              "  ATTR mimeMediaType document-format $filetype\n"
-              "  GROUP job-attributes-tag " + attrs + "\n  FILE $filename STATUS successful-ok }\n");
+    WriteFile(
+        test,
+        "{ OPERATION Print-Job GROUP operation-attributes-tag\n"
+        "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+        "  ATTR uri printer-uri $uri ATTR name requesting-user-name alice ATTR name job-name \"app job\"\n"
+        "  ATTR mimeMediaType document-format $filetype\n"
+        "  GROUP job-attributes-tag " +
+            attrs + "\n  FILE $filename STATUS successful-ok }\n");
     std::string out, err;
     EXPECT_EQ(mtest::Run({"ipptool", "-tv", "-f", file, server_.PrinterUri(queue), test}, &out, &err), 0)
         << out << err;
@@ -142,22 +145,28 @@ class App : public ::testing::Test {
 
 TEST_F(App, AnswersPrinterAttributesFromTheModelData) {
   std::string out, err;
-  ASSERT_EQ(mtest::Run({"ipptool", "-tv", server_.PrinterUri("finch"), "get-printer-attributes.test"}, &out, &err), 0)
+  ASSERT_EQ(
+      mtest::Run({"ipptool", "-tv", server_.PrinterUri("finch"), "get-printer-attributes.test"}, &out, &err),
+      0)
       << out << err;
-  for (const char* text : {"application/pdf", "application/postscript", "image/pwg-raster", "two-sided-long-edge",
-                           "iso_a5_148x210mm", "custom_min_74.43x147.46mm", "600dpi", "Mirelo F4200DN"})
+  for (const char* text :
+       {"application/pdf", "application/postscript", "image/pwg-raster", "two-sided-long-edge",
+        "iso_a5_148x210mm", "custom_min_74.43x147.46mm", "600dpi", "Mirelo F4200DN"})
     EXPECT_NE(out.find(text), std::string::npos) << text;
 
   // "all" names the registered attributes only: the finch feed edge is asked for by name.
   const std::string feed_edge = TempPath("feed-edge.test");
-  WriteFile(feed_edge,
-            "{ OPERATION Get-Printer-Attributes GROUP operation-attributes-tag\n"
-            "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
-            "  ATTR uri printer-uri $uri ATTR keyword requested-attributes feed-edge-supported,feed-edge-default\n"
-            "  STATUS successful-ok EXPECT feed-edge-supported WITH-VALUE short-edge\n"
-            "  EXPECT feed-edge-default WITH-VALUE long-edge }\n");
-  EXPECT_EQ(mtest::Run({"ipptool", "-t", server_.PrinterUri("finch"), feed_edge}, &out, &err), 0) << out << err;
-  EXPECT_NE(mtest::Run({"ipptool", "-t", server_.PrinterUri("plain"), feed_edge}, &out, &err), 0) << out << err;
+  WriteFile(
+      feed_edge,
+      "{ OPERATION Get-Printer-Attributes GROUP operation-attributes-tag\n"
+      "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+      "  ATTR uri printer-uri $uri ATTR keyword requested-attributes feed-edge-supported,feed-edge-default\n"
+      "  STATUS successful-ok EXPECT feed-edge-supported WITH-VALUE short-edge\n"
+      "  EXPECT feed-edge-default WITH-VALUE long-edge }\n");
+  EXPECT_EQ(mtest::Run({"ipptool", "-t", server_.PrinterUri("finch"), feed_edge}, &out, &err), 0)
+      << out << err;
+  EXPECT_NE(mtest::Run({"ipptool", "-t", server_.PrinterUri("plain"), feed_edge}, &out, &err), 0)
+      << out << err;
 
   std::string drivers;
   ASSERT_EQ(server_.Command({"drivers"}, &drivers), 0) << drivers;
@@ -168,20 +177,25 @@ TEST_F(App, AnswersPrinterAttributesFromTheModelData) {
 // the app's, are refused with a clear message.
 TEST_F(App, RefusesUnsupportedDevicesAndDrivers) {
   std::string out;
-  EXPECT_NE(server_.Command({"add", "-d", "bad", "-m", "mirelo_x9999", "-v", "socket://127.0.0.1:9100"}, &out), 0);
+  EXPECT_NE(
+      server_.Command({"add", "-d", "bad", "-m", "mirelo_x9999", "-v", "socket://127.0.0.1:9100"}, &out), 0);
   EXPECT_NE(out.find("Unable to add printer: Driver 'mirelo_x9999' cannot be used with this printer."),
             std::string::npos)
       << out;
   EXPECT_NE(server_.Log().find("Unknown driver 'mirelo_x9999'."), std::string::npos);
 
   // Chosen by the device ID the printer reports: the agent's finch model.
-  ASSERT_EQ(server_.Command({"add", "-d", "found", "-m", "auto", "-v", "socket://127.0.0.1:9100"}, &out), 0) << out;
+  ASSERT_EQ(server_.Command({"add", "-d", "found", "-m", "auto", "-v", "socket://127.0.0.1:9100"}, &out), 0)
+      << out;
   ASSERT_EQ(server_.Command({"printers"}, &out), 0);
   std::string attrs, err;
-  ASSERT_EQ(mtest::Run({"ipptool", "-tv", server_.PrinterUri("found"), "get-printer-attributes.test"}, &attrs, &err), 0);
+  ASSERT_EQ(mtest::Run({"ipptool", "-tv", server_.PrinterUri("found"), "get-printer-attributes.test"}, &attrs,
+                       &err),
+            0);
   EXPECT_NE(attrs.find("Mirelo F4200DN"), std::string::npos);
 
-  ASSERT_EQ(server_.Command({"drivers", "-o", "device-id='MFG:Other;MDL:Other 100 series;CLS:PRINTER;'"}, &out), 0);
+  ASSERT_EQ(
+      server_.Command({"drivers", "-o", "device-id='MFG:Other;MDL:Other 100 series;CLS:PRINTER;'"}, &out), 0);
   EXPECT_NE(out.find("names no supported Mirelo model"), std::string::npos) << out;
   EXPECT_EQ(out.find("mirelo_"), std::string::npos) << out;
   ASSERT_EQ(server_.Command({"drivers", "-o", "device-id='" + kFinchId + "'"}, &out), 0);
@@ -216,8 +230,9 @@ TEST_F(App, MakesCopiesDuplexAndPageRanges) {
   const std::string pdf = MakePdf(2);
   const std::string two_copies = "ATTR integer copies 2 ";
   std::string job = Print("finch", pdf,
-                          two_copies + "ATTR keyword multiple-document-handling separate-documents-collated-copies "
-                                       "ATTR keyword sides two-sided-long-edge");
+                          two_copies +
+                              "ATTR keyword multiple-document-handling separate-documents-collated-copies "
+                              "ATTR keyword sides two-sided-long-edge");
   EXPECT_NE(job.find("/Duplex true"), std::string::npos);
   EXPECT_NE(job.find("/Tumble false"), std::string::npos);
   EXPECT_NE(job.find("@PJL SET JOBOWNER="), std::string::npos);
@@ -227,7 +242,8 @@ TEST_F(App, MakesCopiesDuplexAndPageRanges) {
               two_copies + "ATTR keyword multiple-document-handling separate-documents-uncollated-copies "
                            "ATTR keyword sides two-sided-short-edge");
   EXPECT_NE(job.find("/Tumble true"), std::string::npos);
-  EXPECT_NE(job.find("%RBIBeginNonPPDFeature: *NumCopies 2"), std::string::npos) << "the printer's copy count";
+  EXPECT_NE(job.find("%RBIBeginNonPPDFeature: *NumCopies 2"), std::string::npos)
+      << "the printer's copy count";
   EXPECT_EQ(Pages(job), 2);
 
   job = Print("plain", MakePdf(5), "ATTR rangeOfInteger page-ranges 2-3");
@@ -241,10 +257,12 @@ TEST_F(App, PrintsA5AndCustomSizesOnFinch) {
   std::string job = Print("finch", MakePdf(1, "a5"),
                           "ATTR keyword media iso_a5_148x210mm ATTR keyword feed-edge long-edge");
   EXPECT_NE(job.find("@PJL SET PAPER=A5L\r\n"), std::string::npos) << job.substr(0, 400);
-  job = Print("finch", MakePdf(1, "a5"), "ATTR keyword media iso_a5_148x210mm ATTR keyword feed-edge short-edge");
+  job = Print("finch", MakePdf(1, "a5"),
+              "ATTR keyword media iso_a5_148x210mm ATTR keyword feed-edge short-edge");
   EXPECT_EQ(job.find("@PJL SET PAPER=A5L"), std::string::npos);
 
-  job = Print("finch", MakePdf(1, "400x600"), "ATTR collection media-col { MEMBER collection media-size {"
+  job = Print("finch", MakePdf(1, "400x600"),
+              "ATTR collection media-col { MEMBER collection media-size {"
               " MEMBER integer x-dimension 14111 MEMBER integer y-dimension 21167 } }");
   EXPECT_NE(job.find("400 600"), std::string::npos) << job.substr(0, 2000);
   EXPECT_EQ(Pages(job), 1);
@@ -344,9 +362,10 @@ TEST_F(App, StreamEqualsTheFiltersForTheSameJob) {
     auto cups_filter = [&](const char* name, const std::string& input, std::string* out) {
       std::vector<std::string> argv = {"env", "PPD=" + ppd};
       if (is_pdf)
-        argv.insert(argv.end(), {"CONTENT_TYPE=application/pdf", "FINAL_CONTENT_TYPE=application/vnd.cups-postscript"});
-      argv.insert(argv.end(), {std::string("/usr/lib/cups/filter/") + name, job_id, "alice", "app job", copies,
-                               options, input});
+        argv.insert(argv.end(),
+                    {"CONTENT_TYPE=application/pdf", "FINAL_CONTENT_TYPE=application/vnd.cups-postscript"});
+      argv.insert(argv.end(), {std::string("/usr/lib/cups/filter/") + name, job_id, "alice", "app job",
+                               copies, options, input});
       std::string err;
       EXPECT_EQ(mtest::Run(argv, out, &err), 0) << name << ": " << err;
     };
@@ -381,16 +400,14 @@ TEST_F(App, CancelledJobEndsWithTheTrailer) {
   const std::string job_id = SubmitHeld("plain", &index);
   ASSERT_FALSE(HasFailure());
   const std::string cancel = TempPath("cancel.test");
-  WriteFile(cancel,
-            "{ OPERATION Cancel-Job GROUP operation-attributes-tag\n"
-            "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
-            "  ATTR uri printer-uri $uri ATTR integer job-id " + job_id + "\n"
-            "  ATTR name requesting-user-name alice STATUS successful-ok }\n");
+  WriteFile(cancel, "{ OPERATION Cancel-Job GROUP operation-attributes-tag\n"
+                    "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+                    "  ATTR uri printer-uri $uri ATTR integer job-id " +
+                        job_id +
+                        "\n"
+                        "  ATTR name requesting-user-name alice STATUS successful-ok }\n");
   std::string out, err;
-  EXPECT_EQ(mtest::Run({"ipptool", "-t", server_.PrinterUri("plain"), cancel},
-                       &out, &err),
-            0)
-      << out << err;
+  EXPECT_EQ(mtest::Run({"ipptool", "-t", server_.PrinterUri("plain"), cancel}, &out, &err), 0) << out << err;
   ExpectCutWithTrailer(index);
 }
 
@@ -409,12 +426,13 @@ TEST_F(App, FinchJobCancelledAtThePanel) {
   usleep(300000);
   ExpectCutWithTrailer(index);
   const std::string test = TempPath("job-state.test");
-  WriteFile(test,
-            "{ OPERATION Get-Job-Attributes GROUP operation-attributes-tag\n"
-            "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
-            "  ATTR uri printer-uri $uri ATTR integer job-id " + job_id + "\n"
-            "  STATUS successful-ok EXPECT job-state WITH-VALUE 7\n"
-            "  EXPECT job-state-reasons WITH-VALUE job-canceled-at-device }\n");
+  WriteFile(test, "{ OPERATION Get-Job-Attributes GROUP operation-attributes-tag\n"
+                  "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+                  "  ATTR uri printer-uri $uri ATTR integer job-id " +
+                      job_id +
+                      "\n"
+                      "  STATUS successful-ok EXPECT job-state WITH-VALUE 7\n"
+                      "  EXPECT job-state-reasons WITH-VALUE job-canceled-at-device }\n");
   std::string out, err;
   int rc = -1;
   for (int i = 0; i < 50 && rc != 0; ++i, usleep(200000))
@@ -426,16 +444,20 @@ TEST_F(App, FinchJobCancelledAtThePanel) {
 // reason past toner-low in IPP, door-open among them: media-empty stands in.)
 TEST_F(App, ReportsSuppliesAndStateFromThePrinter) {
   const std::string test = TempPath("supplies.test");
-  WriteFile(test,
-            "{ OPERATION Get-Printer-Attributes GROUP operation-attributes-tag\n"
-            "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
-            "  ATTR uri printer-uri $uri\n"
-            "  ATTR keyword requested-attributes printer-supply,marker-levels,marker-names,printer-state-reasons\n"
-            "  STATUS successful-ok EXPECT marker-levels WITH-VALUE 5 EXPECT marker-names WITH-VALUE \"Black Toner\"\n"
-            "  EXPECT printer-supply WITH-VALUE \"/level=5/\"\n"
-            "  EXPECT printer-state-reasons WITH-VALUE media-empty EXPECT printer-state-reasons WITH-VALUE toner-low }\n");
+  WriteFile(
+      test,
+      "{ OPERATION Get-Printer-Attributes GROUP operation-attributes-tag\n"
+      "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+      "  ATTR uri printer-uri $uri\n"
+      "  ATTR keyword requested-attributes printer-supply,marker-levels,marker-names,printer-state-reasons\n"
+      "  STATUS successful-ok EXPECT marker-levels WITH-VALUE 5 EXPECT marker-names WITH-VALUE \"Black "
+      "Toner\"\n"
+      "  EXPECT printer-supply WITH-VALUE \"/level=5/\"\n"
+      "  EXPECT printer-state-reasons WITH-VALUE media-empty EXPECT printer-state-reasons WITH-VALUE "
+      "toner-low }\n");
   std::string out, err;
-  EXPECT_EQ(mtest::Run({"ipptool", "-tv", server_.PrinterUri("plain"), test}, &out, &err), 0) << out << err << server_.Log();
+  EXPECT_EQ(mtest::Run({"ipptool", "-tv", server_.PrinterUri("plain"), test}, &out, &err), 0)
+      << out << err << server_.Log();
 }
 
 // CUPS's IPP Everywhere test (with the IPP/1.1 and 2.0 tests it includes)
@@ -482,12 +504,11 @@ TEST_F(App, PassesTheIppEverywhereTest) {
         failed += "\n  " + out.substr(e + 10, out.find_first_of(" \n", e + 10) - e - 10);
       failed += "\n";
     }
-    EXPECT_EQ(failed,
-              "    Print-Job with job-hold-until                                        \n"
-              "  job-state-reasons\n"
-              "    PWG 5100.14 section 5.1/5.2 - Required Operations and Attributes     \n"
-              "  identify-actions-default\n  identify-actions-supported\n"
-              "  overrides-supported\n  overrides-supported\n")
+    EXPECT_EQ(failed, "    Print-Job with job-hold-until                                        \n"
+                      "  job-state-reasons\n"
+                      "    PWG 5100.14 section 5.1/5.2 - Required Operations and Attributes     \n"
+                      "  identify-actions-default\n  identify-actions-supported\n"
+                      "  overrides-supported\n  overrides-supported\n")
         << out << err << server_.Log();
     EXPECT_NE(out.find("Print-Job with copies"), std::string::npos);
     // The held job would keep the server from stopping for a minute.
@@ -501,8 +522,8 @@ TEST_F(App, PrintsThroughADriverlessCupsQueue) {
   PrintSystem cups;
   std::string why;
   if (!cups.Start(&why)) GTEST_SKIP() << why;
-  ASSERT_EQ(cups.Scheduler().Lpadmin({"-p", "driverless", "-E", "-v", server_.PrinterUri("finch"), "-m", "everywhere"},
-                                     &why),
+  ASSERT_EQ(cups.Scheduler().Lpadmin(
+                {"-p", "driverless", "-E", "-v", server_.PrinterUri("finch"), "-m", "everywhere"}, &why),
             0)
       << why;
   size_t index = sink_.Count();
@@ -523,11 +544,12 @@ TEST_F(App, PrintsThroughADriverlessCupsQueue) {
 TEST_F(App, WebInterfaceInABrowser) {
   for (const char* program : {"/usr/bin/chromium", "/usr/bin/chromedriver"})
     if (access(program, X_OK) != 0) GTEST_SKIP() << program << " is not installed";
-  if (mtest::Run({"/usr/bin/python3", "-c", "import selenium"}) != 0) GTEST_SKIP() << "python3-selenium is not installed";
+  if (mtest::Run({"/usr/bin/python3", "-c", "import selenium"}) != 0)
+    GTEST_SKIP() << "python3-selenium is not installed";
   size_t index = sink_.Count();
   std::string out, err;
-  ASSERT_EQ(mtest::Run({"/usr/bin/python3", MIRELOPS_SOURCE_DIR "/tests/app/web_check.py", "http://localhost:8631",
-                        "plain", "webadded", "mirelo_p1100", "127.0.0.1"},
+  ASSERT_EQ(mtest::Run({"/usr/bin/python3", MIRELOPS_SOURCE_DIR "/tests/app/web_check.py",
+                        "http://localhost:8631", "plain", "webadded", "mirelo_p1100", "127.0.0.1"},
                        &out, &err),
             0)
       << out << err << server_.Log();
@@ -542,12 +564,13 @@ TEST_F(App, WebInterfaceInABrowser) {
 // sampled every 10 ms from /proc; Peak() gives the highest sum in kB.
 class TreeMemory {
  public:
-  explicit TreeMemory(pid_t root) : thread_([this, root] {
-      while (!stop_) {
-        peak_ = std::max(peak_.load(), Sample(root));
-        usleep(10000);
-      }
-    }) {}
+  explicit TreeMemory(pid_t root)
+      : thread_([this, root] {
+          while (!stop_) {
+            peak_ = std::max(peak_.load(), Sample(root));
+            usleep(10000);
+          }
+        }) {}
   ~TreeMemory() {
     stop_ = true;
     thread_.join();
@@ -569,7 +592,9 @@ class TreeMemory {
       int ppid = 0;
       if (sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) != 1) continue;
       long size = 0, resident = 0;
-      if (sscanf(ReadFile("/proc/" + std::to_string(pid) + "/statm").c_str(), "%ld %ld", &size, &resident) != 2) continue;
+      if (sscanf(ReadFile("/proc/" + std::to_string(pid) + "/statm").c_str(), "%ld %ld", &size, &resident) !=
+          2)
+        continue;
       parent[pid] = ppid;
       rss[pid] = resident * (sysconf(_SC_PAGESIZE) / 1024);
     }

@@ -69,7 +69,8 @@ class EndToEnd : public ::testing::Test {
     while ((pos = log.find(tag, pos)) != std::string::npos) {
       size_t start = log.rfind('\n', pos) + 1, end = log.find('\n', pos);
       std::string line = log.substr(start, end - start);
-      if (line.find("argv[") != std::string::npos || line.find("envp[") == std::string::npos) lines += line + "\n";
+      if (line.find("argv[") != std::string::npos || line.find("envp[") == std::string::npos)
+        lines += line + "\n";
       pos = end;
     }
     return lines.size() > 6000 ? lines.substr(lines.size() - 6000) : lines;
@@ -139,14 +140,22 @@ TEST_F(EndToEnd, CopiesOnEveryFamily) {
   std::string collateral = mtest::TempPath("Collateral agreement.pdf");
   mtest::WriteFile(collateral, mtest::ReadFile(pdf));
   const std::string uncollated = "multiple-document-handling=separate-documents-uncollated-copies";
-  std::vector<Job> jobs = {{"plain", pdf, 2, true},  {"plain", pdf, 3, false}, {"plain", ps, 2, true},
-                           {"finch", pdf, 2, true},  {"finch", pdf, 3, false}, {"finch", ps, 3, true},
-                           {"heron", pdf, 2, true},  {"heron", pdf, 2, false},
-                           {"finch", pdf, 2, false, 0, uncollated}, {"finch", collateral, 3, false, 0, uncollated}};
+  std::vector<Job> jobs = {{"plain", pdf, 2, true},
+                           {"plain", pdf, 3, false},
+                           {"plain", ps, 2, true},
+                           {"finch", pdf, 2, true},
+                           {"finch", pdf, 3, false},
+                           {"finch", ps, 3, true},
+                           {"heron", pdf, 2, true},
+                           {"heron", pdf, 2, false},
+                           {"finch", pdf, 2, false, 0, uncollated},
+                           {"finch", collateral, 3, false, 0, uncollated}};
   for (Job& j : jobs) {
     j.id = Submit(j.queue, j.file,
                   {"-n", std::to_string(j.copies), "-o",
-                   !j.option.empty() ? j.option : j.collate ? "collate=true" : "collate=false"});
+                   !j.option.empty() ? j.option
+                   : j.collate       ? "collate=true"
+                                     : "collate=false"});
   }
   for (const Job& j : jobs) {
     SCOPED_TRACE(j.queue + "-" + std::to_string(j.id) + (j.file == ps ? " PostScript" : " PDF") + ", " +
@@ -231,8 +240,8 @@ TEST_F(EndToEnd, HeronDuplexBackSidesTurned) {
     for (size_t i = 0; i < boxes.size(); ++i) {
       bool turned = boxes[i].lly > 421;
       EXPECT_EQ(turned, job == long_edge && i % 2 == 1)
-          << "page " << i + 1 << " box " << boxes[i].llx << " " << boxes[i].lly << " " << boxes[i].urx
-          << " " << boxes[i].ury << Log(job);
+          << "page " << i + 1 << " box " << boxes[i].llx << " " << boxes[i].lly << " " << boxes[i].urx << " "
+          << boxes[i].ury << Log(job);
     }
   }
 }
@@ -309,8 +318,8 @@ TEST_F(EndToEnd, LpinfoListsEveryModel) {
   if (list.rfind("mirelo/", 0) == 0) ++listed;
   EXPECT_EQ(listed, 65u);
   // And a queue can be made from the name lpinfo gives.
-  EXPECT_EQ(ps_.Scheduler().Lpadmin({"-p", "bymodel", "-E", "-v", "mtest:/dev/null", "-m",
-                                     "mirelo/Mirelo-F4200DN.ppd"}),
+  EXPECT_EQ(ps_.Scheduler().Lpadmin(
+                {"-p", "bymodel", "-E", "-v", "mtest:/dev/null", "-m", "mirelo/Mirelo-F4200DN.ppd"}),
             0);
 }
 

@@ -174,7 +174,8 @@ TEST(Faults, FailingQpdfLeavesThePagesUnrotated) {
   };
   for (const Case& c : cases) {
     std::string qpdf = Script("qpdf-fake", "case \"$1\" in\n--version) echo qpdf version 11.0.0;;\n"
-                                          "--show-npages) echo 4;;\n*) " + c.rotate + ";;\nesac\n");
+                                           "--show-npages) echo 4;;\n*) " +
+                                               c.rotate + ";;\nesac\n");
     unlink((bin + "/qpdf").c_str());
     symlink(qpdf.c_str(), (bin + "/qpdf").c_str());
     std::string tmp = FreshDir("qpdf");
@@ -273,12 +274,12 @@ TEST(Faults, SideChannelNonsenseFallsBackToTheNickname) {
     return std::string{cmd, status, static_cast<char>(len >> 8), static_cast<char>(len & 0xff)};
   };
   const std::string replies[] = {
-      header(5, 1, kPlainId.size()) + kPlainId,   // answer to another command
-      header(4, 1, 0),                            // OK without an ID
+      header(5, 1, kPlainId.size()) + kPlainId,     // answer to another command
+      header(4, 1, 0),                              // OK without an ID
       header(4, 1, 4000) + std::string(4000, 'M'),  // oversized ID
-      header(4, 1, 65535) + kPlainId,             // claims more than it sends, then closes
-      std::string("\x04\x01", 2),                 // half a header, then closes
-      header(4, 9, 3) + "abc",                    // unknown status
+      header(4, 1, 65535) + kPlainId,               // claims more than it sends, then closes
+      std::string("\x04\x01", 2),                   // half a header, then closes
+      header(4, 9, 3) + "abc",                      // unknown status
   };
   int k = 0;
   for (const std::string& raw : replies) {
@@ -308,8 +309,8 @@ TEST(Faults, PrintFileThatIsNotThere) {
   for (const std::string& path : {missing, folder}) {
     bool dir = path == folder;
     std::vector<Road> roads = {
-        {"plain", PlainJob(""), dir ? "ERROR: Unable to read the print file: Is a directory\n"
-                                    : "Uable open temp file error! \n"},
+        {"plain", PlainJob(""),
+         dir ? "ERROR: Unable to read the print file: Is a directory\n" : "Uable open temp file error! \n"},
         {"finch line", FinchJob("", "PageSize=Custom.300x500"),
          dir ? "ERROR: Unable to read the print file; the job is incomplete.\n"
              : "Uable open temp file error! \n"},
@@ -430,7 +431,8 @@ TEST(Faults, FailuresEndWithAnErrorLineAndStatusOne) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("ERROR: Unable to read the print data from standard input: Connection reset by peer"),
-            std::string::npos) << r.err;
+            std::string::npos)
+      << r.err;
   EXPECT_TRUE(ListDir(tmp).empty());
 
   // A TMPDIR where no spool file can be made: missing, a file, empty, too long.
@@ -473,13 +475,12 @@ TEST(Faults, NoFileOfTheJobStaysBehind) {
     FilterJob job;
     int status;
   };
-  std::vector<Road> roads = {{"plain", PlainJob(PsJob()), 0},
-                             {"collated", CollatedJob(FinchInput(), "2"), 0},
-                             {"refused size",
-                              FinchJob(FinchWrap(ReadFile(PsFromPdftops(MakePdf(1, "614x800")))),
-                                       "PageSize=Custom.300x500"),
-                              1},
-                             {"heron", HeronJob(PdfJob()), 0}};
+  std::vector<Road> roads = {
+      {"plain", PlainJob(PsJob()), 0},
+      {"collated", CollatedJob(FinchInput(), "2"), 0},
+      {"refused size",
+       FinchJob(FinchWrap(ReadFile(PsFromPdftops(MakePdf(1, "614x800")))), "PageSize=Custom.300x500"), 1},
+      {"heron", HeronJob(PdfJob()), 0}};
   for (Road& road : roads) {
     std::string tmp = FreshDir("left");
     road.job.env["TMPDIR"] = tmp;
@@ -535,7 +536,8 @@ TEST(Faults, OnlyThePrinterAnswersAndNoPasswordIsLogged) {
       << why;
   // Another host's cancel, sent to the filter's port, is not the printer's.
   FakePrinter printer;
-  printer.Script({}, FakePrinter::Answer::ReplyFromElsewhere(FakePrinter::StatusReply(120, 0x86, HostName())));
+  printer.Script({},
+                 FakePrinter::Answer::ReplyFromElsewhere(FakePrinter::StatusReply(120, 0x86, HostName())));
   ASSERT_TRUE(printer.Start(&why)) << why;
   FilterJob job = FinchJob(FinchInput());
   job.queue = "guarded_q";
@@ -576,7 +578,8 @@ TEST(Faults, KeepAliveAsksNoResolverInVainAndWatchesByScheme) {
     job.device_uri = uri;
     r = RunFilter(job);
     EXPECT_EQ(r.exit_code, 0) << uri;
-    for (const char* line : {"ERROR: Bad device-uri", "STATE: +connecting-to-device", "INFO: Unable to find printer"})
+    for (const char* line :
+         {"ERROR: Bad device-uri", "STATE: +connecting-to-device", "INFO: Unable to find printer"})
       EXPECT_EQ(r.err.find(line), std::string::npos) << uri << ": " << line;
   }
 }
@@ -593,9 +596,10 @@ TEST(Faults, ClosedStandardDescriptorsKeepTheLogOutOfTheJob) {
 TEST(Faults, PageListTooLongForOneArgumentGoesThroughAnArgumentFile) {
   std::string bin = FreshDir("argfile-bin");
   std::string kept = TempPath("argfile-copy");
-  std::string qpdf = Script("qpdf-argfile", "case \"$1\" in\n--version) echo qpdf version 11.0.0;;\n"
-                                            "--show-npages) echo 46001;;\n*) for a; do case $a in @*) cp \"${a#@}\" " +
-                                            kept + ";; esac; done; cat \"$1\";;\nesac\n");
+  std::string qpdf = Script("qpdf-argfile",
+                            "case \"$1\" in\n--version) echo qpdf version 11.0.0;;\n"
+                            "--show-npages) echo 46001;;\n*) for a; do case $a in @*) cp \"${a#@}\" " +
+                                kept + ";; esac; done; cat \"$1\";;\nesac\n");
   symlink(qpdf.c_str(), (bin + "/qpdf").c_str());
   std::string tmp = FreshDir("argfile");
   FilterJob job = HeronJob(PdfJob());

@@ -67,9 +67,9 @@ class PrivateMounts {
 };
 
 // Skips the current test, with the reason, when no private mounts can be had.
-#define MTEST_REQUIRE_PRIVATE_MOUNTS()                                       \
-  do {                                                                       \
-    std::string mtest_why_;                                                  \
+#define MTEST_REQUIRE_PRIVATE_MOUNTS()                                           \
+  do {                                                                           \
+    std::string mtest_why_;                                                      \
     if (!::mtest::PrivateMounts::Enter(&mtest_why_)) GTEST_SKIP() << mtest_why_; \
   } while (0)
 

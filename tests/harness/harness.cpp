@@ -33,9 +33,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
@@ -77,8 +75,8 @@ std::string DeviceIdFor(const std::string& model, const std::string& maker) {
 
 namespace {
 
-FilterJob KnownPrinterJob(const std::string& fixture, const std::string& model,
-                          const std::string& input, const std::string& options) {
+FilterJob KnownPrinterJob(const std::string& fixture, const std::string& model, const std::string& input,
+                          const std::string& options) {
   FilterJob job;
   job.ppd = FixturePpd(fixture);
   const std::string id = DeviceIdFor(model);
@@ -90,9 +88,7 @@ FilterJob KnownPrinterJob(const std::string& fixture, const std::string& model,
 
 }  // namespace
 
-FilterJob PlainJob(const std::string& input) {
-  return KnownPrinterJob("plain", "Mirelo P2200DN", input, "");
-}
+FilterJob PlainJob(const std::string& input) { return KnownPrinterJob("plain", "Mirelo P2200DN", input, ""); }
 
 FilterJob FinchJob(const std::string& input, const std::string& options) {
   return KnownPrinterJob("finch", "Mirelo F4200DN", input, options);
@@ -336,10 +332,22 @@ FilterResult RunFilter(const FilterJob& job) {
       if (stalled_since < 0) stalled_since = Since(t0);
       input_stalled = Since(t0) - stalled_since < job.stall_input_for;
     }
-    if (in_w >= 0 && !input_stalled) { idx_in = n; fds[n++] = {in_w, POLLOUT, 0}; }
-    if (out_r >= 0 && !hold) { idx_out = n; fds[n++] = {out_r, POLLIN, 0}; }
-    if (err_r >= 0) { idx_err = n; fds[n++] = {err_r, POLLIN, 0}; }
-    if (side_r >= 0) { idx_side = n; fds[n++] = {side_r, POLLIN, 0}; }
+    if (in_w >= 0 && !input_stalled) {
+      idx_in = n;
+      fds[n++] = {in_w, POLLOUT, 0};
+    }
+    if (out_r >= 0 && !hold) {
+      idx_out = n;
+      fds[n++] = {out_r, POLLIN, 0};
+    }
+    if (err_r >= 0) {
+      idx_err = n;
+      fds[n++] = {err_r, POLLIN, 0};
+    }
+    if (side_r >= 0) {
+      idx_side = n;
+      fds[n++] = {side_r, POLLIN, 0};
+    }
     poll(fds, static_cast<nfds_t>(n), 20);
 
     if (idx_in >= 0 && (fds[idx_in].revents & (POLLOUT | POLLERR | POLLHUP))) {
@@ -387,7 +395,8 @@ FilterResult RunFilter(const FilterJob& job) {
       } else {
         side_buf.append(buf, static_cast<size_t>(r));
         while (side_r >= 0 && side_buf.size() >= 4) {
-          size_t len = (static_cast<unsigned char>(side_buf[2]) << 8) | static_cast<unsigned char>(side_buf[3]);
+          size_t len = (static_cast<unsigned char>(side_buf[2]) << 8) |
+                       static_cast<unsigned char>(side_buf[3]);
           if (side_buf.size() < 4 + len) break;
           result.side_request_bytes.push_back(side_buf.substr(0, 4 + len));
           char command = side_buf[0];
@@ -465,8 +474,8 @@ FilterResult RunFilter(const FilterJob& job) {
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
   // A sanitizer report fails the test whatever the test expects of the exit.
-  for (const char* marker : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
-                             "WARNING: ThreadSanitizer"}) {
+  for (const char* marker :
+       {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:", "WARNING: ThreadSanitizer"}) {
     if (result.err.find(marker) != std::string::npos)
       ADD_FAILURE() << "sanitizer report from the filter:\n" << result.err;
   }
@@ -497,7 +506,8 @@ long CountedPages(const std::string& err) {
 std::string ExpectedPageLines(int pages, int copies, int device_copies) {
   std::string lines;
   for (int c = 0; c < copies; ++c)
-    for (int p = 1; p <= pages; ++p) lines += "PAGE: " + std::to_string(p) + " " + std::to_string(device_copies) + "\n";
+    for (int p = 1; p <= pages; ++p)
+      lines += "PAGE: " + std::to_string(p) + " " + std::to_string(device_copies) + "\n";
   return lines;
 }
 
@@ -669,8 +679,8 @@ std::string HexDiff(const std::string& expected, const std::string& actual) {
     return o.str();
   };
   std::ostringstream o;
-  o << "first difference at byte " << i << " (expected " << expected.size() << " bytes, got "
-    << actual.size() << ")\n  expected: " << dump(expected, i) << "\n  actual:   " << dump(actual, i);
+  o << "first difference at byte " << i << " (expected " << expected.size() << " bytes, got " << actual.size()
+    << ")\n  expected: " << dump(expected, i) << "\n  actual:   " << dump(actual, i);
   return o.str();
 }
 

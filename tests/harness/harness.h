@@ -18,8 +18,8 @@ namespace mtest {
 struct SideAnswer {
   enum class Kind { kReply, kRaw, kClose, kSilence };
   Kind kind = Kind::kReply;
-  int status = 1;     // side-channel status byte of a reply
-  std::string data;   // reply data (the device ID), or raw bytes
+  int status = 1;    // side-channel status byte of a reply
+  std::string data;  // reply data (the device ID), or raw bytes
 
   // Status 1 (OK) with the device ID.
   static SideAnswer Id(const std::string& id) { return {Kind::kReply, 1, id}; }
@@ -43,13 +43,13 @@ struct FilterJob {
   std::string title = "test job";
   std::string copies = "1";
   std::string options;
-  std::optional<std::string> file;      // argument 6, when set
-  std::vector<std::string> raw_args;    // when not empty: the whole argv after argv[0]
+  std::optional<std::string> file;    // argument 6, when set
+  std::vector<std::string> raw_args;  // when not empty: the whole argv after argv[0]
 
-  std::optional<std::string> ppd;         // PPD; unset when empty
-  std::optional<std::string> device_uri;  // DEVICE_URI; unset when empty
-  std::map<std::string, std::string> env; // further environment
-  std::string input;                      // bytes offered on standard input
+  std::optional<std::string> ppd;          // PPD; unset when empty
+  std::optional<std::string> device_uri;   // DEVICE_URI; unset when empty
+  std::map<std::string, std::string> env;  // further environment
+  std::string input;                       // bytes offered on standard input
   // A slow sender: after this many input bytes (-1: never), wait
   // stall_input_for seconds before sending the rest.
   long stall_input_at = -1;
@@ -99,18 +99,18 @@ struct FilterJob {
 };
 
 struct FilterResult {
-  std::string out;          // bytes on standard output
-  std::string err;          // standard error
-  int exit_code = -1;       // exit status, or -1 when killed by a signal
-  int term_signal = 0;      // the signal that ended it, if any
-  double seconds = 0;       // wall time from start to exit
-  size_t stdin_unread = 0;  // bytes of input the filter never read
-  int side_requests = 0;    // side-channel requests received
+  std::string out;                              // bytes on standard output
+  std::string err;                              // standard error
+  int exit_code = -1;                           // exit status, or -1 when killed by a signal
+  int term_signal = 0;                          // the signal that ended it, if any
+  double seconds = 0;                           // wall time from start to exit
+  size_t stdin_unread = 0;                      // bytes of input the filter never read
+  int side_requests = 0;                        // side-channel requests received
   std::vector<std::string> side_request_bytes;  // the raw requests
   bool timed_out = false;
-  size_t out_size = 0;           // bytes on standard output (also with digest_output)
+  size_t out_size = 0;                // bytes on standard output (also with digest_output)
   unsigned long long out_digest = 0;  // FNV-1a of them, with digest_output
-  long max_rss_kb = 0;           // peak resident memory of the filter process
+  long max_rss_kb = 0;                // peak resident memory of the filter process
 };
 
 // FNV-1a digest of bytes, as digest_output computes it; of a whole file.
@@ -135,8 +135,7 @@ bool FileExists(const std::string& path);
 
 // Runs a program (no shell); returns the exit code (-1 when it died or did
 // not start) and its standard output.
-int Run(const std::vector<std::string>& argv, std::string* out = nullptr,
-        std::string* err = nullptr);
+int Run(const std::vector<std::string>& argv, std::string* out = nullptr, std::string* err = nullptr);
 
 // One model of the product list data/models.tsv.
 struct ProductModel {

@@ -101,8 +101,8 @@ int PrintSystem::Submit(const std::string& queue, const std::string& file,
 int PrintSystem::JobState(const std::string& queue, int job) const {
   // Straight to the scheduler's socket, whatever this thread's libcups
   // took from the environment.
-  http_t* http = httpConnect2(sched_.Socket().c_str(), 0, nullptr, AF_LOCAL, HTTP_ENCRYPTION_NEVER, 1,
-                              10000, nullptr);
+  http_t* http = httpConnect2(sched_.Socket().c_str(), 0, nullptr, AF_LOCAL, HTTP_ENCRYPTION_NEVER, 1, 10000,
+                              nullptr);
   if (!http) return 0;
   cups_job_t* jobs = nullptr;
   int n = cupsGetJobs2(http, &jobs, queue.c_str(), 0, CUPS_WHICHJOBS_ALL);
@@ -125,13 +125,11 @@ bool PrintSystem::WaitDone(const std::string& queue, int job, double timeout) co
   return false;
 }
 
-bool PrintSystem::WaitPrinting(const std::string& queue, int job, size_t min_bytes,
-                               double timeout) const {
+bool PrintSystem::WaitPrinting(const std::string& queue, int job, size_t min_bytes, double timeout) const {
   auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
   do {
     struct stat st;
-    if (stat(OutputPath(queue, job).c_str(), &st) == 0 &&
-        static_cast<size_t>(st.st_size) >= min_bytes) {
+    if (stat(OutputPath(queue, job).c_str(), &st) == 0 && static_cast<size_t>(st.st_size) >= min_bytes) {
       return true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -139,9 +137,7 @@ bool PrintSystem::WaitPrinting(const std::string& queue, int job, size_t min_byt
   return false;
 }
 
-int PrintSystem::Cancel(int job) const {
-  return Run({"cancel", "-h", sched_.Socket(), std::to_string(job)});
-}
+int PrintSystem::Cancel(int job) const { return Run({"cancel", "-h", sched_.Socket(), std::to_string(job)}); }
 
 JobReport PrintSystem::Report(const std::string& queue, int job) const {
   JobReport r;
@@ -157,7 +153,8 @@ JobReport PrintSystem::Report(const std::string& queue, int job) const {
   std::string line;
   bool in_job = false;
   while (std::getline(in, line)) {
-    if (!line.empty() && line[0] != ' ' && line[0] != '\t') in_job = line.compare(0, name.size() + 1, name + " ") == 0;
+    if (!line.empty() && line[0] != ' ' && line[0] != '\t')
+      in_job = line.compare(0, name.size() + 1, name + " ") == 0;
     if (in_job) r.long_status += line + "\n";
   }
   return r;
@@ -180,7 +177,8 @@ long PrintSystem::PageLogTotal(const std::string& queue, int job) const {
     size_t close = line.find("] ");
     if (line.compare(0, head.size(), head) != 0 || close == std::string::npos) continue;
     if (sscanf(line.c_str() + head.size(), "%255s %d", user, &id) != 2 || id != job) continue;
-    if (sscanf(line.c_str() + close + 2, "%31s %ld", page, &count) == 2 && std::string(page) == "total") return count;
+    if (sscanf(line.c_str() + close + 2, "%31s %ld", page, &count) == 2 && std::string(page) == "total")
+      return count;
   }
   return -1;
 }
@@ -231,15 +229,16 @@ int DeviceCopies(const std::string& ps) {
 std::vector<int> RenderedPageNumbers(const std::string& file) {
   std::string out, err;
   std::vector<int> pages;
-  if (Run({"gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=txtwrite", "-o", "-", file},
-          &out, &err) != 0) {
+  if (Run({"gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=txtwrite", "-o", "-", file}, &out,
+          &err) != 0) {
     return pages;
   }
   // The test pages say "Page N of M".
   for (size_t at = out.find("Page "); at != std::string::npos; at = out.find("Page ", at + 1)) {
     size_t digits = at + 5, end = digits;
     while (end < out.size() && isdigit(static_cast<unsigned char>(out[end]))) ++end;
-    if (end > digits && out.compare(end, 3, " of") == 0) pages.push_back(std::stoi(out.substr(digits, end - digits)));
+    if (end > digits && out.compare(end, 3, " of") == 0)
+      pages.push_back(std::stoi(out.substr(digits, end - digits)));
   }
   return pages;
 }

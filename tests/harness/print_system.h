@@ -24,9 +24,9 @@ struct QueueSpec {
 
 // The state of a job, as the scheduler and lpstat report it.
 struct JobReport {
-  int state = 0;           // IPP job-state: 3 pending ... 6 stopped, 7 canceled, 8 aborted, 9 completed
-  bool completed = false;  // listed by lpstat -W completed -o (completed, canceled or aborted)
-  std::string long_status; // lpstat -l -W all -o <queue> lines of the job
+  int state = 0;            // IPP job-state: 3 pending ... 6 stopped, 7 canceled, 8 aborted, 9 completed
+  bool completed = false;   // listed by lpstat -W completed -o (completed, canceled or aborted)
+  std::string long_status;  // lpstat -l -W all -o <queue> lines of the job
 };
 
 class PrintSystem {
@@ -42,8 +42,8 @@ class PrintSystem {
   bool AddQueue(const QueueSpec& queue, std::string* err = nullptr);
 
   // lp -d queue <lp_args...> file; the job id, or -1 with lp's message.
-  int Submit(const std::string& queue, const std::string& file,
-             const std::vector<std::string>& lp_args = {}, std::string* err = nullptr);
+  int Submit(const std::string& queue, const std::string& file, const std::vector<std::string>& lp_args = {},
+             std::string* err = nullptr);
   // The job's IPP job-state (0 when the scheduler does not know it).
   int JobState(const std::string& queue, int job) const;
   // Waits until the job is no longer pending or processing (a job whose

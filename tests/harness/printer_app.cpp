@@ -142,12 +142,12 @@ bool AppServer::Start(const std::string& dir, int port, std::string* why) {
   argv0_ = "mtest-printer-app-" + std::to_string(getpid());
   Run({"mkdir", "-p", dir + "/spool"});
   int log = open((dir + "/server.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  pid_ = Spawn(MIRELO_APP_BIN,
-               {argv0_, "server", "-o", "server-port=" + std::to_string(port), "-o",
-                "state-file=" + dir + "/state", "-o", "spool-directory=" + dir + "/spool", "-o",
-                "log-file=" + dir + "/log", "-o", "log-level=debug"},
-               // No DNS-SD: the announcement would leave the private network.
-               {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR, "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"}, log);
+  pid_ = Spawn(
+      MIRELO_APP_BIN,
+      {argv0_, "server", "-o", "server-port=" + std::to_string(port), "-o", "state-file=" + dir + "/state",
+       "-o", "spool-directory=" + dir + "/spool", "-o", "log-file=" + dir + "/log", "-o", "log-level=debug"},
+      // No DNS-SD: the announcement would leave the private network.
+      {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR, "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"}, log);
   close(log);
   for (int i = 0; i < 100; ++i) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -46,8 +46,8 @@ bool EnterPrivateNetwork(std::string* why) {
   std::lock_guard<std::mutex> lock(mu);
   if (state == 0) {
     if (unshare(CLONE_NEWNET) != 0) {
-      reason = std::string("no private network namespace (unshare(CLONE_NEWNET): ") +
-               strerror(errno) + (geteuid() != 0 ? "; the test is not run as root)" : ")");
+      reason = std::string("no private network namespace (unshare(CLONE_NEWNET): ") + strerror(errno) +
+               (geteuid() != 0 ? "; the test is not run as root)" : ")");
       state = -1;
     } else if (!LoopbackUp(&reason)) {
       state = -1;
@@ -122,13 +122,12 @@ void FakePrinter::Serve() {
       size_t index = received_.size();
       received_.push_back({std::string(reinterpret_cast<char*>(buf), static_cast<size_t>(n)), at});
       answer = index < script_.size() ? script_[index]
-               : responder_            ? responder_(received_.back().bytes)
-                                       : then_;
+               : responder_           ? responder_(received_.back().bytes)
+                                      : then_;
     }
     if (answer.reply) {
       int out = answer.from_elsewhere ? socket(AF_INET, SOCK_DGRAM, 0) : fd_;
-      sendto(out, answer.bytes.data(), answer.bytes.size(), 0, reinterpret_cast<sockaddr*>(&from),
-             from_len);
+      sendto(out, answer.bytes.data(), answer.bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), from_len);
       if (out != fd_ && out >= 0) close(out);
     }
   }
@@ -156,8 +155,8 @@ bool FakePrinter::WaitForCount(size_t n, double timeout_seconds) const {
 std::string FakePrinter::StatusReply(size_t len, unsigned char status, const std::string& owner) {
   std::string r(len, '\0');
   // A GetResponse-looking head; the monitor reads only the tail.
-  static const unsigned char kHead[] = {0x30, 0x82, 0x00, 0x00, 0x02, 0x01, 0x00, 0x04, 0x06,
-                                        'v',  'o',  'r',  'p',  'a',  'l',  0xA2};
+  static const unsigned char kHead[] = {0x30, 0x82, 0x00, 0x00, 0x02, 0x01, 0x00, 0x04,
+                                        0x06, 'v',  'o',  'r',  'p',  'a',  'l',  0xA2};
   for (size_t i = 0; i < sizeof(kHead) && i + 60 < len; ++i) r[i] = static_cast<char>(kHead[i]);
   if (len >= 60) {
     r[len - 60] = static_cast<char>(status);
@@ -176,7 +175,7 @@ std::string FakePrinter::ShortReply(size_t len, const std::string& owner) {
 }
 
 std::string FakePrinter::WakeUpAnswer() {
-  static const unsigned char kAnswer[] = {0x30, 0x10, 0x02, 0x01, 0x00, 0x04, 0x06, 'v', 'o',
+  static const unsigned char kAnswer[] = {0x30, 0x10, 0x02, 0x01, 0x00, 0x04, 0x06, 'v',  'o',
                                           'r',  'p',  'a',  'l',  0xA2, 0x03, 0x02, 0x01, 0x00};
   return std::string(reinterpret_cast<const char*>(kAnswer), sizeof(kAnswer));
 }
@@ -283,11 +282,11 @@ FakeMib FakeMib::Laser(const std::string& device_id, int toner_percent, int erro
     return o;
   };
   m.SetText({1, 3, 6, 1, 4, 1, 2699, 1, 2, 1, 2, 1, 1, 3, 1}, device_id);  // ppmPrinterIEEE1284DeviceId
-  m.SetInteger(at({5, 1, 1, 2, 1}), 1);        // prtGeneralCurrentLocalization
-  m.SetInteger(at({7, 1, 1, 4, 1, 1}), 106);   // prtLocalizationCharacterSet: UTF-8
-  m.SetInteger(at({11, 1, 1, 3, 1, 1}), 1);    // prtMarkerSuppliesColorantIndex
-  m.SetInteger(at({11, 1, 1, 4, 1, 1}), 3);    // prtMarkerSuppliesClass: consumed
-  m.SetInteger(at({11, 1, 1, 5, 1, 1}), 3);    // prtMarkerSuppliesType: toner
+  m.SetInteger(at({5, 1, 1, 2, 1}), 1);                                    // prtGeneralCurrentLocalization
+  m.SetInteger(at({7, 1, 1, 4, 1, 1}), 106);  // prtLocalizationCharacterSet: UTF-8
+  m.SetInteger(at({11, 1, 1, 3, 1, 1}), 1);   // prtMarkerSuppliesColorantIndex
+  m.SetInteger(at({11, 1, 1, 4, 1, 1}), 3);   // prtMarkerSuppliesClass: consumed
+  m.SetInteger(at({11, 1, 1, 5, 1, 1}), 3);   // prtMarkerSuppliesType: toner
   m.SetText(at({11, 1, 1, 6, 1, 1}), "Black Toner");
   m.SetInteger(at({11, 1, 1, 7, 1, 1}), 19);   // prtMarkerSuppliesSupplyUnit: percent
   m.SetInteger(at({11, 1, 1, 8, 1, 1}), 100);  // prtMarkerSuppliesMaxCapacity
@@ -296,7 +295,7 @@ FakeMib FakeMib::Laser(const std::string& device_id, int toner_percent, int erro
   std::string state(2, '\0');
   state[0] = static_cast<char>(error_state >> 8);
   state[1] = static_cast<char>(error_state & 0xff);
-  m.SetText({1, 3, 6, 1, 2, 1, 25, 3, 5, 1, 2}, state);    // hrPrinterDetectedErrorState, as asked
+  m.SetText({1, 3, 6, 1, 2, 1, 25, 3, 5, 1, 2}, state);     // hrPrinterDetectedErrorState, as asked
   m.SetText({1, 3, 6, 1, 2, 1, 25, 3, 5, 1, 2, 1}, state);  // ... and its instance
   return m;
 }

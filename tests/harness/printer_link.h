@@ -25,9 +25,9 @@ namespace mtest {
 bool EnterPrivateNetwork(std::string* why);
 
 // Skips the current test, with the reason, when no private network can be had.
-#define MTEST_REQUIRE_PRIVATE_NETWORK()                                   \
-  do {                                                                    \
-    std::string mtest_why_;                                               \
+#define MTEST_REQUIRE_PRIVATE_NETWORK()                                         \
+  do {                                                                          \
+    std::string mtest_why_;                                                     \
     if (!::mtest::EnterPrivateNetwork(&mtest_why_)) GTEST_SKIP() << mtest_why_; \
   } while (0)
 

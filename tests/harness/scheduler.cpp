@@ -116,30 +116,24 @@ bool CupsScheduler::Start(std::string* why) {
     fs::create_symlink(path, dir_ + "/share/model/" + name, ec);
   }
 
-  WriteFile(dir_ + "/etc/cupsd.conf",
-            "Listen " + Socket() +
-                "\n"
-                "Browsing Off\n"
-                "LogLevel debug2\n"
-                "MaxLogSize 0\n"
-                "WebInterface No\n"
-                "DefaultAuthType None\n"
-                "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
-                "<Location /admin>\n  Order allow,deny\n  Allow all\n</Location>\n"
-                "<Policy default>\n"
-                "  <Limit All>\n    Order deny,allow\n  </Limit>\n"
-                "</Policy>\n");
+  WriteFile(dir_ + "/etc/cupsd.conf", "Listen " + Socket() +
+                                          "\n"
+                                          "Browsing Off\n"
+                                          "LogLevel debug2\n"
+                                          "MaxLogSize 0\n"
+                                          "WebInterface No\n"
+                                          "DefaultAuthType None\n"
+                                          "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+                                          "<Location /admin>\n  Order allow,deny\n  Allow all\n</Location>\n"
+                                          "<Policy default>\n"
+                                          "  <Limit All>\n    Order deny,allow\n  </Limit>\n"
+                                          "</Policy>\n");
   WriteFile(dir_ + "/etc/cups-files.conf",
-            "ServerRoot " + dir_ + "/etc\n" +
-                "StateDir " + dir_ + "/state\n" +
-                "CacheDir " + dir_ + "/cache\n" +
-                "RequestRoot " + dir_ + "/spool\n" +
-                "TempDir " + dir_ + "/spool/tmp\n" +
-                "ServerBin " + dir_ + "/bin\n" +
-                "DataDir " + dir_ + "/share\n" +
-                "AccessLog " + dir_ + "/log/access_log\n" +
-                "ErrorLog " + dir_ + "/log/error_log\n" +
-                "PageLog " + dir_ + "/log/page_log\n" +
+            "ServerRoot " + dir_ + "/etc\n" + "StateDir " + dir_ + "/state\n" + "CacheDir " + dir_ +
+                "/cache\n" + "RequestRoot " + dir_ + "/spool\n" + "TempDir " + dir_ + "/spool/tmp\n" +
+                "ServerBin " + dir_ + "/bin\n" + "DataDir " + dir_ + "/share\n" + "AccessLog " + dir_ +
+                "/log/access_log\n" + "ErrorLog " + dir_ + "/log/error_log\n" + "PageLog " + dir_ +
+                "/log/page_log\n" +
                 "FileDevice Yes\n"
                 "User lp\n"
                 "Group lp\n"
@@ -218,8 +212,8 @@ int CupsScheduler::Lpadmin(const std::vector<std::string>& args, std::string* er
   return Run(argv, &out, err);
 }
 
-bool CupsScheduler::AddQueue(const std::string& name, const std::string& device_uri,
-                             const std::string& ppd, std::string* err) const {
+bool CupsScheduler::AddQueue(const std::string& name, const std::string& device_uri, const std::string& ppd,
+                             std::string* err) const {
   std::vector<std::string> args = {"-p", name, "-E", "-v", device_uri};
   if (!ppd.empty()) {
     args.push_back("-P");

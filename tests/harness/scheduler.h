@@ -56,8 +56,8 @@ class CupsScheduler {
   int Lpadmin(const std::vector<std::string>& args, std::string* err = nullptr) const;
   // lpadmin -p name -E -v device_uri [-P ppd] [-D description]; true when it
   // worked.
-  bool AddQueue(const std::string& name, const std::string& device_uri,
-                const std::string& ppd = "", std::string* err = nullptr) const;
+  bool AddQueue(const std::string& name, const std::string& device_uri, const std::string& ppd = "",
+                std::string* err = nullptr) const;
   // Adds an instance "queue/instance" with options ("k=v ...") to the
   // lpoptions file that clients of ClientEnv() read.
   void AddInstance(const std::string& queue_and_instance, const std::string& options = "");

@@ -23,9 +23,7 @@ bool NulPadded(const char* field, size_t width) {
   return true;
 }
 
-std::string Row(const char (&row)[3][kModelField]) {
-  return std::string(row[0]) + row[1] + row[2];
-}
+std::string Row(const char (&row)[3][kModelField]) { return std::string(row[0]) + row[1] + row[2]; }
 
 }  // namespace
 
@@ -99,10 +97,12 @@ TEST_F(Identify, DeviceIdRules) {
   EXPECT_TRUE(isSupportPrinter(plain.c_str(), true, &finch));
   EXPECT_FALSE(finch);
   // Items in another order, with more items between them.
-  EXPECT_TRUE(isSupportPrinter("CLS:PRINTER;DES:laser;MDL:Mirelo P2200DN series;CMD:PS;MFG:Mirelo;SN:1;", true, &finch));
+  EXPECT_TRUE(isSupportPrinter("CLS:PRINTER;DES:laser;MDL:Mirelo P2200DN series;CMD:PS;MFG:Mirelo;SN:1;",
+                               true, &finch));
   // Case-sensitive, and the short keys only.
   EXPECT_FALSE(isSupportPrinter("MFG:Mirelo;MDL:Mirelo P2200DN Series;CLS:PRINTER;", true, &finch));
-  EXPECT_FALSE(isSupportPrinter("MANUFACTURER:Mirelo;MODEL:Mirelo P2200DN series;CLS:PRINTER;", true, &finch));
+  EXPECT_FALSE(
+      isSupportPrinter("MANUFACTURER:Mirelo;MODEL:Mirelo P2200DN series;CLS:PRINTER;", true, &finch));
   // The second maker's rows.
   EXPECT_TRUE(isSupportPrinter(mtest::DeviceIdFor("Corvane LX350", "Corvane").c_str(), true, &finch));
   EXPECT_FALSE(isSupportPrinter(mtest::DeviceIdFor("Corvane LX350").c_str(), true, &finch));

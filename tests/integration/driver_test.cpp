@@ -89,11 +89,11 @@ TEST(Driver, SpoolAddsEndOfJobOnlyWhenTheEndShowsNone) {
   std::string ps = ReadFile(PsFromPs2write(MakePdf(2)));
   std::string tail_marker_lower = std::string(20000, 'x') + "\n\x1b%-12345x\n";
   const Case cases[] = {
-      {"", "", false},                                 // empty input
-      {"%!PS\nabc", "%!PS\nabc", false},               // 9 bytes: not tested
-      {"%!PS\nabcde", "%!PS\nabcde" + kEoj + "\n", true}, // 10 bytes, no marker
-      {ps, ps + kEoj + "\n", true},                    // a real job without PJL
-      {tail_marker_lower, tail_marker_lower, false},   // lower-case x counts
+      {"", "", false},                                     // empty input
+      {"%!PS\nabc", "%!PS\nabc", false},                   // 9 bytes: not tested
+      {"%!PS\nabcde", "%!PS\nabcde" + kEoj + "\n", true},  // 10 bytes, no marker
+      {ps, ps + kEoj + "\n", true},                        // a real job without PJL
+      {tail_marker_lower, tail_marker_lower, false},       // lower-case x counts
       // A NUL ends the tested text: the marker behind it is not seen.
       {std::string("%!PS\nshowpage\n\0\x1b%-12345X", 24),
        std::string("%!PS\nshowpage\n\0\x1b%-12345X", 24) + kEoj + "\n", true},
@@ -203,7 +203,8 @@ TEST(Driver, SigtermCutsAtTheNextPageWithTheTrailer) {
     EXPECT_EQ(full.compare(kept, 7, "%%Page:"), 0) << "cut not before a page at " << kept;
     EXPECT_GE(kept, static_cast<size_t>(at));
     EXPECT_EQ(r.out.find(kTrailer), kept) << "trailer once";
-    EXPECT_EQ(PageLines(r.err), ExpectedPageLines(PageComments(r.out))) << "only the pages sent count, at " << at;
+    EXPECT_EQ(PageLines(r.err), ExpectedPageLines(PageComments(r.out)))
+        << "only the pages sent count, at " << at;
     EXPECT_NE(r.err.find("data_buf = "), std::string::npos);
     // Said once, in the scheduler's terms.
     size_t info = r.err.find("INFO: Job cancelled; the output was closed at a page boundary\n");
@@ -305,6 +306,7 @@ TEST(Driver, FullSpoolDiskLosesNothingSilently) {
   FilterResult r = RunFilter(job);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "") << "a truncated job must not print";
-  EXPECT_NE(r.err.find("ERROR: Unable to write the print data to the spool file"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("ERROR: Unable to write the print data to the spool file"), std::string::npos)
+      << r.err;
   EXPECT_TRUE(ListDir(tmp).empty()) << "partial spool file left behind";
 }

@@ -25,7 +25,8 @@ FilterJob Collated(const std::string& input, int copies, const std::string& opti
 }
 
 std::string Replace(std::string s, const std::string& from, const std::string& to) {
-  for (size_t p = 0; (p = s.find(from, p)) != std::string::npos; p += to.size()) s.replace(p, from.size(), to);
+  for (size_t p = 0; (p = s.find(from, p)) != std::string::npos; p += to.size())
+    s.replace(p, from.size(), to);
   return s;
 }
 
@@ -41,9 +42,8 @@ std::string Ps2write(int pages, const std::string& size = "a4") {
 std::string WithSetupFeatures(const std::string& ps) {
   std::string out = ps;
   size_t at = out.find("%%EndSetup\n");
-  out.insert(at,
-             "%RBIBeginNonPPDFeature: *NumCopies 3\n/#copies 3 def\n%RBIEndNonPPDFeature\n"
-             "<<DeferredMediaSelection true>>setpagedevice\n");
+  out.insert(at, "%RBIBeginNonPPDFeature: *NumCopies 3\n/#copies 3 def\n%RBIEndNonPPDFeature\n"
+                 "<<DeferredMediaSelection true>>setpagedevice\n");
   return out;
 }
 
@@ -126,7 +126,10 @@ TEST(Finch, CopyCountBlockGoesOnlyForCollatedJobsAndDeferredMediaGetsItsSlash) {
   EXPECT_EQ(PageLines(r.err), ExpectedPageLines(2, 1, 3));
 
   r = RunFilter(Collated(input, 1));
-  expected = DropEojLines(Tagged(Replace(fixed, "%RBIBeginNonPPDFeature: *NumCopies 3\n/#copies 3 def\n%RBIEndNonPPDFeature\n", ""))) + kEoj;
+  expected = DropEojLines(Tagged(Replace(
+                 fixed, "%RBIBeginNonPPDFeature: *NumCopies 3\n/#copies 3 def\n%RBIEndNonPPDFeature\n",
+                 ""))) +
+             kEoj;
   EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
   EXPECT_EQ(r.out.find("NumCopies"), std::string::npos);
   EXPECT_EQ(PageLines(r.err), ExpectedPageLines(2));
@@ -302,7 +305,9 @@ TEST(Finch, CustomSizeBoundsAndRefusal) {
         EXPECT_EQ(r.exit_code, 1) << c.size << (ps2 ? " ps2write" : " pdftops");
         EXPECT_EQ(r.out, "");
         EXPECT_GE(r.seconds, 0.95);
-        EXPECT_EQ(r.err.find("ERROR:"), r.err.find("ERROR:The current custom pager cannot be printed,please use the corrent paper\n"));
+        EXPECT_EQ(
+            r.err.find("ERROR:"),
+            r.err.find("ERROR:The current custom pager cannot be printed,please use the corrent paper\n"));
         EXPECT_NE(r.err.find("ERROR:"), std::string::npos);
       }
     }
@@ -356,7 +361,8 @@ TEST(Finch, SigtermDuringTheFirstPassClosesTheJob) {
     EXPECT_EQ(r.exit_code, 0);
     std::string end = kTrailer + (collated ? kEoj : "");
     ASSERT_GT(r.out.size(), end.size());
-    ASSERT_EQ(r.out.substr(r.out.size() - end.size()), end) << HexDiff(end, r.out.substr(r.out.size() - end.size()));
+    ASSERT_EQ(r.out.substr(r.out.size() - end.size()), end)
+        << HexDiff(end, r.out.substr(r.out.size() - end.size()));
     size_t kept = r.out.size() - end.size();
     const std::string& sent = collated ? first : Tagged(input);
     EXPECT_TRUE(r.out.substr(0, kept) == sent.substr(0, kept));
@@ -420,7 +426,8 @@ TEST(Finch, OnlyTheJobsOwnControlTextIsRewritten) {
 // line without a line feed; that line (here the showpage) still prints in
 // every copy.
 TEST(Finch, CollatedKeepsALastLineWithoutLineFeed) {
-  FilterJob job = Collated("%!PS\n/Helvetica findfont 20 scalefont setfont\n100 100 moveto (Page) show\nshowpage", 2);
+  FilterJob job = Collated(
+      "%!PS\n/Helvetica findfont 20 scalefont setfont\n100 100 moveto (Page) show\nshowpage", 2);
   FilterResult r = RunFilter(job);
   EXPECT_EQ(RenderedPages(r.out), 2) << HexDiff("", r.out);
   EXPECT_EQ(r.out.substr(r.out.size() - 18), "showpage" + kEoj);

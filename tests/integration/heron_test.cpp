@@ -83,7 +83,10 @@ TEST(Heron, LongEdgeDuplexTurnsEveryBackSide) {
 TEST(Heron, OtherDuplexChoicesTurnNothing) {
   // The queue's default is long-edge duplex, but the job says otherwise.
   const char* options[] = {
-      "Duplex=None", "Duplex=DuplexTumble", "sides=one-sided", "sides=two-sided-short-edge",
+      "Duplex=None",
+      "Duplex=DuplexTumble",
+      "sides=one-sided",
+      "sides=two-sided-short-edge",
   };
   for (const char* o : options) {
     SCOPED_TRACE(o);
@@ -129,17 +132,15 @@ TEST(Heron, LandscapeAndLargeDocumentsKeepTheirPages) {
     EXPECT_EQ(r.exit_code, 0);
     std::string turned = Orientation(r, "large");
     ASSERT_EQ(turned.size(), 301u) << r.err;
-    for (size_t i = 0; i < turned.size(); ++i)
-      ASSERT_EQ(turned[i], i % 2 ? 'R' : 'U') << "page " << i + 1;
+    for (size_t i = 0; i < turned.size(); ++i) ASSERT_EQ(turned[i], i % 2 ? 'R' : 'U') << "page " << i + 1;
   }
 }
 
 TEST(Heron, OneCopyAndNoLayoutOptionsReachPdftops) {
   // Copies and layout were the business of the filters before this one: the
   // converted job holds each page once, one page a sheet.
-  FilterJob job =
-      HeronJob(MakePdf(6), "number-up=2 page-set=odd OutputOrder=reverse Collate=True "
-                           "orientation-requested=4 PageSize=A4");
+  FilterJob job = HeronJob(MakePdf(6), "number-up=2 page-set=odd OutputOrder=reverse Collate=True "
+                                       "orientation-requested=4 PageSize=A4");
   job.copies = "3";
   FilterResult r = RunFilter(job);
   EXPECT_EQ(r.exit_code, 0);

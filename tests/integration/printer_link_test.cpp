@@ -54,7 +54,8 @@ TEST(PrinterLink, FinchJobStopsAtTheNextPageWhenThePrinterCancelsIt) {
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err.find("cancel_job =1"), std::string::npos) << "no SIGTERM was sent";
   EXPECT_NE(r.err.find("uri:" + std::string(kPrinterUri) + ",jobid:42,jobower:" + HostName() + "\n"),
-            std::string::npos) << r.err;
+            std::string::npos)
+      << r.err;
   EXPECT_NE(r.err.find("ip:127.0.0.1\n"), std::string::npos) << r.err;
   ASSERT_GE(printer.Count(), 1u);
   EXPECT_EQ(printer.Received()[0].bytes, Packet(kSnmpStatusQuery));

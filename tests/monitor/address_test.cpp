@@ -82,8 +82,7 @@ TEST(HostFromUri, PlainUriGivesHostAndPort) {
   EXPECT_TRUE(getPrinterHostNameFromUri("socket://192.168.1.20:9100", host, sizeof(host), &port));
   EXPECT_STREQ(host, "192.168.1.20");
   EXPECT_EQ(port, 9100);
-  EXPECT_NE(err.Text().find("<dnssd> resolvedURI : socket://192.168.1.20:9100\n"),
-            std::string::npos);
+  EXPECT_NE(err.Text().find("<dnssd> resolvedURI : socket://192.168.1.20:9100\n"), std::string::npos);
   EXPECT_NE(err.Text().find("<dnssd> httpSeparateURI success.cupsret=3, host=192.168.1.20\n"),
             std::string::npos)
       << err.Text();
@@ -93,11 +92,9 @@ TEST(HostFromUri, HostIsAppendedToWhatTheBufferHolds) {
   char host[64] = "pre-";
   int port = 0;
   mtest::StderrCapture err;
-  EXPECT_TRUE(getPrinterHostNameFromDNSSDUri("ipp://printer1:631/ipp/print", host, sizeof(host),
-                                             &port));
+  EXPECT_TRUE(getPrinterHostNameFromDNSSDUri("ipp://printer1:631/ipp/print", host, sizeof(host), &port));
   EXPECT_STREQ(host, "pre-printer1");
-  EXPECT_NE(err.Text().find(
-                "<dnssd> httpSeparateURI success.cupsret=0, host=printer1, port=631\n"),
+  EXPECT_NE(err.Text().find("<dnssd> httpSeparateURI success.cupsret=0, host=printer1, port=631\n"),
             std::string::npos);
 }
 
@@ -176,16 +173,14 @@ class QueueLookup : public ::testing::Test {
               sched_->AddQueue("a-b", "socket://127.0.0.2:9100", ppd, &err) &&
               sched_->AddQueue("%4Aob", "socket://127.0.0.3:9100", ppd, &err) &&
               sched_->AddQueue("Raw_Q", "usb://Mirelo/F4200?serial=ABC123", "", &err) &&
-              sched_->AddQueue("LongUri", "socket://127.0.0.1:9100/" + std::string(300, 'x'), ppd,
-                               &err);
+              sched_->AddQueue("LongUri", "socket://127.0.0.1:9100/" + std::string(300, 'x'), ppd, &err);
     if (!ok) {
       skip_ = "lpadmin failed: " + err;
       return;
     }
     // An instance that, were it examined, would win as the last match.
-    sched_->AddInstance("Office_PS/duplex",
-                        "device-uri=socket://instance.invalid:9100 "
-                        "printer-make-and-model=Instance");
+    sched_->AddInstance("Office_PS/duplex", "device-uri=socket://instance.invalid:9100 "
+                                            "printer-make-and-model=Instance");
     sched_->UseFromThisProcess();
   }
   static void TearDownTestSuite() {

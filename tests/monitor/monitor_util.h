@@ -26,7 +26,7 @@ inline void ResetJobState() {
 // A USB bus with printers that the test describes.
 struct FakeUsbDevice {
   std::string serial;
-  bool has_serial = true;        // iSerialNumber != 0
+  bool has_serial = true;  // iSerialNumber != 0
   bool descriptor_fails = false;
   bool open_fails = false;
   bool string_fails = false;
@@ -142,8 +142,8 @@ class FakeUsb {
     if (n < length) data[n] = 0;
     return n;
   }
-  static int Transfer(libusb_device_handle*, uint8_t type, uint8_t request, uint16_t value,
-                      uint16_t index, unsigned char* data, uint16_t length, unsigned int timeout) {
+  static int Transfer(libusb_device_handle*, uint8_t type, uint8_t request, uint16_t value, uint16_t index,
+                      unsigned char* data, uint16_t length, unsigned int timeout) {
     auto& b = Get();
     std::lock_guard<std::mutex> lock(b.mu_);
     ++b.transfers;
@@ -160,8 +160,7 @@ class FakeUsb {
     return static_cast<int>(n);
   }
 
-  static inline const UsbOps kOps = {Init, Exit, List, FreeList, Descriptor, Open,
-                                     Close, String, Transfer};
+  static inline const UsbOps kOps = {Init, Exit, List, FreeList, Descriptor, Open, Close, String, Transfer};
 
   std::mutex mu_;
   std::vector<FakeUsbDevice> devices_;

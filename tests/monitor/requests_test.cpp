@@ -15,9 +15,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-double Since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 const std::string kStatusQueryWire(
     "\x30\x2B\x02\x01\x00\x04\x06vorpal\xA0\x1E\x02\x01\x00\x02\x01\x00\x02\x01\x00"
@@ -30,9 +28,7 @@ const std::string kWakeUpWire(
 
 class SnmpRequests : public ::testing::Test {
  protected:
-  void SetUp() override {
-    MTEST_REQUIRE_PRIVATE_NETWORK();
-  }
+  void SetUp() override { MTEST_REQUIRE_PRIVATE_NETWORK(); }
   void StartPrinter() {
     std::string why;
     ASSERT_TRUE(printer_.Start(&why)) << why;
@@ -51,8 +47,8 @@ TEST_F(SnmpRequests, StatusQueryAnsweredAtOnce) {
     EXPECT_TRUE(QueryStatusToNet(addr, buf, sizeof(buf), &nrecv));
     EXPECT_EQ(nrecv, 120);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 120), reply);
-    EXPECT_EQ(err.Text(), std::string("->SendSNMPCmd()\n<SNMP> socket sendto success. (dest_addr=") +
-                              addr + ")\nnRecv = 120\n");
+    EXPECT_EQ(err.Text(), std::string("->SendSNMPCmd()\n<SNMP> socket sendto success. (dest_addr=") + addr +
+                              ")\nnRecv = 120\n");
   }
   auto got = printer_.Received();
   ASSERT_EQ(got.size(), 2u);
@@ -102,9 +98,8 @@ TEST_F(SnmpRequests, NothingIsSentToUnresolvedNamesOrBroadcast) {
     mtest::StderrCapture err;
     EXPECT_FALSE(QueryStatusToNet(nullptr, buf, sizeof(buf), &nrecv));
     SenddummyCmdToNet(nullptr);
-    EXPECT_EQ(err.Text(),
-              "->SendSNMPCmd()\ncancelthread::QueryStatusToNet::pIPaddr is null\n"
-              "hostname == NULL.\n");
+    EXPECT_EQ(err.Text(), "->SendSNMPCmd()\ncancelthread::QueryStatusToNet::pIPaddr is null\n"
+                          "hostname == NULL.\n");
   }
   EXPECT_EQ(printer_.Count(), 0u);
 }
@@ -192,9 +187,8 @@ TEST_F(UsbRequests, LibraryAndListFailures) {
   {
     mtest::StderrCapture err;
     EXPECT_EQ(FindUsbDeviceHandle("usb://x?serial=ABC123"), nullptr);
-    EXPECT_EQ(err.Text(),
-              "psrelay::SenddummyCmdToUsb: Unable to initialize USB acc via libusb,libusb error "
-              "-11\n");
+    EXPECT_EQ(err.Text(), "psrelay::SenddummyCmdToUsb: Unable to initialize USB acc via libusb,libusb error "
+                          "-11\n");
   }
   bus_.Install({});
   {

@@ -22,9 +22,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Answer = mtest::FakePrinter::Answer;
-double Since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 cancel_query_arg MakeRecord(const std::string& uri, const std::string& owner) {
   cancel_query_arg rec = {};
@@ -83,8 +81,7 @@ TEST_F(Monitors, NetworkCancelNeedsThisHostAndACancelStatus) {
   // substring: pc12 holds pc1) with another status; a reply under 60 bytes
   // that holds everything; then a cancel of pc12's job in a 60-byte reply.
   printer.Script({Answer::Reply(P::StatusReply(200, 0x06, "pc2")),
-                  Answer::Reply(P::StatusReply(200, 0x07, "pc12")),
-                  Answer::Reply(P::ShortReply(59, "pc1")),
+                  Answer::Reply(P::StatusReply(200, 0x07, "pc12")), Answer::Reply(P::ShortReply(59, "pc1")),
                   Answer::Reply(P::StatusReply(60, 0x86, "pc12"))});
   std::string why;
   ASSERT_TRUE(printer.Start(&why)) << why;
@@ -108,8 +105,9 @@ TEST_F(Monitors, NetworkCancelNeedsThisHostAndACancelStatus) {
   EXPECT_EQ(text.rfind(expect, 0), 0u) << text;
   EXPECT_NE(text.find("querythread::net\n"), std::string::npos);
   EXPECT_NE(text.find("ip:127.0.0.1\n"), std::string::npos);
-  EXPECT_NE(text.find("INFO: The printer reports that the job was cancelled; printing stops at the next page\n"),
-            std::string::npos);
+  EXPECT_NE(
+      text.find("INFO: The printer reports that the job was cancelled; printing stops at the next page\n"),
+      std::string::npos);
 }
 
 TEST_F(Monitors, EmptyUriEndsWithoutPolling) {
@@ -162,7 +160,10 @@ TEST_F(Monitors, OnlyTheUsbSchemeTakesTheUsbRoad) {
   EXPECT_EQ(RunMonitor(&rec, 5), "Job cancel, Status thread exit.\n");
   EXPECT_EQ(err.Text().find("querythread::handle is null\n"), std::string::npos);
   EXPECT_NE(err.Text().find("querythread::net"), std::string::npos);
-  bus.With([](mtest::FakeUsb& b) { EXPECT_EQ(b.transfers, 0); return 0; });
+  bus.With([](mtest::FakeUsb& b) {
+    EXPECT_EQ(b.transfers, 0);
+    return 0;
+  });
   err.Restore();
 
   // The scheme, in any letter case, is what counts.
@@ -197,7 +198,7 @@ TEST_F(Monitors, KeepAliveWakesEveryFiveSecondsUntilWaitpthread) {
 
   auto got = printer.Received();
   ASSERT_EQ(got.size(), 2u);  // nothing after the end
-  EXPECT_LT(got[0].at, 0.5);   // the first one at once
+  EXPECT_LT(got[0].at, 0.5);  // the first one at once
   EXPECT_NEAR(got[1].at - got[0].at, 5.0, 0.3);
   for (const auto& d : got) {
     EXPECT_EQ(d.bytes, std::string(reinterpret_cast<const char*>(kSnmpWakeUp), kSnmpPacketLen));

@@ -48,7 +48,8 @@ TEST(Rewrite, PageSizeLinesTakeThePpdSize) {
   bool block = false;
   auto r = Fix("<</Type/Page/MediaBox [0 0 420 595] /Parent 3 0 R\n", 612, 792, &block);
   EXPECT_TRUE(r.changed);
-  EXPECT_EQ(r.line, "<</Type/Page/MediaBox [0 0 612 792] /Parent 3 0 R\n");  // the rest of the dictionary stays
+  EXPECT_EQ(r.line,
+            "<</Type/Page/MediaBox [0 0 612 792] /Parent 3 0 R\n");      // the rest of the dictionary stays
   r = Fix("<</type/page/mediabox [0 0 420 595]\r\n", 595, 842, &block);  // letter case aside
   EXPECT_EQ(r.line, "<</Type/Page/MediaBox [0 0 595 842]\n");
   r = Fix("420 595 pdfSetupPaper\n", 595, 842, &block);
@@ -90,7 +91,8 @@ TEST(Rewrite, CopyCountBlockGoesOnlyForCollatedJobs) {
   {
     Collate c(false);
     EXPECT_EQ(Pass(job, 595, 842),
-              (std::vector<std::string>{job[0], job[1], job[2], "595 842 pdfSetupPaper\n", job[4], job[5], job[6]}));
+              (std::vector<std::string>{job[0], job[1], job[2], "595 842 pdfSetupPaper\n", job[4], job[5],
+                                        job[6]}));
   }
   {
     Collate c(true);
@@ -98,10 +100,11 @@ TEST(Rewrite, CopyCountBlockGoesOnlyForCollatedJobs) {
               (std::vector<std::string>{job[0], "", "", "595 842 pdfSetupPaper\n", job[4], "", job[6]}));
     // Lower-case begin comment; another feature's block keeps its lines but
     // loses its closing comment.
-    EXPECT_EQ(Pass({"%rbibeginnonppdfeature: *numcopies 2\n", "x\n", "%RBIEndNonPPDFeature\n",
-                    "%RBIBeginNonPPDFeature: *Duplex True\n", "y\n", "%RBIEndNonPPDFeature\n", "z\n"},
-                   0, 0),
-              (std::vector<std::string>{"", "", "", "%RBIBeginNonPPDFeature: *Duplex True\n", "y\n", "", "z\n"}));
+    EXPECT_EQ(
+        Pass({"%rbibeginnonppdfeature: *numcopies 2\n", "x\n", "%RBIEndNonPPDFeature\n",
+              "%RBIBeginNonPPDFeature: *Duplex True\n", "y\n", "%RBIEndNonPPDFeature\n", "z\n"},
+             0, 0),
+        (std::vector<std::string>{"", "", "", "%RBIBeginNonPPDFeature: *Duplex True\n", "y\n", "", "z\n"}));
     // A block never closed empties the rest of the pass.
     EXPECT_EQ(Pass({"%RBIBeginNonPPDFeature: *NumCopies 2\n", "a\n", "%%Page: 1 1\n"}, 0, 0),
               (std::vector<std::string>{"", "", ""}));
@@ -116,13 +119,15 @@ TEST(Rewrite, DeferredMediaGetsItsSlash) {
   EXPECT_EQ(r.line, "<</DeferredMediaSelection true>>setpagedevice\r\n");
   r = Fix("a <<deferredmediaselection true>>SetPageDevice", 0, 0, &block);
   EXPECT_EQ(r.line, "a <</deferredmediaselection true>>SetPageDevice");
-  for (std::string l : {"<</DeferredMediaSelection true>>setpagedevice\n", "<<DeferredMediaSelection true>>\n"}) {
+  for (std::string l :
+       {"<</DeferredMediaSelection true>>setpagedevice\n", "<<DeferredMediaSelection true>>\n"}) {
     r = Fix(l, 0, 0, &block);
     EXPECT_FALSE(r.changed);
     EXPECT_EQ(r.line, l);
   }
   // The longest line a read gives, plus tags: still one byte of room.
-  std::string longest = "<<DeferredMediaSelection true>>setpagedevice" + std::string(kLineBufSize - 46, ' ') + "\n";
+  std::string longest = "<<DeferredMediaSelection true>>setpagedevice" + std::string(kLineBufSize - 46, ' ') +
+                        "\n";
   ASSERT_EQ(longest.size(), kLineBufSize - 1);
   r = Fix(longest, 0, 0, &block);
   EXPECT_FALSE(r.changed) << "no room for the slash";

@@ -33,10 +33,13 @@ std::string File(const std::string& name, const std::string& text) {
 
 bool CustomOk(const std::string& text, const std::string& options = "PageSize=Custom.300x500") {
   static int n = 0;
-  return isSupportCustomPageSize(options.c_str(), File("custom-" + std::to_string(++n) + ".ps", text).c_str());
+  return isSupportCustomPageSize(options.c_str(),
+                                 File("custom-" + std::to_string(++n) + ".ps", text).c_str());
 }
 
-std::string Box(const std::string& numbers) { return "%!PS\n<</Type/Page/MediaBox [" + numbers + "]\n/Parent 3 0 R\n"; }
+std::string Box(const std::string& numbers) {
+  return "%!PS\n<</Type/Page/MediaBox [" + numbers + "]\n/Parent 3 0 R\n";
+}
 
 }  // namespace
 

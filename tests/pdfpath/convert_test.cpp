@@ -19,8 +19,8 @@ std::string Removed(const std::string& text, const char* name, char terminator =
 // The filtering pdf2ps applies, in its order.
 std::string Filtered(const std::string& options) {
   std::string s = options;
-  for (const char* name : {"page-set", "noCollate", "Collate", "number-up", "OutputOrder",
-                           "number-up-layout", "orientation-requested"})
+  for (const char* name : {"page-set", "noCollate", "Collate", "number-up", "OutputOrder", "number-up-layout",
+                           "orientation-requested"})
     s = Removed(s, name);
   return s;
 }

@@ -122,16 +122,17 @@ TEST(DuplexChoice, TurnedExactlyWhenPdftopsAsksForLongEdgeDuplex) {
       {"document-name-supplied=DuplexNoTumble.pdf", true, false},
   };
   const std::string pdf = MakePdf(2);
-  for (const auto& [ppd_file, no_tumble] :
-       {std::pair{MakePpd(kHeronNick, "DuplexNoTumble"), true}, std::pair{MakePpd(kHeronNick, "None"), false}}) {
+  for (const auto& [ppd_file, no_tumble] : {std::pair{MakePpd(kHeronNick, "DuplexNoTumble"), true},
+                                            std::pair{MakePpd(kHeronNick, "None"), false}}) {
     ScopedEnv ppd("PPD", ppd_file);
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.options) + (no_tumble ? ", default DuplexNoTumble" : ", default None"));
       bool expected = no_tumble ? c.with_default_no_tumble : c.with_default_none;
       EXPECT_EQ(mirelo::WantsLongEdgeRotation(c.options), expected);
       std::string ps;
-      ASSERT_EQ(mtest::Run({"/usr/lib/cups/filter/pdftops", "1", "u", "t", "1", mirelo::PdftopsOptions(c.options), pdf},
-                    &ps),
+      ASSERT_EQ(mtest::Run({"/usr/lib/cups/filter/pdftops", "1", "u", "t", "1",
+                            mirelo::PdftopsOptions(c.options), pdf},
+                           &ps),
                 0);
       EXPECT_EQ(ps.find("/Duplex true/Tumble false") != std::string::npos, expected);
     }
@@ -228,12 +229,11 @@ TEST_F(Rotation, NothingToDoLeavesNoFileBehind) {
 
 TEST_F(Rotation, FailedQpdfKeepsTheJob) {
   // A qpdf that counts the pages but leaves a broken file and fails.
-  ScopedEnv path("PATH", FakeQpdfPath("qpdf-fails",
-                                     "case \"$1\" in\n"
-                                     "  --version) echo 'qpdf version 11.3.0' ;;\n"
-                                     "  --show-npages) echo 4 ;;\n"
-                                     "  *) echo broken > \"$2\"; exit 2 ;;\n"
-                                     "esac"));
+  ScopedEnv path("PATH", FakeQpdfPath("qpdf-fails", "case \"$1\" in\n"
+                                                    "  --version) echo 'qpdf version 11.3.0' ;;\n"
+                                                    "  --show-npages) echo 4 ;;\n"
+                                                    "  *) echo broken > \"$2\"; exit 2 ;;\n"
+                                                    "esac"));
   std::string err;
   EXPECT_EQ(Rotate(4, "", &err), original_);
   EXPECT_NE(err.find("failed to rotate the back sides (exit status 2)"), std::string::npos) << err;
@@ -242,24 +242,22 @@ TEST_F(Rotation, FailedQpdfKeepsTheJob) {
 }
 
 TEST_F(Rotation, QpdfWarningsStillCountAsSuccess) {
-  ScopedEnv path("PATH", FakeQpdfPath("qpdf-warns",
-                                     "case \"$1\" in\n"
-                                     "  --version) echo 'qpdf version 11.3.0' ;;\n"
-                                     "  --show-npages) echo 4 ;;\n"
-                                     "  *) /usr/bin/qpdf \"$@\"; exit 3 ;;\n"
-                                     "esac"));
+  ScopedEnv path("PATH", FakeQpdfPath("qpdf-warns", "case \"$1\" in\n"
+                                                    "  --version) echo 'qpdf version 11.3.0' ;;\n"
+                                                    "  --show-npages) echo 4 ;;\n"
+                                                    "  *) /usr/bin/qpdf \"$@\"; exit 3 ;;\n"
+                                                    "esac"));
   std::string out = Rotate(4);
   EXPECT_NE(out, original_);
   EXPECT_EQ(Orientation(out), "URUR");
 }
 
 TEST_F(Rotation, TooManyPagesForTheListAreLeftUnrotated) {
-  ScopedEnv path("PATH", FakeQpdfPath("qpdf-huge",
-                                     "case \"$1\" in\n"
-                                     "  --version) echo 'qpdf version 11.3.0' ;;\n"
-                                     "  --show-npages) echo 400000 ;;\n"
-                                     "  *) echo called > \"$2\" ;;\n"
-                                     "esac"));
+  ScopedEnv path("PATH", FakeQpdfPath("qpdf-huge", "case \"$1\" in\n"
+                                                   "  --version) echo 'qpdf version 11.3.0' ;;\n"
+                                                   "  --show-npages) echo 400000 ;;\n"
+                                                   "  *) echo called > \"$2\" ;;\n"
+                                                   "esac"));
   std::string err;
   EXPECT_EQ(Rotate(4, "", &err), original_);
   EXPECT_NE(err.find("400000-page document does not fit"), std::string::npos) << err;

@@ -83,9 +83,10 @@ std::string ServerBin() {
 std::string RunCupsFilter(const std::string& filter, const Model& model, const std::string& copies,
                           const std::string& options, const std::string& file) {
   std::string out, err;
-  int rc = mtest::Run({"/usr/bin/env", "PPD=" + model.Ppd(), "FINAL_CONTENT_TYPE=application/vnd.cups-postscript",
-                ServerBin() + "/filter/" + filter, "7", "alice", "report", copies, options, file},
-               &out, &err);
+  int rc = mtest::Run(
+      {"/usr/bin/env", "PPD=" + model.Ppd(), "FINAL_CONTENT_TYPE=application/vnd.cups-postscript",
+       ServerBin() + "/filter/" + filter, "7", "alice", "report", copies, options, file},
+      &out, &err);
   EXPECT_EQ(rc, 0) << filter << " failed:\n" << err;
   return out;
 }
@@ -159,7 +160,8 @@ TEST(Ppd, KeywordsOfEveryModel) {
          a = ppdFindNextAttr(p, "cupsFilter2", nullptr))
       filters.push_back(a->value);
     EXPECT_EQ(ppdFindAttr(p, "cupsFilter", nullptr), nullptr);
-    const std::string in = m.family == "Heron" ? "application/vnd.cups-pdf" : "application/vnd.cups-postscript";
+    const std::string in = m.family == "Heron" ? "application/vnd.cups-pdf"
+                                               : "application/vnd.cups-postscript";
     EXPECT_EQ(filters, std::vector<std::string>{in + " application/vnd.cups-postscript 0 mirelops"});
 
     // Copies: left to the printer (and the filter) on finch, made by CUPS else.
@@ -175,9 +177,12 @@ TEST(Ppd, KeywordsOfEveryModel) {
 
     // Paper: the usual sizes, A4 by default, custom sizes within the bounds
     // that the finch models accept.
-    struct Size { const char* name; float w, h; };
-    for (Size s : {Size{"A4", 595, 842}, Size{"Letter", 612, 792}, Size{"Legal", 612, 1008},
-                   Size{"A5", 420, 595}}) {
+    struct Size {
+      const char* name;
+      float w, h;
+    };
+    for (Size s :
+         {Size{"A4", 595, 842}, Size{"Letter", 612, 792}, Size{"Legal", 612, 1008}, Size{"A5", 420, 595}}) {
       ppd_size_t* size = ppdPageSize(p, s.name);
       ASSERT_NE(size, nullptr) << s.name;
       EXPECT_EQ(size->width, s.w) << s.name;
@@ -261,8 +266,8 @@ TEST(PpdCopies, FinchModelsLeaveTheCopiesToTheDeviceCollatedOrNot) {
   // copy of the pages either way, even for an odd duplex job.
   const Model& finch = FirstOf("finch");
   std::string doc = MakeDscPs(3);
-  for (const char* options : {"", "Collate=True", "Collate=True Duplex=DuplexNoTumble",
-                              "Duplex=DuplexNoTumble"}) {
+  for (const char* options :
+       {"", "Collate=True", "Collate=True Duplex=DuplexNoTumble", "Duplex=DuplexNoTumble"}) {
     SCOPED_TRACE(options);
     std::string out = RunCupsFilter("pstops", finch, "3", options, doc);
     EXPECT_EQ(Count(out, "%RBIBeginNonPPDFeature: *NumCopies 3\n"), 1u);
@@ -293,7 +298,10 @@ TEST(PpdCopies, HeronModelsGetTheCopiesFromPdftopdf) {
   // mirelops converts with the copy count 1, so the PDF must hold them all.
   const Model& heron = FirstOf("Heron");
   std::string pdf = MakePdf(3);
-  struct Case { const char* options; int pages; };
+  struct Case {
+    const char* options;
+    int pages;
+  };
   for (Case c : {Case{"", 9}, Case{"Collate=True", 9},
                  // Each copy of an odd duplex job gets a blank back page.
                  Case{"Collate=True Duplex=DuplexNoTumble", 12}}) {
@@ -310,17 +318,33 @@ TEST(PpdCopies, HeronModelsGetTheCopiesFromPdftopdf) {
 TEST(ManualPage, RendersWithoutWarningsAndNamesTheMessages) {
   std::string out, err;
   int rc = mtest::Run({"/usr/bin/env", "LANG=C.UTF-8", "LC_ALL=C.UTF-8", "MANWIDTH=200", "man", "--warnings",
-                "-l", std::string(MIRELOPS_SOURCE_DIR) + "/man/mirelops.8"},
-               &out, &err);
+                       "-l", std::string(MIRELOPS_SOURCE_DIR) + "/man/mirelops.8"},
+                      &out, &err);
   ASSERT_EQ(rc, 0) << err;
   EXPECT_EQ(err, "");
-  for (const char* text :
-       {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "ENVIRONMENT", "EXIT STATUS", "DIAGNOSTICS",
-        "FILES", "mirelops - CUPS filter", "ERROR:当前打印机不可打印，请使用正确的打印机",
-        "ERROR:The current custom pager cannot be printed,please use the corrent paper",
-        "cancel_job =1", "find page end", "DEBUG: fail to change file from pdf to ps.",
-        "cups api can't find 1284 information.", "/opt/mirelo/bin/mlqpdf", "_m", "TMPDIR",
-        "DEVICE_URI", "ShortNickName", "FeedEdge", "number-up-layout", "orientation-requested"}) {
+  for (const char* text : {"NAME",
+                           "SYNOPSIS",
+                           "DESCRIPTION",
+                           "OPTIONS",
+                           "ENVIRONMENT",
+                           "EXIT STATUS",
+                           "DIAGNOSTICS",
+                           "FILES",
+                           "mirelops - CUPS filter",
+                           "ERROR:当前打印机不可打印，请使用正确的打印机",
+                           "ERROR:The current custom pager cannot be printed,please use the corrent paper",
+                           "cancel_job =1",
+                           "find page end",
+                           "DEBUG: fail to change file from pdf to ps.",
+                           "cups api can't find 1284 information.",
+                           "/opt/mirelo/bin/mlqpdf",
+                           "_m",
+                           "TMPDIR",
+                           "DEVICE_URI",
+                           "ShortNickName",
+                           "FeedEdge",
+                           "number-up-layout",
+                           "orientation-requested"}) {
     EXPECT_NE(out.find(text), std::string::npos) << text;
   }
 }

@@ -25,7 +25,8 @@ using namespace mtest::jobs;
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr const char* kSanitized = "the filter is built with a sanitizer, which changes its memory and cannot run under valgrind";
+constexpr const char* kSanitized =
+    "the filter is built with a sanitizer, which changes its memory and cannot run under valgrind";
 #else
 constexpr const char* kSanitized = nullptr;
 #endif
@@ -119,8 +120,12 @@ TEST(Resources, ValgrindFindsNoErrorLeakOrOpenDescriptor) {
   for (const Road& road : roads) {
     FilterJob job = road.job;
     if (road.job.ppd == FixturePpd("heron") && private_net) job.device_uri = "socket://127.0.0.1:9100";
-    job.wrapper = {"valgrind", "--error-exitcode=99", "--track-fds=yes", "--leak-check=full",
-                   "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite,possible"};
+    job.wrapper = {"valgrind",
+                   "--error-exitcode=99",
+                   "--track-fds=yes",
+                   "--leak-check=full",
+                   "--errors-for-leak-kinds=definite",
+                   "--show-leak-kinds=definite,possible"};
     job.env["TMPDIR"] = FreshDir("valgrind");
     job.timeout = 300;
     FilterResult r = RunFilter(job);

@@ -69,7 +69,8 @@ std::string CheckCut(const Road& road, const std::string& raw) {
   if (out.size() < end.size() || out.compare(out.size() - end.size(), end.size(), end) != 0)
     return "does not end with the trailer";
   size_t kept = out.size() - end.size();
-  if (out.compare(0, kept, road.full, 0, kept) != 0) return "not a prefix: " + HexDiff(road.full.substr(0, kept), out.substr(0, kept));
+  if (out.compare(0, kept, road.full, 0, kept) != 0)
+    return "not a prefix: " + HexDiff(road.full.substr(0, kept), out.substr(0, kept));
   if (road.full.compare(kept, 7, "%%Page:") != 0) return "cut not before a page at " + std::to_string(kept);
   if (kept > 0 && road.full[kept - 1] != '\n') return "cut inside a line at " + std::to_string(kept);
   if (out.find(kTrailer) != kept) return "trailer more than once";
@@ -121,8 +122,8 @@ TEST_F(Storm, SigtermAtRandomPoints) {
         // Every other run stops among the pages, past the prolog (which is
         // most of a converted job), so that every road meets several cut points.
         long from = i % 2 ? static_cast<long>(road.full.find("%%Page:")) : 0;
-        job.term_at_output =
-            std::uniform_int_distribution<long>(from, static_cast<long>(road.full.size()) - 1)(rng);
+        job.term_at_output = std::uniform_int_distribution<long>(
+            from, static_cast<long>(road.full.size()) - 1)(rng);
         job.hold_output_until_term = true;
         when = "at output byte " + std::to_string(job.term_at_output);
       }
@@ -176,7 +177,8 @@ TEST_F(Storm, ThePrinterCancelsAtRandomTimes) {
       // while the filter stands still at a random point of the job.
       int answer = std::uniform_int_distribution<int>(0, 1)(rng);
       FakePrinter printer;
-      std::vector<FakePrinter::Answer> script(answer, FakePrinter::Answer::Reply(FakePrinter::StatusReply(120, 0x07, HostName())));
+      std::vector<FakePrinter::Answer> script(
+          answer, FakePrinter::Answer::Reply(FakePrinter::StatusReply(120, 0x07, HostName())));
       script.push_back(FakePrinter::Answer::Reply(FakePrinter::StatusReply(120, 0x86, HostName())));
       printer.Script(script);
       ASSERT_TRUE(printer.Start(&why)) << why;
@@ -186,7 +188,8 @@ TEST_F(Storm, ThePrinterCancelsAtRandomTimes) {
       for (const auto& [key, value] : sched.ClientEnv()) job.env[key] = value;
       std::string tmp = FreshDir("printer-cancel");
       job.env["TMPDIR"] = tmp;
-      job.pause_output_at = std::uniform_int_distribution<long>(0, static_cast<long>(road.full.size()) / 2)(rng);
+      job.pause_output_at = std::uniform_int_distribution<long>(0,
+                                                                static_cast<long>(road.full.size()) / 2)(rng);
       job.pause_output_seconds = answer == 0 ? 3.5 : 6.0;
       FilterResult r = RunFilter(job);
       printer.Stop();

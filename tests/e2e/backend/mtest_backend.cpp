@@ -49,8 +49,7 @@ int HexValue(char c) {
 std::string PercentDecode(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-        HexValue(text[i + 2]) >= 0) {
+    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
       out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
       i += 2;
     } else {
@@ -88,8 +87,8 @@ void ServeSideChannel(const std::string& device_id) {
     if (cupsSideChannelRead(&command, &status, data, &len, 1.0) != 0) return;  // filter gone
     if (command == CUPS_SC_CMD_GET_DEVICE_ID) {
       g_id_requests.fetch_add(1);
-      cupsSideChannelWrite(command, CUPS_SC_STATUS_OK, device_id.data(),
-                           static_cast<int>(device_id.size()), 1.0);
+      cupsSideChannelWrite(command, CUPS_SC_STATUS_OK, device_id.data(), static_cast<int>(device_id.size()),
+                           1.0);
     } else {
       cupsSideChannelWrite(command, CUPS_SC_STATUS_NOT_IMPLEMENTED, nullptr, 0, 1.0);
     }

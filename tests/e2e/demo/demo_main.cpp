@@ -32,14 +32,22 @@ struct DemoQueue {
 
 const char* StateName(int state) {
   switch (state) {
-    case IPP_JSTATE_PENDING: return "pending";
-    case IPP_JSTATE_HELD: return "held";
-    case IPP_JSTATE_PROCESSING: return "processing";
-    case IPP_JSTATE_STOPPED: return "stopped";
-    case IPP_JSTATE_CANCELED: return "canceled";
-    case IPP_JSTATE_ABORTED: return "aborted";
-    case IPP_JSTATE_COMPLETED: return "completed";
-    default: return "unknown";
+    case IPP_JSTATE_PENDING:
+      return "pending";
+    case IPP_JSTATE_HELD:
+      return "held";
+    case IPP_JSTATE_PROCESSING:
+      return "processing";
+    case IPP_JSTATE_STOPPED:
+      return "stopped";
+    case IPP_JSTATE_CANCELED:
+      return "canceled";
+    case IPP_JSTATE_ABORTED:
+      return "aborted";
+    case IPP_JSTATE_COMPLETED:
+      return "completed";
+    default:
+      return "unknown";
   }
 }
 
@@ -82,13 +90,14 @@ bool PrintThroughTheApp(mtest::PrintSystem& ps, const std::string& doc) {
   }
   std::string out;
   printf("$ mirelo-printer-app add -d demo-app -m mirelo_f4200dn -v socket://127.0.0.1:9100\n");
-  if (app.Command({"add", "-d", "demo-app", "-m", "mirelo_f4200dn", "-v", "socket://127.0.0.1:9100"}, &out) != 0) {
+  if (app.Command({"add", "-d", "demo-app", "-m", "mirelo_f4200dn", "-v", "socket://127.0.0.1:9100"}, &out) !=
+      0) {
     printf("%s\n", out.c_str());
     return false;
   }
   printf("$ lpadmin -p demo-app -E -v %s -m everywhere\n", app.PrinterUri("demo-app").c_str());
-  if (ps.Scheduler().Lpadmin({"-p", "demo-app", "-E", "-v", app.PrinterUri("demo-app"), "-m", "everywhere"}, &why) !=
-      0) {
+  if (ps.Scheduler().Lpadmin({"-p", "demo-app", "-E", "-v", app.PrinterUri("demo-app"), "-m", "everywhere"},
+                             &why) != 0) {
     printf("%s\n\n", why.c_str());
     return false;
   }
@@ -126,9 +135,13 @@ int main() {
 
   const std::vector<DemoQueue> queues = {
       {"demo-plain", "Mirelo P2200DN", {}, "a plain model: the job goes out as it is"},
-      {"demo-finch", "Mirelo F4200DN", {"-n", "2", "-o", "collate=true"},
+      {"demo-finch",
+       "Mirelo F4200DN",
+       {"-n", "2", "-o", "collate=true"},
        "a finch model, 2 collated copies: PJL job owner and id, copies made by the filter"},
-      {"demo-heron", "Mirelo H9100DN", {"-o", "sides=two-sided-long-edge"},
+      {"demo-heron",
+       "Mirelo H9100DN",
+       {"-o", "sides=two-sided-long-edge"},
        "a Heron model, long-edge duplex: PDF in, back sides turned, converted to PostScript"},
   };
   // The demo document: two A4 pages, "Page 1 of 2" and "Page 2 of 2".
@@ -169,8 +182,9 @@ int main() {
     printf("$ lpstat -l -o %s\n%s", q.queue, lpstat.c_str());
     printf("final state (IPP job-state): %s\n", StateName(r.state));
     std::string out = ps.Output(q.queue, job);
-    printf("the printer received %zu bytes (the filter asked it for its device ID %d times); the first lines:\n",
-           out.size(), ps.DeviceIdRequests(q.queue, job));
+    printf(
+        "the printer received %zu bytes (the filter asked it for its device ID %d times); the first lines:\n",
+        out.size(), ps.DeviceIdRequests(q.queue, job));
     ShowHead(out, 10);
     printf("\n");
     if (r.state != IPP_JSTATE_COMPLETED || out.empty()) status = 1;
