@@ -19,35 +19,43 @@
 
 // GetRequest, community "vorpal", for 1.3.6.1.4.1.32473.1.1.3.16.2 (the job
 // status of the printer's private MIB).
+// One field of the packet a line.
+// clang-format off
 const unsigned char kSnmpStatusQuery[kSnmpPacketLen] = {
-    0x30, 0x2B,                                     // SEQUENCE, 43 bytes follow
-    0x02, 0x01, 0x00,                               // INTEGER version 0 (SNMPv1)
-    0x04, 0x06, 'v',  'o',  'r',  'p',  'a',  'l',  // OCTET STRING community
-    0xA0, 0x1E,                                     // GetRequest-PDU, 30 bytes
-    0x02, 0x01, 0x00,                               // request-id 0
-    0x02, 0x01, 0x00,                               // error-status 0
-    0x02, 0x01, 0x00,                               // error-index 0
-    0x30, 0x13,                                     // SEQUENCE of bindings, 19 bytes
-    0x30, 0x11,                                     // one binding, 17 bytes
-    0x06, 0x0D,                                     // OBJECT IDENTIFIER, 13 bytes
-    0x2B, 0x06, 0x01, 0x04, 0x01, 0x81, 0xFD, 0x59, 0x01, 0x01, 0x03, 0x10, 0x02, 0x05, 0x00,  // NULL value
+    0x30, 0x2B,                                // SEQUENCE, 43 bytes follow
+    0x02, 0x01, 0x00,                          // INTEGER version 0 (SNMPv1)
+    0x04, 0x06, 'v', 'o', 'r', 'p', 'a', 'l',  // OCTET STRING community
+    0xA0, 0x1E,                                // GetRequest-PDU, 30 bytes
+    0x02, 0x01, 0x00,                          // request-id 0
+    0x02, 0x01, 0x00,                          // error-status 0
+    0x02, 0x01, 0x00,                          // error-index 0
+    0x30, 0x13,                                // SEQUENCE of bindings, 19 bytes
+    0x30, 0x11,                                // one binding, 17 bytes
+    0x06, 0x0D,                                // OBJECT IDENTIFIER, 13 bytes
+    0x2B, 0x06, 0x01, 0x04, 0x01, 0x81, 0xFD, 0x59, 0x01, 0x01, 0x03, 0x10, 0x02,
+    0x05, 0x00,  // NULL value
 };
+// clang-format on
 
 // SetRequest, community "vorpal", 1.3.6.1.4.1.32473.1.1.4.13 = INTEGER 1
 // (wakes the printer up).
+// One field of the packet a line.
+// clang-format off
 const unsigned char kSnmpWakeUp[kSnmpPacketLen] = {
-    0x30, 0x2B,                                     // SEQUENCE, 43 bytes follow
-    0x02, 0x01, 0x00,                               // INTEGER version 0 (SNMPv1)
-    0x04, 0x06, 'v',  'o',  'r',  'p',  'a',  'l',  // OCTET STRING community
-    0xA3, 0x1E,                                     // SetRequest-PDU, 30 bytes
-    0x02, 0x01, 0x00,                               // request-id 0
-    0x02, 0x01, 0x00,                               // error-status 0
-    0x02, 0x01, 0x00,                               // error-index 0
-    0x30, 0x13,                                     // SEQUENCE of bindings, 19 bytes
-    0x30, 0x11,                                     // one binding, 17 bytes
-    0x06, 0x0C,                                     // OBJECT IDENTIFIER, 12 bytes
-    0x2B, 0x06, 0x01, 0x04, 0x01, 0x81, 0xFD, 0x59, 0x01, 0x01, 0x04, 0x0D, 0x02, 0x01, 0x01,  // INTEGER 1
+    0x30, 0x2B,                                // SEQUENCE, 43 bytes follow
+    0x02, 0x01, 0x00,                          // INTEGER version 0 (SNMPv1)
+    0x04, 0x06, 'v', 'o', 'r', 'p', 'a', 'l',  // OCTET STRING community
+    0xA3, 0x1E,                                // SetRequest-PDU, 30 bytes
+    0x02, 0x01, 0x00,                          // request-id 0
+    0x02, 0x01, 0x00,                          // error-status 0
+    0x02, 0x01, 0x00,                          // error-index 0
+    0x30, 0x13,                                // SEQUENCE of bindings, 19 bytes
+    0x30, 0x11,                                // one binding, 17 bytes
+    0x06, 0x0C,                                // OBJECT IDENTIFIER, 12 bytes
+    0x2B, 0x06, 0x01, 0x04, 0x01, 0x81, 0xFD, 0x59, 0x01, 0x01, 0x04, 0x0D,
+    0x02, 0x01, 0x01,  // INTEGER 1
 };
+// clang-format on
 
 namespace {
 
