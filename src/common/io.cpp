@@ -241,6 +241,10 @@ const char* FindNoCase(const char* text, const char* pattern) {
   return nullptr;
 }
 
+const char* FindBytes(const char* data, size_t n, const char* text) {
+  return static_cast<const char*>(memmem(data, n, text, strlen(text)));
+}
+
 bool CopyText(char* dst, size_t dst_size, const char* src) {
   if (dst_size == 0) return false;
   size_t n = strnlen(src, dst_size);

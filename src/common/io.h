@@ -149,6 +149,10 @@ size_t OutSendFile(int fd, long long* offset, size_t len, bool* refused);
 // one place where the pattern's first character stands to the next.
 const char* FindNoCase(const char* text, const char* pattern);
 
+// Where text (NUL-terminated) first stands in the n bytes at data, NUL bytes
+// of the data included; null when nowhere.
+const char* FindBytes(const char* data, size_t n, const char* text);
+
 // Copies text into a fixed buffer of size dst_size, always terminated.
 // Returns false when the text had to be cut.
 bool CopyText(char* dst, size_t dst_size, const char* src);

@@ -27,17 +27,13 @@ constexpr char kReplayError[] = "Uable create temp file error! \n";
 constexpr size_t kReplayPathSize = 8192;
 constexpr size_t kReplayBuffer = 64 * 1024;
 
-const void* FindBytes(const char* line, size_t len, const char* text) {
-  return memmem(line, len, text, strlen(text));
-}
-
 // Cuts the line at the job's own end-of-job sequence, if it holds one: the
 // data before it stays, the sequence and the rest of the line are dropped.
 // (The spool appends the sequence right behind a last line that has no line
 // feed; that line is the job's and goes out.)
 size_t CutAtEndOfJob(char* line, size_t len) {
   if (!memchr(line, kEndOfJob[0], len)) return len;
-  const char* end = static_cast<const char*>(FindBytes(line, len, kEndOfJob));
+  const char* end = FindBytes(line, len, kEndOfJob);
   if (!end) return len;
   size_t keep = static_cast<size_t>(end - line);
   memset(line + keep, 0, len - keep);

@@ -20,16 +20,12 @@ constexpr char kPageMarker[] = "%%Page:";
 // A buffer is cleared at least this far before the trailer goes in.
 constexpr size_t kMinClear = 70;
 
-const char* FindIn(const char* text, size_t n, const char* needle) {
-  return static_cast<const char*>(memmem(text, n, needle, strlen(needle)));
-}
-
 }  // namespace
 
 long mirelo::PageCutOffset(const char* buf, size_t n) {
   n = strnlen(buf, n);
-  if (FindIn(buf, n, kSetupThenPage)) return -1;
-  const char* page = FindIn(buf, n, kPageMarker);
+  if (mirelo::FindBytes(buf, n, kSetupThenPage)) return -1;
+  const char* page = mirelo::FindBytes(buf, n, kPageMarker);
   return page ? page - buf : -1;
 }
 

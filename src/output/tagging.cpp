@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/io.h"
 #include "output/output.h"
 
 namespace mirelo {
@@ -20,10 +21,6 @@ constexpr char kEnterLanguage[] = "@PJL ENTER LANGUAGE";
 constexpr char kA5Line[] = "@PJL SET PAPER=A5L\r\n";
 constexpr char kUel[] = "\x1b%-12345X";
 constexpr size_t kUelLen = sizeof(kUel) - 1;
-
-const void* FindBytes(const char* line, size_t len, const char* text) {
-  return memmem(line, len, text, strlen(text));
-}
 
 }  // namespace
 
