@@ -106,16 +106,16 @@ bool IsHeronModel(const char* device_id, bool have_device_id, ppd_file_t* ppd) {
 }
 
 bool IdentifyPrinter(Job* job) {
-  job->have_device_id = query1284info(job->device_id, &job->device_id_len);
+  bool have_device_id = query1284info(job->device_id, &job->device_id_len);
   bool finch = false;
-  if (!IsSupportedModel(job->device_id, job->have_device_id, job->ppd.get(), &finch)) return false;
+  if (!IsSupportedModel(job->device_id, have_device_id, job->ppd.get(), &finch)) return false;
   job->family = finch ? Family::kFinch : Family::kPlain;
   return true;
 }
 
 void DecideHeron(Job* job) {
-  job->have_device_id = query1284info(job->device_id, &job->device_id_len);
-  if (IsHeronModel(job->device_id, job->have_device_id, job->ppd.get())) job->family = Family::kHeron;
+  bool have_device_id = query1284info(job->device_id, &job->device_id_len);
+  if (IsHeronModel(job->device_id, have_device_id, job->ppd.get())) job->family = Family::kHeron;
 }
 
 bool StillHeron(const Job& job) {

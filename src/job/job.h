@@ -89,7 +89,6 @@ class PrintFile {
   void Release() { own_ = false; }
 
   const char* path() const { return path_; }
-  bool empty() const { return path_[0] == '\0'; }
   bool own() const { return own_; }
 
  private:
@@ -146,7 +145,6 @@ struct Job {
   // in with (the one the last query left).
   char device_id[kDeviceIdSize] = {};
   int device_id_len = kDeviceIdSize - 1;
-  bool have_device_id = false;
 
   Family family = Family::kPlain;
   // Finch only: the page size of the PageSize option in whole points (0 when
