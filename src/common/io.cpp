@@ -228,6 +228,14 @@ size_t OutSendFile(int fd, long long* offset, size_t len, bool* refused) {
   }
 }
 
+void GrowOutputPipe(size_t bytes) {
+  // Linux makes every pipe with 16 pages.
+  const long default_size = 16 * sysconf(_SC_PAGESIZE);
+  int now = fcntl(1, F_GETPIPE_SZ);
+  if (now < default_size || static_cast<size_t>(now) >= bytes) return;
+  fcntl(1, F_SETPIPE_SZ, static_cast<int>(bytes));
+}
+
 const char* FindNoCase(const char* text, const char* pattern) {
   if (!pattern[0]) return text;
   const char first[3] = {static_cast<char>(tolower(static_cast<unsigned char>(pattern[0]))),

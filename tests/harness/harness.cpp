@@ -376,6 +376,7 @@ FilterResult RunFilter(const FilterJob& job) {
       bool open_still = Drain(out_r, &out_chunk, room);
       take_output(out_chunk);
       if (!open_still) {
+        result.output_pipe_size = fcntl(out_r, F_GETPIPE_SZ);
         close(out_r);
         out_r = -1;
       }

@@ -111,6 +111,7 @@ struct FilterResult {
   size_t out_size = 0;                // bytes on standard output (also with digest_output)
   unsigned long long out_digest = 0;  // FNV-1a of them, with digest_output
   long max_rss_kb = 0;                // peak resident memory of the filter process
+  int output_pipe_size = 0;           // capacity of the output pipe at the end
 };
 
 // FNV-1a digest of bytes, as digest_output computes it; of a whole file.

@@ -79,6 +79,24 @@ TEST(Driver, PlainJobPassesByteForByte) {
   EXPECT_TRUE(r.out == RealJob()) << HexDiff(RealJob(), r.out);
   EXPECT_EQ(r.side_requests, 2);
   EXPECT_EQ(r.err.find(kEoj), std::string::npos);
+  EXPECT_EQ(r.output_pipe_size, 64 * 1024) << "a short job leaves the pipe as it is";
+}
+
+// A reader that takes a long job fast gets it through a larger pipe, but one
+// that made its pipe small keeps it small. (A slow reader keeps the default:
+// the cancel end to end, whose backend is slow, cuts inside a short job.)
+TEST(Driver, FastReaderGetsALargerOutputPipe) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the test's reader, under ThreadSanitizer, is slower than the filter's mark of a fast one";
+#endif
+  std::string big;
+  while (big.size() < (32u << 20)) big += RealJob();
+  FilterJob job = PlainJob(big);
+  FilterResult r = RunFilter(job);
+  EXPECT_TRUE(r.out == big);
+  EXPECT_EQ(r.output_pipe_size, 256 * 1024);
+  job.output_pipe_size = 4096;
+  EXPECT_EQ(RunFilter(job).output_pipe_size, 4096);
 }
 
 TEST(Driver, SpoolAddsEndOfJobOnlyWhenTheEndShowsNone) {
