@@ -146,11 +146,9 @@ void MaskUriPassword(const char* uri, char* out, size_t out_size);
 size_t OutSendFile(int fd, long long* offset, size_t len, bool* refused);
 
 // Grows standard output, when it is a pipe of at least the system's default
-// capacity, to hold bytes (where the system allows a pipe that large): its
-// reader then takes the stream in larger pieces, with fewer switches between
-// the two processes. A pipe made smaller than the default (a reader that
-// asked for small pieces), a larger one and any other output are left as
-// they are.
+// capacity, to hold bytes (where the system allows a pipe that large). A
+// pipe made smaller than the default (a reader that asked for small
+// pieces), a larger one and any other output are left as they are.
 void GrowOutputPipe(size_t bytes);
 
 // strcasestr, quicker on text that seldom holds the pattern: it jumps from

@@ -31,7 +31,7 @@ namespace {
 constexpr size_t kSendUnit = mirelo::PageIndex::kUnit;
 static_assert(kSendUnit % kChunkSize == 0);
 
-// The output pipe grows from the default 64 KiB to 256 KiB once its reader
+// The output pipe grows from the default (64 KiB) to 256 KiB once its reader
 // has shown that it takes the stream fast: 4 MiB in under 40 ms (over
 // 100 MB/s). A backend that feeds a printer never does; one that does writes
 // to a file, or into a network connection's own buffer of megabytes, beside
