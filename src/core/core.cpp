@@ -42,7 +42,8 @@ int Refuse(const char* message) {
   return 1;
 }
 
-// Holds the side channel's stand-in for a cancel for the job's life.
+// Holds the side channel's stand-in for a cancel for the job's life; a
+// cancel puts it in place only while a device ID request waits.
 class SideChannelCancel {
  public:
   SideChannelCancel() { PrepareSideChannelCancel(); }
@@ -137,7 +138,15 @@ int RunJob(const JobArguments& args, const FrontEnd& front_end) {
 
   Job job(args);
   job.watch_device_uri = front_end.watch_device_uri;
-  if (!IdentifyPrinter(&job)) return Refuse(kUnsupportedPrinter);
+  switch (IdentifyPrinter(&job)) {
+    case Identified::kSupported:
+      break;
+    case Identified::kUnsupported:
+      return Refuse(kUnsupportedPrinter);
+    case Identified::kCanceled:
+      ErrWrite("DEBUG: The job is cancelled before the printer answered; nothing is sent.\n");
+      return 0;
+  }
   isfinch = job.finch();
 
   PageIndex spool_pages;

@@ -39,10 +39,11 @@ extern std::atomic<bool> g_bcanceledAtPrinter;
 extern std::atomic<bool> g_bjobFailed;
 
 // SIGTERM handler: raises job_canceled and writes "cancel_job =1\n". Only
-// async-signal-safe work. Once PrepareSideChannelCancel has run, it also
-// puts /dev/null in the place of the side channel, so that a device ID
-// request that waits for the backend ends at once and a later one gets no
-// answer without waiting.
+// async-signal-safe work. Once PrepareSideChannelCancel has run, a cancel
+// that comes while a device ID request waits for the backend (between
+// BeginSideChannelWait and EndSideChannelWait) also puts /dev/null in the
+// place of the side channel, so that the wait ends at once; a cancel at any
+// other moment leaves the side channel to the backend.
 void cancel_job(int sig);
 
 // Called once before the SIGTERM handler is installed: when the side
@@ -54,6 +55,14 @@ void PrepareSideChannelCancel();
 void EndSideChannelCancel();
 
 namespace mirelo {
+
+// Around one device ID request: while it waits for the backend a cancel
+// ends the wait. EndSideChannelWait returns true when a cancel has taken
+// the side channel away (during this request or an earlier one): a request
+// that failed then was cut short by the cancel, and tells nothing of the
+// printer.
+void BeginSideChannelWait();
+bool EndSideChannelWait();
 
 // The printer families: plain models get the job as it is, finch models the
 // paper checks, tags, rewriting and the filter's collated copies, Heron
@@ -145,6 +154,7 @@ struct Job {
   // in with (the one the last query left).
   char device_id[kDeviceIdSize] = {};
   int device_id_len = kDeviceIdSize - 1;
+  bool have_device_id = false;  // the last query's answer was a device ID
 
   Family family = Family::kPlain;
   // Finch only: the page size of the PageSize option in whole points (0 when
