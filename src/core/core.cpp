@@ -118,7 +118,12 @@ void HeronRoad(Job* job) {
   if (!job->canceled.load()) RotateBackSides(job);
   if (!job->canceled.load()) converted = ConvertToPostScript(job);
   if (converted == 1) {
-    StartKeepAlive(*job);
+    {
+      // The keep-alive thread never takes the cancel signal: the copy's wait
+      // for its reader ends at once.
+      SigtermBlocked blocked;
+      StartKeepAlive(*job);
+    }
     SendPrintFile(job->print_file.path(), job->canceled);
   } else if (converted < 0) {
     ErrWrite("DEBUG: fail to change file from pdf to ps.\n");

@@ -71,6 +71,15 @@ bool EndSideChannelWait() {
   return g_side_channel_cut.load();
 }
 
+SigtermBlocked::SigtermBlocked() {
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &term, &old_);
+}
+
+SigtermBlocked::~SigtermBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+
 int JobExitStatus() {
   if (job_canceled.load()) return 0;
   return g_bjobFailed.load() || OutputFailed() ? 1 : 0;

@@ -5,6 +5,8 @@
 // header; it includes nothing of the project but common/.
 #pragma once
 
+#include <signal.h>
+
 #include <atomic>
 #include <cstddef>
 #include <string>
@@ -63,6 +65,21 @@ namespace mirelo {
 // printer.
 void BeginSideChannelWait();
 bool EndSideChannelWait();
+
+// Blocks SIGTERM on the calling thread while it lives. A thread started
+// meanwhile keeps it blocked, so that the job's cancel always reaches the
+// main thread, which sends the job: a wait of the main thread for its
+// reader then ends at once.
+class SigtermBlocked {
+ public:
+  SigtermBlocked();
+  ~SigtermBlocked();
+  SigtermBlocked(const SigtermBlocked&) = delete;
+  SigtermBlocked& operator=(const SigtermBlocked&) = delete;
+
+ private:
+  sigset_t old_;
+};
 
 // The printer families: plain models get the job as it is, finch models the
 // paper checks, tags, rewriting and the filter's collated copies, Heron
