@@ -3,13 +3,16 @@
 // family decided, output written.
 #include "core/core.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include "common/io.h"
@@ -135,6 +138,20 @@ void HeronRoad(Job* job) {
   Waitpthread();
 }
 
+// A print file that cannot be seeked (a FIFO, /dev/stdin on a pipe) would
+// be consumed by the first stage that reads it: it is read once, in order,
+// into a spool file of the filter's, which the stages then read. False, with
+// an ERROR line said, when it cannot be read. A file that cannot be opened
+// is left to the stages, which say so.
+bool TakeUnseekableFile(Job* job, PageIndex* pages) {
+  UniqueFd fd(open(job->print_file.path(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid() || lseek(fd.get(), 0, SEEK_CUR) >= 0 || errno != ESPIPE) return true;
+  std::string name = job->print_file.path();
+  ErrPrintf("DEBUG: The print file \"%s\" cannot be seeked; it is read once into a spool file.\n",
+            name.c_str());
+  return SpoolFile(fd.get(), name.c_str(), &job->print_file, job->finch() ? nullptr : pages);
+}
+
 }  // namespace
 
 int RunJob(const JobArguments& args, const FrontEnd& front_end) {
@@ -164,6 +181,8 @@ int RunJob(const JobArguments& args, const FrontEnd& front_end) {
     ErrPrintf("ERROR: The input file name is too long (%zu bytes, at most %zu).\n", strlen(args.file),
               kPrintPathSize - 1);
     return 1;
+  } else if (!TakeUnseekableFile(&job, &spool_pages)) {
+    return JobExitStatus();
   }
 
   if (job.finch() && !FinchChecks(&job)) return Refuse(kCustomSizeRefused);

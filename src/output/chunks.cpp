@@ -237,7 +237,12 @@ bool mirelo::CopyChunksToStdout(int fd, const std::atomic<int>& canceled, const 
   long long offset = 0;
   Copied how = SendUncancelled(fd, canceled, write_error, &source, &pages, &offset);
   source.Resync(offset);
-  if (how == Copied::kHandOver && lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) how = Copied::kStopped;
+  if (how == Copied::kHandOver && lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    // The chunk copy cannot go on from there: never end as if sent.
+    ErrPrintf("ERROR: Unable to read the print file: %s\n", strerror(errno));
+    g_bjobFailed.store(true);
+    how = Copied::kStopped;
+  }
   bool whole = how == Copied::kAll;
 
   // The chunk copy of a cancelled job, with the cut-off.

@@ -7,13 +7,16 @@
 // reported: nothing may be lost or cut without a word.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "common/io.h"
 #include "faults/jobs.h"
 #include "faults/mounts.h"
 #include "harness/harness.h"
@@ -331,6 +334,56 @@ TEST(Faults, PrintFileThatIsNotThere) {
       bool collated = road.job.copies == "3";
       EXPECT_EQ(r.out, collated && dir ? kEoj : "") << road.name << " " << path;
     }
+  }
+}
+
+// A print file that cannot be seeked (a FIFO, /dev/stdin on a pipe) is read
+// once, in order: it prints as the same bytes in a regular file do.
+TEST(Faults, PrintFileThatCannotBeSeekedIsReadOnceInOrder) {
+  const std::string plain = WrapInPjl(PsJob());
+  struct Road {
+    const char* name;
+    FilterJob job;
+    std::string bytes;
+  };
+  std::vector<Road> roads = {{"plain", PlainJob(""), plain},
+                             {"collated", CollatedJob("", "2"), FinchInput()},
+                             {"/dev/stdin", PlainJob(plain), plain}};
+  for (Road& road : roads) {
+    std::string regular = TempPath("seekable.ps");
+    WriteFile(regular, road.bytes);
+    road.job.file = regular;
+    FilterResult expected = RunFilter(road.job);
+    ASSERT_EQ(expected.exit_code, 0) << road.name;
+
+    std::string tmp = FreshDir("unseekable");
+    road.job.env["TMPDIR"] = tmp;
+    std::string fifo = tmp + "/job.fifo";
+    std::thread writer;
+    if (road.job.input.empty()) {
+      ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+      road.job.file = fifo;
+      writer = std::thread([&fifo, &road] {
+        int fd = open(fifo.c_str(), O_WRONLY);
+        if (fd < 0) return;
+        mirelo::WriteAll(fd, road.bytes.data(), road.bytes.size());
+        close(fd);
+      });
+    } else {
+      road.job.file = "/dev/stdin";
+    }
+    FilterResult r = RunFilter(road.job);
+    if (writer.joinable()) {
+      // A filter that never opened the FIFO leaves the writer waiting.
+      int unblock = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+      writer.join();
+      close(unblock);
+      unlink(fifo.c_str());
+    }
+    EXPECT_EQ(r.exit_code, 0) << road.name << r.err;
+    EXPECT_TRUE(r.out == expected.out) << road.name << HexDiff(expected.out, r.out);
+    EXPECT_EQ(PageLines(r.err), PageLines(expected.err)) << road.name;
+    EXPECT_TRUE(ListDir(tmp).empty()) << road.name;
   }
 }
 
