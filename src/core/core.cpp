@@ -75,12 +75,13 @@ bool IsTrue(const char* value) {
 }
 
 // The collate request of a finch job, from the options as CUPS parses them:
-// a true Collate option (a bare "Collate" or "collate" included; "noCollate"
-// parses as Collate=false), or the IPP attribute asking for collated copies.
-// The word inside another option's value, a document name for instance,
-// asks for nothing.
+// a true Collate option (a bare "Collate" or "collate" included), or, when
+// there is no Collate option, the IPP attribute asking for collated copies.
+// A false one ("noCollate" parses as Collate=false) asks for nothing,
+// whatever multiple-document-handling says; nor does the word inside
+// another option's value, a document name for instance.
 bool AsksForCollate(const CupsOptions& options) {
-  if (const char* collate = options.Get("Collate"); collate && IsTrue(collate)) return true;
+  if (const char* collate = options.Get("Collate")) return IsTrue(collate);
   const char* handling = options.Get("multiple-document-handling");
   return handling && strcasecmp(handling, "separate-documents-collated-copies") == 0;
 }
