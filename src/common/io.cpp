@@ -236,10 +236,11 @@ size_t OutSendFile(int fd, long long* offset, size_t len, bool* refused, const s
   const bool to_pipe = OutputIsPipe();
   bool waited = false;  // the pipe had room when it was last looked at
   for (;;) {
-    off_t at = static_cast<off_t>(*offset);
     // Into a pipe the kernel moves what it has room for without waiting: a
     // wait for room is the filter's own, which a signal ends.
-    ssize_t n = to_pipe ? splice(fd, &at, 1, nullptr, len, SPLICE_F_NONBLOCK) : sendfile(1, fd, &at, len);
+    loff_t from = static_cast<loff_t>(*offset);
+    off_t at = static_cast<off_t>(*offset);
+    ssize_t n = to_pipe ? splice(fd, &from, 1, nullptr, len, SPLICE_F_NONBLOCK) : sendfile(1, fd, &at, len);
     if (n > 0) {
       *offset += n;
       return static_cast<size_t>(n);

@@ -166,9 +166,9 @@ class PageSource {
 // them. Where the kernel refuses, or a send fails, the unit is written from
 // the filter as the chunk copy does. A cancel seen in the middle of a unit
 // (also while the send waits for its reader) lets the chunk being sent go
-// out whole, and no more. Returns kHandOver with *offset at
-// the chunk boundary where the chunk copy takes over (also for a read
-// error, which the chunk copy meets again and reports).
+// out whole, and no more. Returns kHandOver with *offset at the chunk
+// boundary where the chunk copy takes over (also for a read error, which
+// the chunk copy meets again and reports).
 Copied SendUncancelled(int fd, const std::atomic<int>& canceled, const char* write_error, PageSource* source,
                        mirelo::PageCounter* pages, long long* offset) {
   char unit[kSendUnit];

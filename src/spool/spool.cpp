@@ -40,8 +40,9 @@ bool ContainsNoCase(const char* text, size_t n, const char* needle) {
   return false;
 }
 
-// Moves the input in (standard input) into the file fd by splice for as long as the kernel
-// does it, and adds the bytes moved to *size. The pages of what was moved
+// Moves the input in (standard input, or a print file that cannot be seeked)
+// into the file fd by splice for as long as the kernel does it, and adds the
+// bytes moved to *size. The pages of what was moved
 // are counted right behind it, while it is still in the cache. Stops at the end of the input
 // (true), or at the first failure (false): the kernel refuses a descriptor
 // that is no pipe, or a file system cannot take it, or a read or write
