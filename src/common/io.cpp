@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/sendfile.h>
@@ -212,18 +213,50 @@ void MaskUriPassword(const char* uri, char* out, size_t out_size) {
   snprintf(out, out_size, "%.*s****%s", static_cast<int>(colon + 1 - uri), uri, at);
 }
 
-size_t OutSendFile(int fd, long long* offset, size_t len, bool* refused) {
+namespace {
+
+// Standard output is a pipe: 1 yes, 0 no, -1 not looked at yet.
+std::atomic<int> output_is_pipe{-1};
+
+bool OutputIsPipe() {
+  int known = output_is_pipe.load();
+  if (known < 0) {
+    struct stat st;
+    known = fstat(1, &st) == 0 && S_ISFIFO(st.st_mode) ? 1 : 0;
+    output_is_pipe.store(known);
+  }
+  return known == 1;
+}
+
+}  // namespace
+
+size_t OutSendFile(int fd, long long* offset, size_t len, bool* refused, const std::atomic<int>* stop) {
   *refused = false;
   if (output_closed.load() || len == 0) return 0;
+  const bool to_pipe = OutputIsPipe();
+  bool waited = false;  // the pipe had room when it was last looked at
   for (;;) {
+    // Into a pipe the kernel moves what it has room for without waiting: a
+    // wait for room is the filter's own, which a signal ends.
+    loff_t from = static_cast<loff_t>(*offset);
     off_t at = static_cast<off_t>(*offset);
-    ssize_t n = sendfile(1, fd, &at, len);
+    ssize_t n = to_pipe ? splice(fd, &from, 1, nullptr, len, SPLICE_F_NONBLOCK) : sendfile(1, fd, &at, len);
     if (n > 0) {
       *offset += n;
       return static_cast<size_t>(n);
     }
     if (n < 0 && errno == EINTR) continue;
-    *refused = n < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP);
+    if (n < 0 && errno == EAGAIN && to_pipe && !waited) {
+      struct pollfd room = {1, POLLOUT, 0};
+      int ready = poll(&room, 1, -1);
+      if (stop && stop->load()) return 0;
+      // A signal that asked for nothing: wait again.
+      waited = ready > 0;
+      continue;
+    }
+    // EAGAIN although the pipe has room: this file is not moved by the
+    // kernel; the caller writes it.
+    *refused = n < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EAGAIN);
     return 0;
   }
 }

@@ -8,6 +8,7 @@
 #include <cups/cups.h>
 #include <cups/ppd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -138,12 +139,16 @@ class TempFile {
 void MaskUriPassword(const char* uri, char* out, size_t out_size);
 
 // Sends up to len bytes of the file fd from *offset to standard output
-// through the kernel (sendfile), without copying them through the filter;
-// returns the bytes sent (a pipe may take fewer than asked) and moves
-// *offset on by them. 0 when sendfile failed: *refused is then set when the
-// kernel or the file system cannot do it for these descriptors; the caller
-// sends the rest with OutWrite, which meets and reports any other error.
-size_t OutSendFile(int fd, long long* offset, size_t len, bool* refused);
+// through the kernel (sendfile, or splice into a pipe), without copying them
+// through the filter; returns the bytes sent (a pipe takes what it has room
+// for) and moves *offset on by them. A pipe that is full is waited for in
+// poll, which a signal ends: when stop is raised by then, 0 is returned at
+// once, so that nothing more goes out after a cancel. 0 also when the send
+// failed: *refused is then set when the kernel or the file system cannot do
+// it for these descriptors; the caller sends the rest with OutWrite, which
+// meets and reports any other error.
+size_t OutSendFile(int fd, long long* offset, size_t len, bool* refused,
+                   const std::atomic<int>* stop = nullptr);
 
 // Grows standard output, when it is a pipe of at least the system's default
 // capacity, to hold bytes (where the system allows a pipe that large). A

@@ -3,13 +3,16 @@
 // family decided, output written.
 #include "core/core.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include "common/io.h"
@@ -42,7 +45,8 @@ int Refuse(const char* message) {
   return 1;
 }
 
-// Holds the side channel's stand-in for a cancel for the job's life.
+// Holds the side channel's stand-in for a cancel for the job's life; a
+// cancel puts it in place only while a device ID request waits.
 class SideChannelCancel {
  public:
   SideChannelCancel() { PrepareSideChannelCancel(); }
@@ -71,12 +75,13 @@ bool IsTrue(const char* value) {
 }
 
 // The collate request of a finch job, from the options as CUPS parses them:
-// a true Collate option (a bare "Collate" or "collate" included; "noCollate"
-// parses as Collate=false), or the IPP attribute asking for collated copies.
-// The word inside another option's value, a document name for instance,
-// asks for nothing.
+// a true Collate option (a bare "Collate" or "collate" included), or, when
+// there is no Collate option, the IPP attribute asking for collated copies.
+// A false one ("noCollate" parses as Collate=false) asks for nothing,
+// whatever multiple-document-handling says; nor does the word inside
+// another option's value, a document name for instance.
 bool AsksForCollate(const CupsOptions& options) {
-  if (const char* collate = options.Get("Collate"); collate && IsTrue(collate)) return true;
+  if (const char* collate = options.Get("Collate")) return IsTrue(collate);
   const char* handling = options.Get("multiple-document-handling");
   return handling && strcasecmp(handling, "separate-documents-collated-copies") == 0;
 }
@@ -117,7 +122,12 @@ void HeronRoad(Job* job) {
   if (!job->canceled.load()) RotateBackSides(job);
   if (!job->canceled.load()) converted = ConvertToPostScript(job);
   if (converted == 1) {
-    StartKeepAlive(*job);
+    {
+      // The keep-alive thread never takes the cancel signal: the copy's wait
+      // for its reader ends at once.
+      SigtermBlocked blocked;
+      StartKeepAlive(*job);
+    }
     SendPrintFile(job->print_file.path(), job->canceled);
   } else if (converted < 0) {
     ErrWrite("DEBUG: fail to change file from pdf to ps.\n");
@@ -129,6 +139,20 @@ void HeronRoad(Job* job) {
   Waitpthread();
 }
 
+// A print file that cannot be seeked (a FIFO, /dev/stdin on a pipe) would
+// be consumed by the first stage that reads it: it is read once, in order,
+// into a spool file of the filter's, which the stages then read. False, with
+// an ERROR line said, when it cannot be read. A file that cannot be opened
+// is left to the stages, which say so.
+bool TakeUnseekableFile(Job* job, PageIndex* pages) {
+  UniqueFd fd(open(job->print_file.path(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid() || lseek(fd.get(), 0, SEEK_CUR) >= 0 || errno != ESPIPE) return true;
+  std::string name = job->print_file.path();
+  ErrPrintf("DEBUG: The print file \"%s\" cannot be seeked; it is read once into a spool file.\n",
+            name.c_str());
+  return SpoolFile(fd.get(), name.c_str(), &job->print_file, job->finch() ? nullptr : pages);
+}
+
 }  // namespace
 
 int RunJob(const JobArguments& args, const FrontEnd& front_end) {
@@ -137,7 +161,15 @@ int RunJob(const JobArguments& args, const FrontEnd& front_end) {
 
   Job job(args);
   job.watch_device_uri = front_end.watch_device_uri;
-  if (!IdentifyPrinter(&job)) return Refuse(kUnsupportedPrinter);
+  switch (IdentifyPrinter(&job)) {
+    case Identified::kSupported:
+      break;
+    case Identified::kUnsupported:
+      return Refuse(kUnsupportedPrinter);
+    case Identified::kCanceled:
+      ErrWrite("DEBUG: The job is cancelled before the printer answered; nothing is sent.\n");
+      return 0;
+  }
   isfinch = job.finch();
 
   PageIndex spool_pages;
@@ -150,6 +182,8 @@ int RunJob(const JobArguments& args, const FrontEnd& front_end) {
     ErrPrintf("ERROR: The input file name is too long (%zu bytes, at most %zu).\n", strlen(args.file),
               kPrintPathSize - 1);
     return 1;
+  } else if (!TakeUnseekableFile(&job, &spool_pages)) {
+    return JobExitStatus();
   }
 
   if (job.finch() && !FinchChecks(&job)) return Refuse(kCustomSizeRefused);

@@ -46,13 +46,22 @@ const char* ShortNickName(ppd_file_t* ppd) {
 }  // namespace
 
 bool query1284info(char* buf, int* len) {
+  bool cut = false;
+  return mirelo::QueryDeviceId(buf, len, &cut);
+}
+
+bool mirelo::QueryDeviceId(char* buf, int* len, bool* cut) {
+  BeginSideChannelWait();
   cups_sc_status_t status = cupsSideChannelDoRequest(CUPS_SC_CMD_GET_DEVICE_ID, buf, len, kDeviceIdTimeout);
+  bool canceled_wait = EndSideChannelWait();
   if (status == CUPS_SC_STATUS_OK && *len > 0) {
     buf[*len] = '\0';
+    *cut = false;
     return true;
   }
   buf[0] = '\0';
   ErrWrite("cups api can't find 1284 information.\n");
+  *cut = canceled_wait;
   return false;
 }
 
@@ -105,23 +114,40 @@ bool IsHeronModel(const char* device_id, bool have_device_id, ppd_file_t* ppd) {
   return false;
 }
 
-bool IdentifyPrinter(Job* job) {
-  bool have_device_id = query1284info(job->device_id, &job->device_id_len);
+Identified IdentifyPrinter(Job* job) {
+  bool cut = false;
+  job->have_device_id = QueryDeviceId(job->device_id, &job->device_id_len, &cut);
+  // The request that a cancel cut short tells nothing: the job ends as a
+  // cancelled job, not as a refusal.
+  if (cut) return Identified::kCanceled;
   bool finch = false;
-  if (!IsSupportedModel(job->device_id, have_device_id, job->ppd.get(), &finch)) return false;
+  if (!IsSupportedModel(job->device_id, job->have_device_id, job->ppd.get(), &finch))
+    return Identified::kUnsupported;
   job->family = finch ? Family::kFinch : Family::kPlain;
-  return true;
+  return Identified::kSupported;
 }
 
 void DecideHeron(Job* job) {
-  bool have_device_id = query1284info(job->device_id, &job->device_id_len);
+  char first[kDeviceIdSize];
+  memcpy(first, job->device_id, sizeof(first));
+  bool cut = false;
+  bool have_device_id = QueryDeviceId(job->device_id, &job->device_id_len, &cut);
+  if (cut) {
+    // A cancel never changes the family: the first answer decides.
+    memcpy(job->device_id, first, sizeof(first));
+    have_device_id = job->have_device_id;
+  }
+  job->have_device_id = have_device_id;
   if (IsHeronModel(job->device_id, have_device_id, job->ppd.get())) job->family = Family::kHeron;
 }
 
 bool StillHeron(const Job& job) {
   char device_id[kDeviceIdSize] = {};
   int device_id_len = kDeviceIdSize - 1;
-  bool have_device_id = query1284info(device_id, &device_id_len);
+  bool cut = false;
+  bool have_device_id = QueryDeviceId(device_id, &device_id_len, &cut);
+  // Cut short by a cancel: the rotation is not done anyway.
+  if (cut) return false;
   return IsHeronModel(device_id, have_device_id, job.ppd.get());
 }
 

@@ -47,12 +47,19 @@ namespace mirelo {
 bool IsSupportedModel(const char* device_id, bool have_device_id, ppd_file_t* ppd, bool* finch);
 bool IsHeronModel(const char* device_id, bool have_device_id, ppd_file_t* ppd);
 
+// query1284info that also tells, in *cut, whether a failed request was cut
+// short by a cancel (the side channel was taken away from the backend).
+bool QueryDeviceId(char* buf, int* len, bool* cut);
+
 // The job's family is decided here and nowhere else, from the two device ID
 // queries of the job (the second goes in with the length the first left).
-// IdentifyPrinter asks the first time: false when the printer is no
-// supported model; else the family is finch or plain. DecideHeron asks the
-// second time and makes the family Heron for a Heron model.
-bool IdentifyPrinter(Job* job);
+// IdentifyPrinter asks the first time: kUnsupported when the printer is no
+// supported model, kCanceled when a cancel cut the request short (nothing
+// is known of the printer); else the family is finch or plain. DecideHeron
+// asks the second time and makes the family Heron for a Heron model; when a
+// cancel cuts that request short, the first answer decides.
+enum class Identified { kSupported, kUnsupported, kCanceled };
+Identified IdentifyPrinter(Job* job);
 void DecideHeron(Job* job);
 
 // The Heron road asks once more, right before it turns back sides: true when

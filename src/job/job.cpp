@@ -22,9 +22,14 @@ std::atomic<bool> g_bjobFailed{false};
 namespace {
 // /dev/null, put over the side channel by a cancel; -1 when there is none.
 std::atomic<int> g_side_channel_null{-1};
+// A device ID request waits for the backend.
+std::atomic<bool> g_side_channel_waiting{false};
+// A cancel has put /dev/null over the side channel.
+std::atomic<bool> g_side_channel_cut{false};
 }  // namespace
 
 static_assert(std::atomic<int>::is_always_lock_free, "job_canceled is set from a signal handler");
+static_assert(std::atomic<bool>::is_always_lock_free, "the side channel flags are read in a signal handler");
 
 void PrepareSideChannelCancel() {
   // Without a side channel descriptor 4 may later be any file of the filter's.
@@ -44,16 +49,36 @@ void cancel_job(int /*sig*/) {
   // write(2) and dup2(2) are async-signal-safe; errno is kept for the
   // interrupted code. A wait for the backend in poll() is interrupted by
   // this signal; libcups polls again and finds /dev/null, which answers at
-  // once with an end of file, and so does every later request.
+  // once with an end of file. Only a wait under way is ended so: a request
+  // made later, when the job is cancelled, still gets the backend's answer.
   int saved = errno;
   int null_fd = g_side_channel_null.load();
-  if (null_fd >= 0) dup2(null_fd, CUPS_SC_FD);
+  if (null_fd >= 0 && g_side_channel_waiting.load()) {
+    dup2(null_fd, CUPS_SC_FD);
+    g_side_channel_cut.store(true);
+  }
   ssize_t ignored = write(2, kLine, sizeof(kLine) - 1);
   (void)ignored;
   errno = saved;
 }
 
 namespace mirelo {
+
+void BeginSideChannelWait() { g_side_channel_waiting.store(true); }
+
+bool EndSideChannelWait() {
+  g_side_channel_waiting.store(false);
+  return g_side_channel_cut.load();
+}
+
+SigtermBlocked::SigtermBlocked() {
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &term, &old_);
+}
+
+SigtermBlocked::~SigtermBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
 
 int JobExitStatus() {
   if (job_canceled.load()) return 0;

@@ -5,6 +5,8 @@
 // header; it includes nothing of the project but common/.
 #pragma once
 
+#include <signal.h>
+
 #include <atomic>
 #include <cstddef>
 #include <string>
@@ -39,10 +41,11 @@ extern std::atomic<bool> g_bcanceledAtPrinter;
 extern std::atomic<bool> g_bjobFailed;
 
 // SIGTERM handler: raises job_canceled and writes "cancel_job =1\n". Only
-// async-signal-safe work. Once PrepareSideChannelCancel has run, it also
-// puts /dev/null in the place of the side channel, so that a device ID
-// request that waits for the backend ends at once and a later one gets no
-// answer without waiting.
+// async-signal-safe work. Once PrepareSideChannelCancel has run, a cancel
+// that comes while a device ID request waits for the backend (between
+// BeginSideChannelWait and EndSideChannelWait) also puts /dev/null in the
+// place of the side channel, so that the wait ends at once; a cancel at any
+// other moment leaves the side channel to the backend.
 void cancel_job(int sig);
 
 // Called once before the SIGTERM handler is installed: when the side
@@ -54,6 +57,29 @@ void PrepareSideChannelCancel();
 void EndSideChannelCancel();
 
 namespace mirelo {
+
+// Around one device ID request: while it waits for the backend a cancel
+// ends the wait. EndSideChannelWait returns true when a cancel has taken
+// the side channel away (during this request or an earlier one): a request
+// that failed then was cut short by the cancel, and tells nothing of the
+// printer.
+void BeginSideChannelWait();
+bool EndSideChannelWait();
+
+// Blocks SIGTERM on the calling thread while it lives. A thread started
+// meanwhile keeps it blocked, so that the job's cancel always reaches the
+// main thread, which sends the job: a wait of the main thread for its
+// reader then ends at once.
+class SigtermBlocked {
+ public:
+  SigtermBlocked();
+  ~SigtermBlocked();
+  SigtermBlocked(const SigtermBlocked&) = delete;
+  SigtermBlocked& operator=(const SigtermBlocked&) = delete;
+
+ private:
+  sigset_t old_;
+};
 
 // The printer families: plain models get the job as it is, finch models the
 // paper checks, tags, rewriting and the filter's collated copies, Heron
@@ -145,6 +171,7 @@ struct Job {
   // in with (the one the last query left).
   char device_id[kDeviceIdSize] = {};
   int device_id_len = kDeviceIdSize - 1;
+  bool have_device_id = false;  // the last query's answer was a device ID
 
   Family family = Family::kPlain;
   // Finch only: the page size of the PageSize option in whole points (0 when

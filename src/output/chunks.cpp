@@ -165,9 +165,10 @@ class PageSource {
 // kernel; each unit read once to count its pages, unless the spool counted
 // them. Where the kernel refuses, or a send fails, the unit is written from
 // the filter as the chunk copy does. A cancel seen in the middle of a unit
-// lets the chunk being sent go out whole. Returns kHandOver with *offset at
-// the chunk boundary where the chunk copy takes over (also for a read
-// error, which the chunk copy meets again and reports).
+// (also while the send waits for its reader) lets the chunk being sent go
+// out whole, and no more. Returns kHandOver with *offset at the chunk
+// boundary where the chunk copy takes over (also for a read error, which
+// the chunk copy meets again and reports).
 Copied SendUncancelled(int fd, const std::atomic<int>& canceled, const char* write_error, PageSource* source,
                        mirelo::PageCounter* pages, long long* offset) {
   char unit[kSendUnit];
@@ -188,11 +189,14 @@ Copied SendUncancelled(int fd, const std::atomic<int>& canceled, const char* wri
       have = true;
     }
     if (len == 0) return Copied::kAll;
+    // The cancel is looked at before every send, also a unit's first: what
+    // a send has not yet moved when the cancel comes stays behind, and only
+    // the rest of the chunk in flight goes out before the chunk copy.
     size_t sent = 0;
-    while (use_sendfile && sent < len && !(sent > 0 && canceled.load())) {
+    while (use_sendfile && sent < len && !canceled.load()) {
       long long at = *offset + static_cast<long long>(sent);
       bool refused = false;
-      size_t k = mirelo::OutSendFile(fd, &at, len - sent, &refused);
+      size_t k = mirelo::OutSendFile(fd, &at, len - sent, &refused, &canceled);
       if (k == 0) {
         use_sendfile = !refused;
         break;
@@ -201,6 +205,8 @@ Copied SendUncancelled(int fd, const std::atomic<int>& canceled, const char* wri
       pace.Sent(k);
       sent += k;
     }
+    // Cancelled before anything of the unit went out: the chunk copy begins.
+    if (sent == 0 && canceled.load()) return Copied::kHandOver;
     if (!have) {
       if (sent == len) {
         source->UnitSent(*offset);
@@ -231,7 +237,12 @@ bool mirelo::CopyChunksToStdout(int fd, const std::atomic<int>& canceled, const 
   long long offset = 0;
   Copied how = SendUncancelled(fd, canceled, write_error, &source, &pages, &offset);
   source.Resync(offset);
-  if (how == Copied::kHandOver && lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) how = Copied::kStopped;
+  if (how == Copied::kHandOver && lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    // The chunk copy cannot go on from there: never end as if sent.
+    ErrPrintf("ERROR: Unable to read the print file: %s\n", strerror(errno));
+    g_bjobFailed.store(true);
+    how = Copied::kStopped;
+  }
   bool whole = how == Copied::kAll;
 
   // The chunk copy of a cancelled job, with the cut-off.

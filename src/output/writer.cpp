@@ -38,7 +38,11 @@ mirelo::Tags FinchSetUp(const mirelo::Job& job) {
   } else {
     ErrPrintf("hostname %s\n", host);
   }
-  mirelo::StartCancelWatch(job, host);
+  {
+    // The cancel monitor never takes the cancel signal: the main thread does.
+    mirelo::SigtermBlocked blocked;
+    mirelo::StartCancelWatch(job, host);
+  }
   return mirelo::MakeTags(host, job.job_id.c_str(), job.a5);
 }
 

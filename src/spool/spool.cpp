@@ -40,21 +40,22 @@ bool ContainsNoCase(const char* text, size_t n, const char* needle) {
   return false;
 }
 
-// Moves standard input into the file fd by splice for as long as the kernel
-// does it, and adds the bytes moved to *size. The pages of what was moved
+// Moves the input in (standard input, or a print file that cannot be seeked)
+// into the file fd by splice for as long as the kernel does it, and adds the
+// bytes moved to *size. The pages of what was moved
 // are counted right behind it, while it is still in the cache. Stops at the end of the input
 // (true), or at the first failure (false): the kernel refuses a descriptor
 // that is no pipe, or a file system cannot take it, or a read or write
 // failed. The plain copy then goes on from there and meets and reports any
 // real error itself. *uncounted is set when what was moved could not be
 // read back to count its pages: the copy to the printer then counts them.
-bool SpliceStdin(int fd, size_t* size, mirelo::PageCounter* pages, bool* uncounted) {
+bool SpliceInput(int in, int fd, size_t* size, mirelo::PageCounter* pages, bool* uncounted) {
   // A larger pipe lets each call move more, with fewer switches between the
   // filter and the program that feeds it. Not every pipe can grow (the
   // user's limit on pipe memory); it works as well without.
-  fcntl(0, F_SETPIPE_SZ, static_cast<int>(kSpliceMax));
+  fcntl(in, F_SETPIPE_SZ, static_cast<int>(kSpliceMax));
   for (;;) {
-    ssize_t n = splice(0, nullptr, fd, nullptr, kSpliceMax, SPLICE_F_MOVE | SPLICE_F_MORE);
+    ssize_t n = splice(in, nullptr, fd, nullptr, kSpliceMax, SPLICE_F_MOVE | SPLICE_F_MORE);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
@@ -111,7 +112,13 @@ void Copy_StdinToTempFile(char* path, mirelo::PageIndex* index) {
   spooled.Release();
 }
 
-bool mirelo::SpoolStdin(PrintFile* print_file, PageIndex* index) {
+namespace {
+
+// The spool: the input in, read once from its start to its end, into a new
+// file that becomes the print file. from names the input in the ERROR line
+// of a read error. add_end: the end-of-job sequence is added when the end
+// shows none (standard input).
+bool Spool(int in, const char* from, bool add_end, mirelo::PrintFile* print_file, mirelo::PageIndex* index) {
   // Removed on every way out but the last, which hands the file to the job.
   mirelo::TempFile spool;
   mirelo::UniqueFd fd(spool.Create(kSpoolNameSize));
@@ -134,10 +141,10 @@ bool mirelo::SpoolStdin(PrintFile* print_file, PageIndex* index) {
   mirelo::PageIndex counted;
   mirelo::PageCounter pages(&counted);
   bool uncounted = false;  // the index is left incomplete: the copy counts
-  bool at_end = SpliceStdin(fd.get(), &size, index ? &pages : nullptr, &uncounted);
+  bool at_end = SpliceInput(in, fd.get(), &size, index ? &pages : nullptr, &uncounted);
   if (uncounted) index = nullptr;
   while (!at_end) {
-    ssize_t n = read(0, chunk, sizeof(chunk));
+    ssize_t n = read(in, chunk, sizeof(chunk));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) read_errno = errno;
     if (n <= 0) break;
@@ -150,7 +157,7 @@ bool mirelo::SpoolStdin(PrintFile* print_file, PageIndex* index) {
     if (index) pages.Sent(chunk, static_cast<size_t>(n));
   }
 
-  if (!write_failed && read_errno == 0) {
+  if (add_end && !write_failed && read_errno == 0) {
     // The test sees the job's end as reads of 8192 bytes leave it, however
     // the job came: in one piece or in any number of pieces.
     LastChunk(fd.get(), size, chunk);
@@ -180,8 +187,12 @@ bool mirelo::SpoolStdin(PrintFile* print_file, PageIndex* index) {
     return false;
   }
   if (read_errno != 0) {
-    ErrPrintf("ERROR: Unable to read the print data from standard input: %s; nothing is printed.\n",
-              strerror(read_errno));
+    if (from)
+      ErrPrintf("ERROR: Unable to read the print file \"%s\": %s; nothing is printed.\n", from,
+                strerror(read_errno));
+    else
+      ErrPrintf("ERROR: Unable to read the print data from standard input: %s; nothing is printed.\n",
+                strerror(read_errno));
     g_bjobFailed.store(true);
     return false;
   }
@@ -192,4 +203,14 @@ bool mirelo::SpoolStdin(PrintFile* print_file, PageIndex* index) {
     *index = std::move(counted);
   }
   return true;
+}
+
+}  // namespace
+
+bool mirelo::SpoolStdin(PrintFile* print_file, PageIndex* index) {
+  return Spool(0, nullptr, true, print_file, index);
+}
+
+bool mirelo::SpoolFile(int in, const char* name, PrintFile* print_file, PageIndex* index) {
+  return Spool(in, name, false, print_file, index);
 }

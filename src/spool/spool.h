@@ -30,4 +30,9 @@ namespace mirelo {
 // marked failed, when there is nothing to print.
 bool SpoolStdin(PrintFile* print_file, PageIndex* pages = nullptr);
 
+// The same for a print file that cannot be seeked (a FIFO, /dev/stdin on a
+// pipe), open as in and named name: read once, in order, into a spool file
+// that then is the print file, its bytes as they came (nothing is added).
+bool SpoolFile(int in, const char* name, PrintFile* print_file, PageIndex* pages = nullptr);
+
 }  // namespace mirelo

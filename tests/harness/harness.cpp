@@ -519,6 +519,15 @@ int PageComments(const std::string& ps) {
   return n;
 }
 
+size_t ChunkCut(const std::string& job, size_t from) {
+  for (size_t at = from / 8192 * 8192; at < job.size(); at += 8192) {
+    std::string chunk = job.substr(at, 8192);
+    size_t page = chunk.find("%%Page:");
+    if (page != std::string::npos && chunk.find("%%EndSetup\n%%Page:") == std::string::npos) return at + page;
+  }
+  return job.size();
+}
+
 unsigned long long Digest(const std::string& bytes, unsigned long long seed) {
   unsigned long long h = seed ? seed : 1469598103934665603ULL;
   for (unsigned char c : bytes) {

@@ -180,6 +180,12 @@ long CountedPages(const std::string& err);
 std::string ExpectedPageLines(int pages, int copies = 1, int device_copies = 1);
 int PageComments(const std::string& ps);
 
+// Where the chunk copy of a cancelled job, begun at the 8 KiB chunk boundary
+// at or before from, cuts it: right before the page marker of the first
+// chunk that holds one not directly behind the end of the setup; the job's
+// size when none does.
+size_t ChunkCut(const std::string& job, size_t from);
+
 // Byte-level diff: the first difference with context, in hex.
 std::string HexDiff(const std::string& expected, const std::string& actual);
 

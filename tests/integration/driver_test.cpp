@@ -205,10 +205,18 @@ TEST(Driver, SideChannelClosedAfterFirstAnswerDoesNotKill) {
   EXPECT_EQ(r.out, job.input);
 }
 
+// The reader stops at a point, the filter fills the pipe and waits, the
+// cancel comes: what was in the pipe and the rest of the chunk in flight go
+// out, and the cut falls where the chunk copy from there puts it (from
+// standard input, whose pages the spool counted, and from argument 6).
 TEST(Driver, SigtermCutsAtTheNextPageWithTheTrailer) {
   const std::string& full = RealJob();
-  for (long at : {1L, 30000L, 150000L}) {
+  std::string path = TempPath("cut.ps");
+  WriteFile(path, full);
+  // A negative point: the same, the job named as argument 6.
+  for (long at : {1L, 30000L, 131072L, 150000L, -131072L}) {
     FilterJob job = PlainJob(full);
+    if (at < 0) job.file = path, at = -at;
     job.term_at_output = at;
     job.hold_output_until_term = true;
     FilterResult r = RunFilter(job);
@@ -220,6 +228,8 @@ TEST(Driver, SigtermCutsAtTheNextPageWithTheTrailer) {
     EXPECT_EQ(r.out.substr(0, kept), full.substr(0, kept));
     EXPECT_EQ(full.compare(kept, 7, "%%Page:"), 0) << "cut not before a page at " << kept;
     EXPECT_GE(kept, static_cast<size_t>(at));
+    // At most a full default pipe (64 KiB) ahead of the reader, then the chunk copy.
+    EXPECT_LE(kept, ChunkCut(full, static_cast<size_t>(at) + 65536 + 8191)) << "at " << at;
     EXPECT_EQ(r.out.find(kTrailer), kept) << "trailer once";
     EXPECT_EQ(PageLines(r.err), ExpectedPageLines(PageComments(r.out)))
         << "only the pages sent count, at " << at;
@@ -243,16 +253,7 @@ TEST(Driver, SigtermDuringSpoolingSpoolsAllThenCutsAtTheFirstPage) {
   EXPECT_NE(r.err.find("cancel_job =1\n"), std::string::npos);
   // Chunks of 8192 bytes go out whole until the first one that holds a page
   // start not directly behind the end of the setup; it is cut there.
-  std::string expected;
-  for (size_t at = 0; at < full.size(); at += 8192) {
-    std::string chunk = full.substr(at, 8192);
-    size_t page = chunk.find("%%Page:");
-    if (page != std::string::npos && chunk.find("%%EndSetup\n%%Page:") == std::string::npos) {
-      expected += chunk.substr(0, page) + kTrailer;
-      break;
-    }
-    expected += chunk;
-  }
+  std::string expected = full.substr(0, ChunkCut(full, 0)) + kTrailer;
   EXPECT_TRUE(r.out == expected) << HexDiff(expected, r.out);
   EXPECT_EQ(PageLines(r.err), ExpectedPageLines(PageComments(r.out)));
 }

@@ -391,6 +391,9 @@ TEST(Finch, CollateAsCupsParsesTheOptions) {
   }
   for (const char* o : {"", "Collate=False", "noCollate", "collate=off",
                         "multiple-document-handling=separate-documents-uncollated-copies",
+                        // A false Collate wins over the IPP attribute.
+                        "multiple-document-handling=separate-documents-collated-copies noCollate",
+                        "Collate=false multiple-document-handling=separate-documents-collated-copies",
                         "document-name-supplied='Collateral agreement.pdf'", "job-name=collate"}) {
     FilterResult r = RunFilter(Collated(input, 3, o));
     EXPECT_EQ(r.err.find("copies 0 \n"), std::string::npos) << o;
