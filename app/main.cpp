@@ -20,6 +20,7 @@
 #include "drivers.h"
 #include "job-core.h"
 #include "print.h"
+#include "state.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
   papplSystemAddMIMEFilter(system, "application/postscript", mirelo_app::kDriverFormat,
                            mirelo_app::PrintDocument, nullptr);
 
-  papplSystemLoadState(system, g_state_file.c_str());
+  mirelo_app::LoadState(system, g_state_file.c_str());
   papplSystemSetSaveCallback(system, SaveState, nullptr);
   return system;
 }

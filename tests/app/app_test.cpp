@@ -89,6 +89,25 @@ class App : public ::testing::Test {
     return at == std::string::npos ? "" : out.substr(at + key.size(), out.find('\n', at) - at - key.size());
   }
 
+  // Runs one ipptool test against queue: body follows the operation
+  // attributes common to every request (charset, language, printer-uri,
+  // requesting-user-name alice) up to the closing brace. True when it passes;
+  // *out gets ipptool's output.
+  bool Ipp(const char* queue, const std::string& operation, const std::string& body,
+           std::string* out = nullptr) {
+    const std::string test = TempPath("request.test");
+    WriteFile(test,
+              "{ OPERATION " + operation +
+                  " GROUP operation-attributes-tag\n"
+                  "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+                  "  ATTR uri printer-uri $uri ATTR name requesting-user-name alice\n" +
+                  body + "\n}\n");
+    std::string text, err;
+    int rc = mtest::Run({"ipptool", "-tv", server_.PrinterUri(queue), test}, &text, &err);
+    if (out) *out = text + err;
+    return rc == 0;
+  }
+
   static std::string Packet(const unsigned char* bytes) {
     return std::string(reinterpret_cast<const char*>(bytes), kSnmpPacketLen);
   }
@@ -438,6 +457,56 @@ TEST_F(App, FinchJobCancelledAtThePanel) {
   for (int i = 0; i < 50 && rc != 0; ++i, usleep(200000))
     rc = mtest::Run({"ipptool", "-tv", server_.PrinterUri("finch"), test}, &out, &err);
   EXPECT_EQ(rc, 0) << out << err << server_.Log();
+}
+
+// ---- Printers survive a restart ----------------------------------------------
+
+// Every printer comes back after a clean stop and after a crash, with its
+// settings and defaults; one whose driver left the product list (a package
+// upgrade) is kept, stopped, with the reason in its make and model.
+TEST_F(App, PrintersSurviveRestartCrashAndUpgrade) {
+  std::string why, out;
+  ASSERT_TRUE(Ipp("finch", "Set-Printer-Attributes",
+                  "GROUP printer-attributes-tag ATTR keyword media-default iso_a5_148x210mm\n"
+                  "ATTR enum print-quality-default 5 STATUS successful-ok",
+                  &out))
+      << out;
+  for (int i = 0;
+       i < 50 && ReadFile(server_.StateFile()).find("print-quality-default high") == std::string::npos; ++i)
+    usleep(100000);
+  const std::string kept =
+      "ATTR keyword requested-attributes media-default,print-quality-default STATUS successful-ok\n"
+      "EXPECT media-default WITH-VALUE iso_a5_148x210mm EXPECT print-quality-default WITH-VALUE 5";
+  for (bool crash : {false, true}) {
+    SCOPED_TRACE(crash ? "after SIGKILL" : "after SIGTERM");
+    crash ? server_.Kill() : server_.Stop();
+    ASSERT_TRUE(server_.Restart(&why)) << why;
+    EXPECT_TRUE(Ipp("finch", "Get-Printer-Attributes", kept, &out)) << out << server_.Log();
+    ASSERT_EQ(server_.Command({"printers"}, &out), 0) << out;
+    for (const Queue& q : kQueues) EXPECT_NE(out.find(q.name), std::string::npos) << out << server_.Log();
+  }
+  EXPECT_EQ(server_.Log().find("Dropping printer"), std::string::npos) << server_.Log();
+
+  server_.Stop();
+  std::string state = ReadFile(server_.StateFile());
+  const std::string driver = "driver=\"mirelo_p2200dn\"";
+  size_t at = state.find(driver);
+  ASSERT_NE(at, std::string::npos) << state;
+  state.replace(at, driver.size(), "driver=\"mirelo_p0000\"");
+  WriteFile(server_.StateFile(), state);
+  for (int start = 0; start < 2; ++start) {
+    ASSERT_TRUE(server_.Restart(&why)) << why;
+    EXPECT_TRUE(Ipp("plain", "Get-Printer-Attributes",
+                    "STATUS successful-ok EXPECT printer-state WITH-VALUE 5\n"
+                    "EXPECT printer-state-reasons WITH-VALUE other\n"
+                    "EXPECT printer-make-and-model WITH-VALUE \"mirelo_p0000 (driver no longer supported)\"",
+                    &out))
+        << out << server_.Log();
+    EXPECT_NE(server_.Log().find("driver 'mirelo_p0000' is no longer supported"), std::string::npos);
+    server_.Stop();
+  }
+  EXPECT_NE(ReadFile(server_.StateFile()).find("driver=\"mirelo_p0000\""), std::string::npos);
+  ASSERT_TRUE(server_.Restart(&why)) << why;
 }
 
 // Supplies and state from the printer's MIB, in IPP. (PAPPL 1.3 reports no

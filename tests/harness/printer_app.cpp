@@ -169,6 +169,13 @@ void AppServer::Stop() {
   pid_ = -1;
 }
 
+void AppServer::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
 int AppServer::Command(const std::vector<std::string>& args, std::string* output) const {
   std::string out = dir_ + "/command.out";
   int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -56,6 +56,11 @@ class AppServer {
   ~AppServer() { Stop(); }
   bool Start(const std::string& dir, int port, std::string* why);
   void Stop();
+  // Ends the server with SIGKILL, as a crash would.
+  void Kill();
+  // Starts the server again on the same folder and port (after Stop or Kill).
+  bool Restart(std::string* why) { return Start(dir_, port_, why); }
+  std::string StateFile() const { return dir_ + "/state"; }
   // Runs a client sub-command of the app against this server; returns its
   // exit code and output (standard output and error).
   int Command(const std::vector<std::string>& args, std::string* output = nullptr) const;
