@@ -111,7 +111,7 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
     return false;
   }
 
-  data->printfile_cb = nullptr;
+  data->printfile_cb = PrintRawFile;
   data->status_cb = StatusCallback;
   data->testpage_cb = TestPage;
   data->rstartjob_cb = RasterStartJob;

@@ -78,6 +78,8 @@ pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
                            nullptr);
   papplSystemAddMIMEFilter(system, "application/postscript", mirelo_app::kDriverFormat,
                            mirelo_app::PrintDocument, nullptr);
+  papplSystemAddMIMEFilter(system, mirelo_app::kTextFormat, mirelo_app::kDriverFormat,
+                           mirelo_app::PrintDocument, nullptr);
 
   mirelo_app::LoadState(system, g_state_file.c_str());
   papplSystemSetSaveCallback(system, SaveState, nullptr);

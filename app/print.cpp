@@ -334,7 +334,32 @@ bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The job has no document file.");
     return false;
   }
+  if (format && strcmp(format, kTextFormat) == 0) {
+    JobDir dir;
+    const Model* model = ModelForDriver(papplPrinterGetDriverName(papplJobGetPrinter(job)));
+    if (!dir.ok() || !model) {
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to convert the text: %s",
+                  model ? strerror(errno) : "the printer's driver is not one of this application");
+      return false;
+    }
+    Command text;
+    text.program = std::string(MIRELO_APP_CUPS_FILTER_DIR) + "/texttopdf";
+    const char* user = papplJobGetUsername(job);
+    const char* title = papplJobGetName(job);
+    text.argv = {
+        "texttopdf", std::to_string(papplJobGetID(job)), user ? user : "", title ? title : "", "1", "",
+        filename};
+    text.env = {"PPD=" + std::string(PpdDir()) + "/" + model->ppd, std::string("TMPDIR=") + dir.path(),
+                "CONTENT_TYPE=text/plain", "FINAL_CONTENT_TYPE=application/vnd.cups-postscript"};
+    const std::string pdf = dir.File("text.pdf");
+    if (!RunInto(job, text, pdf)) return false;
+    return PrintFile(job, device, pdf, true, 0);
+  }
   return PrintFile(job, device, filename, format && strcmp(format, "application/pdf") == 0, 0);
+}
+
+bool PrintRawFile(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
+  return PrintDocument(job, device, nullptr);
 }
 
 bool RasterStartJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {

@@ -50,6 +50,8 @@ class App : public ::testing::Test {
       return mib.Answer(d);
     });
     ASSERT_TRUE(snmp_.Start(&why)) << why;
+    // A server of its own for each test: no state from the one before.
+    ASSERT_EQ(mtest::Run({"rm", "-rf", TempPath("app")}), 0);
     ASSERT_TRUE(server_.Start(TempPath("app"), 8631, &why)) << why;
     for (const Queue& q : kQueues) {
       std::string out;
@@ -507,6 +509,117 @@ TEST_F(App, PrintersSurviveRestartCrashAndUpgrade) {
   }
   EXPECT_NE(ReadFile(server_.StateFile()).find("driver=\"mirelo_p0000\""), std::string::npos);
   ASSERT_TRUE(server_.Restart(&why)) << why;
+}
+
+// ---- Only formats that print, and no request brings the server down -----------
+
+// Exactly the formats that print are offered: plain text prints as on a CUPS
+// queue; the drivers' own format is PostScript, and a format PAPPL 1.3.1
+// lets through all the same is aborted with the reason, the server up.
+TEST_F(App, OffersTheFormatsThatPrint) {
+  std::string out;
+  ASSERT_TRUE(Ipp("finch", "Get-Printer-Attributes",
+                  "ATTR keyword requested-attributes document-format-supported STATUS successful-ok", &out));
+  std::string formats;
+  for (size_t at = out.find("document-format-supported (1setOf mimeMediaType) = ");
+       at != std::string::npos;) {
+    at += 51;
+    formats = out.substr(at, out.find('\n', at) - at);
+    break;
+  }
+  EXPECT_EQ(formats,
+            "application/octet-stream,image/pwg-raster,image/urf,application/postscript,application/pdf,"
+            "image/jpeg,image/png,text/plain")
+      << out;
+
+  const std::string text = TempPath("hello.txt");
+  WriteFile(text, "hello from the app\n");
+  std::string job = Print("plain", text);
+  EXPECT_EQ(Pages(job), 1);
+  EXPECT_NE(job.find("@PJL ENTER LANGUAGE = POSTSCRIPT"), std::string::npos);
+
+  const std::string test = TempPath("odd-format.test");
+  WriteFile(test, "{ OPERATION Print-Job GROUP operation-attributes-tag\n"
+                  "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+                  "  ATTR uri printer-uri $uri ATTR name requesting-user-name alice\n"
+                  "  ATTR mimeMediaType document-format application/vnd.mirelo-postscript\n"
+                  "  FILE $filename }\n");
+  std::string err;
+  mtest::Run({"ipptool", "-tv", "-f", text, server_.PrinterUri("plain"), test}, &out, &err);
+  usleep(500000);
+  EXPECT_TRUE(server_.Alive()) << out << server_.Log();
+  EXPECT_TRUE(Ipp("plain", "Get-Printer-Attributes", "STATUS successful-ok"));
+}
+
+// Malformed and extreme values of the attributes the app reads, truncated
+// and oversized requests and 50 clients at once: every request gets an
+// answer and the server stays up.
+TEST_F(App, HostileRequestsLeaveTheServerUp) {
+  const std::string pdf = MakePdf(1);
+  const std::vector<std::string> attrs = {
+      "ATTR integer copies -1",
+      "ATTR integer copies 2147483647",
+      "ATTR integer copies 0",
+      "ATTR rangeOfInteger page-ranges 2147483647-2147483647",
+      "ATTR rangeOfInteger page-ranges 0-2147483647",
+      "ATTR keyword sides bogus",
+      "ATTR integer number-up 0",
+      "ATTR integer number-up 2147483647",
+      "ATTR keyword feed-edge \"\"",
+      "ATTR keyword feed-edge " + std::string(200, 'x'),
+      "ATTR keyword job-hold-until bogus",
+      "ATTR name job-name \"" + std::string(2000, 'n') + "\"",
+      "ATTR keyword media " + std::string(300, 'm'),
+      "ATTR collection media-col { MEMBER collection media-size { MEMBER integer x-dimension 0"
+      " MEMBER integer y-dimension 2147483647 } }",
+      "ATTR collection media-col { MEMBER collection media-size { MEMBER integer x-dimension -5"
+      " MEMBER integer y-dimension -5 } }",
+      "ATTR integer media-col 3",
+      "ATTR keyword multiple-document-handling bogus",
+  };
+  for (const std::string& a : attrs) {
+    SCOPED_TRACE(a.substr(0, 80));
+    const std::string test = TempPath("hostile.test");
+    WriteFile(test, "{ OPERATION Print-Job GROUP operation-attributes-tag\n"
+                    "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+                    "  ATTR uri printer-uri $uri ATTR name requesting-user-name alice\n"
+                    "  ATTR mimeMediaType document-format application/pdf\n"
+                    "  GROUP job-attributes-tag " +
+                        a + "\n  FILE $filename }\n");
+    std::string out, err;
+    mtest::Run({"ipptool", "-tv", "-f", pdf, server_.PrinterUri("finch"), test}, &out, &err);
+    EXPECT_NE(out.find("status-code = "), std::string::npos) << out << err;
+    ASSERT_TRUE(server_.Alive()) << out << server_.Log();
+  }
+  // Truncated and oversized requests.
+  const std::string head =
+      "POST /ipp/print/finch HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/ipp\r\n";
+  for (const std::string& request :
+       {head + "Content-Length: 1000\r\n\r\n\x02\x00\x00\x02",
+        head + "Content-Length: 99999999999999\r\n\r\n" + std::string(70000, '\x01'),
+        head + "Transfer-Encoding: chunked\r\n\r\nffffffff\r\n" + std::string(1000, 'z'),
+        std::string("\x02\x00\x00\x02\x00\x00\x00\x01", 8) + std::string(100000, '\x47')}) {
+    server_.Exchange(request, 2);
+    ASSERT_TRUE(server_.Alive()) << server_.Log();
+  }
+  // A job for a printer that is not there.
+  std::string out;
+  EXPECT_FALSE(Ipp("gone", "Get-Printer-Attributes", "STATUS successful-ok", &out));
+  EXPECT_NE(out.find("client-error-not-found"), std::string::npos) << out;
+
+  std::vector<std::thread> clients;
+  std::atomic<int> answered{0};
+  for (int i = 0; i < 50; ++i)
+    clients.emplace_back([&] {
+      std::string text, err;
+      if (mtest::Run({"ipptool", "-t", server_.PrinterUri("plain"), "get-printer-attributes.test"}, &text,
+                     &err) == 0)
+        ++answered;
+    });
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(answered.load(), 50);
+  EXPECT_TRUE(server_.Alive()) << server_.Log();
+  EXPECT_EQ(server_.Command({"cancel", "-d", "finch", "-a"}, &out), 0) << out;
 }
 
 // Supplies and state from the printer's MIB, in IPP. (PAPPL 1.3 reports no

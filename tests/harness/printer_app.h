@@ -61,6 +61,11 @@ class AppServer {
   // Starts the server again on the same folder and port (after Stop or Kill).
   bool Restart(std::string* why) { return Start(dir_, port_, why); }
   std::string StateFile() const { return dir_ + "/state"; }
+  // True while the server process runs.
+  bool Alive() const;
+  // Sends bytes to the server's port as they are, closes the sending side and
+  // returns what the server answered within timeout seconds.
+  std::string Exchange(const std::string& bytes, double timeout_seconds = 5) const;
   // Runs a client sub-command of the app against this server; returns its
   // exit code and output (standard output and error).
   int Command(const std::vector<std::string>& args, std::string* output = nullptr) const;
