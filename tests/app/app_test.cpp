@@ -110,6 +110,45 @@ class App : public ::testing::Test {
     return rc == 0;
   }
 
+  // The value of one attribute of a job (as ipptool prints it), "" when the
+  // request fails.
+  std::string JobAttr(const char* queue, const std::string& job_id, const std::string& name) {
+    std::string out;
+    if (!Ipp(queue, "Get-Job-Attributes",
+             "ATTR integer job-id " + job_id + " ATTR keyword requested-attributes " + name +
+                 " STATUS successful-ok",
+             &out))
+      return "";
+    size_t at = out.find(name + " (");
+    if (at == std::string::npos) return "";
+    at = out.find(" = ", at);
+    return at == std::string::npos ? "" : out.substr(at + 3, out.find('\n', at) - at - 3);
+  }
+  // Waits up to timeout seconds for the job's attribute to have value.
+  bool WaitJobAttr(const char* queue, const std::string& job_id, const std::string& name,
+                   const std::string& value, double timeout) {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+         std::chrono::steady_clock::now() < end; usleep(100000))
+      if (JobAttr(queue, job_id, name).find(value) != std::string::npos) return true;
+    return false;
+  }
+  // The server's child processes (job processes, converters).
+  std::vector<pid_t> ServerChildren() const {
+    std::vector<pid_t> children;
+    DIR* proc = opendir("/proc");
+    while (dirent* e = proc ? readdir(proc) : nullptr) {
+      pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+      std::string stat = pid > 0 ? ReadFile("/proc/" + std::to_string(pid) + "/stat") : "";
+      size_t close = stat.rfind(')');
+      int ppid = 0;
+      if (close != std::string::npos && sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 &&
+          ppid == server_.Pid())
+        children.push_back(pid);
+    }
+    if (proc) closedir(proc);
+    return children;
+  }
+
   static std::string Packet(const unsigned char* bytes) {
     return std::string(reinterpret_cast<const char*>(bytes), kSnmpPacketLen);
   }
@@ -430,6 +469,72 @@ TEST_F(App, CancelledJobEndsWithTheTrailer) {
   std::string out, err;
   EXPECT_EQ(mtest::Run({"ipptool", "-t", server_.PrinterUri("plain"), cancel}, &out, &err), 0) << out << err;
   ExpectCutWithTrailer(index);
+}
+
+// ---- Completed means the printer got every byte --------------------------------
+
+// Jobs queued behind one another each get a connection of their own.
+TEST_F(App, EveryJobHasAConnectionOfItsOwn) {
+  const std::string ps = PsFromPdftops(MakePdf(2));
+  sink_.HoldAfter(1);
+  size_t index = sink_.Count();
+  std::vector<std::string> ids;
+  for (int i = 0; i < 3; ++i) ids.push_back(Submit("plain", ps));
+  ASSERT_TRUE(sink_.WaitUntilHeld(30)) << server_.Log();
+  sink_.Release();
+  for (size_t i = 0; i < 3; ++i) {
+    std::string job;
+    ASSERT_TRUE(sink_.WaitForJob(index + i, 60, &job)) << server_.Log();
+    EXPECT_EQ(job.rfind(kUel, 0), 0u);
+    EXPECT_EQ(Count(job, "@PJL ENTER LANGUAGE = POSTSCRIPT"), 1u) << "one job a connection";
+    EXPECT_EQ(Pages(job), 2);
+  }
+  for (const std::string& id : ids) EXPECT_TRUE(WaitJobAttr("plain", id, "job-state", "completed", 10)) << id;
+}
+
+// A printer that resets the connection: the job stays queued (processing),
+// the printer shows offline, and the job goes again, whole, once the printer
+// takes it; a job the printer never takes is aborted with the reason.
+TEST_F(App, AJobThePrinterDidNotTakeIsSentAgainWhole) {
+  const std::string ps = PsFromPdftops(MakePdf(3));
+  sink_.Refuse(true);
+  size_t index = sink_.Count();
+  const std::string id = Submit("plain", ps);
+  std::string out;
+  for (int i = 0; i < 100 && out.find("offline") == std::string::npos; ++i, usleep(100000))
+    Ipp("plain", "Get-Printer-Attributes", "ATTR keyword requested-attributes printer-state-reasons", &out);
+  EXPECT_NE(out.find("printer-state-reasons (keyword) = offline"), std::string::npos) << out << server_.Log();
+  EXPECT_EQ(JobAttr("plain", id, "job-state"), "processing");
+  EXPECT_NE(JobAttr("plain", id, "job-state-message").find("Waiting for the printer"), std::string::npos);
+  sink_.Refuse(false);
+  std::string job;
+  ASSERT_TRUE(sink_.WaitForJob(index, 30, &job)) << server_.Log();
+  EXPECT_EQ(Pages(job), 3);
+  EXPECT_TRUE(WaitJobAttr("plain", id, "job-state", "completed", 10));
+
+  sink_.Refuse(true);
+  const std::string never = Submit("plain", ps);
+  EXPECT_TRUE(WaitJobAttr("plain", never, "job-state", "aborted", 30)) << server_.Log();
+  EXPECT_NE(JobAttr("plain", never, "job-state-message").find("The printer did not take the job"),
+            std::string::npos);
+}
+
+// ---- Cancel works whatever the printer does -------------------------------------
+
+// A printer that stops reading: the cancel ends the job within 2 seconds,
+// its processes end and the connection is closed.
+TEST_F(App, CancelEndsAJobThePrinterStoppedReading) {
+  size_t index = 0;
+  const std::string job_id = SubmitHeld("plain", &index);
+  ASSERT_FALSE(HasFailure());
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Ipp("plain", "Cancel-Job", "ATTR integer job-id " + job_id + " STATUS successful-ok"));
+  EXPECT_TRUE(WaitJobAttr("plain", job_id, "job-state", "canceled", 2.5)) << server_.Log();
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.5);
+  EXPECT_TRUE(ServerChildren().empty());
+  sink_.Release();
+  std::string job;
+  EXPECT_TRUE(sink_.WaitForJob(index, 10, &job)) << "the connection is closed";
 }
 
 // A finch job that the printer reports cancelled at its panel (the core's

@@ -73,6 +73,12 @@ void JobSink::Serve() {
     if (poll(&p, 1, 100) <= 0) continue;
     int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0) continue;
+    if (refuse_) {
+      linger reset = {1, 0};
+      setsockopt(c, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+      close(c);
+      continue;
+    }
     std::string job;
     char buf[65536];
     for (ssize_t n; (n = read(c, buf, sizeof(buf))) > 0;) {

@@ -36,12 +36,16 @@ class JobSink {
   void HoldAfter(size_t bytes);
   bool WaitUntilHeld(double timeout_seconds);
   void Release();
+  // While on, every connection is reset at once, unread (a printer that
+  // refuses jobs).
+  void Refuse(bool on) { refuse_ = on; }
 
  private:
   void Serve();
   int fd_ = -1;
   std::thread thread_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> refuse_{false};
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<std::string> jobs_;
