@@ -21,7 +21,7 @@ class PrinterConnection {
 
   // The seconds a write may wait for a printer that stopped reading once the
   // job is cancelled, and for the printer's close at the end of the job.
-  static constexpr double kCancelGrace = 1.5;
+  static constexpr double kCancelGrace = 1.0;
   static constexpr double kCloseWait = 10;
 
   // True when the device URI names a network printer (socket, dnssd, snmp)

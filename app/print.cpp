@@ -305,13 +305,20 @@ bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core) {
             return false;
           },
           canceled, [&](const std::string& line) { LogLine(job, line); }, &at_device);
+      // What was written reaches the printer (the trailer of a cancelled
+      // job and the end of a job whose process died included), unless the
+      // printer failed or stopped reading after a cancel.
       if (!network) {
         papplDeviceFlush(device);
-      } else if (ok && !connection.Finish(canceled, &why)) {
-        ok = false;
-        delivery_failed = true;
+      } else if (delivery_failed) {
+        connection.Abort();
+      } else {
+        if (!connection.Finish(canceled, &why)) {
+          ok = false;
+          delivery_failed = true;
+        }
+        connection.Abort();
       }
-      if (network && (!ok || canceled())) connection.Abort();
     }
     if (at_device && !canceled()) {
       // Ended at the printer's panel: a cancelled job, and the reason says where.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -529,12 +530,36 @@ TEST_F(App, CancelEndsAJobThePrinterStoppedReading) {
   ASSERT_FALSE(HasFailure());
   auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(Ipp("plain", "Cancel-Job", "ATTR integer job-id " + job_id + " STATUS successful-ok"));
-  EXPECT_TRUE(WaitJobAttr("plain", job_id, "job-state", "canceled", 2.5)) << server_.Log();
-  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.5);
+  EXPECT_TRUE(WaitJobAttr("plain", job_id, "job-state", "canceled", 2)) << server_.Log();
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
   EXPECT_TRUE(ServerChildren().empty());
   sink_.Release();
   std::string job;
   EXPECT_TRUE(sink_.WaitForJob(index, 10, &job)) << "the connection is closed";
+}
+
+// ---- A job process that dies still ends the printer's job ------------------------
+
+TEST_F(App, AJobProcessThatDiesEndsThePrintersJob) {
+  size_t index = 0;
+  const std::string job_id = SubmitHeld("plain", &index);
+  ASSERT_FALSE(HasFailure());
+  bool killed = false;
+  for (pid_t pid : ServerChildren())
+    if (ReadFile("/proc/" + std::to_string(pid) + "/cmdline").find("--core-job") != std::string::npos)
+      killed = kill(pid, SIGKILL) == 0;
+  ASSERT_TRUE(killed);
+  sink_.Release();
+  std::string job;
+  ASSERT_TRUE(sink_.WaitForJob(index, 30, &job)) << server_.Log();
+  ASSERT_GE(job.size(), kEoj.size());
+  EXPECT_EQ(job.substr(job.size() - kEoj.size()), kEoj)
+      << HexDiff(kEoj, job.substr(job.size() - kEoj.size()));
+  EXPECT_TRUE(WaitJobAttr("plain", job_id, "job-state", "aborted", 10));
+  EXPECT_NE(server_.Log().find("E ["), std::string::npos);
+  EXPECT_NE(JobAttr("plain", job_id, "job-state-message").find("the job process ended by signal 9"),
+            std::string::npos)
+      << server_.Log();
 }
 
 // A finch job that the printer reports cancelled at its panel (the core's
