@@ -64,6 +64,12 @@ pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
   pappl_system_t* system = papplSystemCreate(static_cast<pappl_soptions_t>(soptions), kName, port,
                                              "_print,_universal", spool, log, level, nullptr, false);
   if (!system) return nullptr;
+  // PAPPL 1.3.1 rotates its log file while other threads write to it: a
+  // thread may write its line into the descriptor just closed and reused (a
+  // client's connection, a job's pipe), which stalled the whole server. The
+  // log file is never rotated by the server (logrotate's copytruncate, or the
+  // journal with log-file=-).
+  papplSystemSetMaxLogSize(system, 0);
   papplSystemAddListeners(system, listen);
   papplSystemSetHostName(system, "localhost");
   pappl_version_t version = {};
