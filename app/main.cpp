@@ -13,6 +13,7 @@
 #include <pappl/pappl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -92,11 +93,43 @@ pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
   return system;
 }
 
+// `drivers [-o device-id=ID]` needs no server: papplMainloop would create a
+// whole system for it (its port bound, the state loaded, a /tmp/pappl<pid>.d
+// spool folder left behind). The same lines as PAPPL's, from the driver list
+// and the auto-add callback; -1 for arguments it leaves to papplMainloop.
+int ShowDrivers(int argc, char* argv[]) {
+  int num = 0;
+  cups_option_t* options = nullptr;
+  for (int i = 2; i < argc; ++i) {
+    if (strcmp(argv[i], "-o") == 0 && i + 1 < argc) {
+      num = cupsParseOptions(argv[++i], num, &options);
+    } else if (strncmp(argv[i], "-o", 2) == 0 && argv[i][2]) {
+      num = cupsParseOptions(argv[i] + 2, num, &options);
+    } else {
+      cupsFreeOptions(num, options);
+      return -1;
+    }
+  }
+  const char* device_id = cupsGetOption("device-id", num, options);
+  const char* only = device_id ? mirelo_app::AutoAddCallback(nullptr, nullptr, device_id, nullptr) : nullptr;
+  if (!device_id || only) {
+    for (const pappl_pr_driver_t& d : mirelo_app::DriverList())
+      if (!only || strcmp(only, d.name) == 0)
+        printf("%s \"%s\" \"%s\"\n", d.name, d.description, d.device_id ? d.device_id : "");
+  }
+  cupsFreeOptions(num, options);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   if (argc > 1 && strcmp(argv[1], mirelo_app::kCoreJobCommand) == 0)
     return mirelo_app::CoreJobMain(argc, argv);
+  if (argc > 1 && strcmp(argv[1], "drivers") == 0) {
+    int rc = ShowDrivers(argc, argv);
+    if (rc >= 0) return rc;
+  }
 
   auto& drivers = mirelo_app::DriverList();
   return papplMainloop(argc, argv, kVersion, kFooter, static_cast<int>(drivers.size()), drivers.data(),

@@ -229,9 +229,13 @@ TEST_F(App, AnswersPrinterAttributesFromTheModelData) {
   EXPECT_NE(mtest::Run({"ipptool", "-t", server_.PrinterUri("plain"), feed_edge}, &out, &err), 0)
       << out << err;
 
+  // `drivers` starts no system: no PAPPL spool folder (pappl<pid>.d) in its TMPDIR.
+  const std::string tmp = TempPath("drivers-tmp");
+  ASSERT_EQ(mtest::Run({"mkdir", "-p", tmp}), 0);
   std::string drivers;
-  ASSERT_EQ(server_.Command({"drivers"}, &drivers), 0) << drivers;
+  ASSERT_EQ(server_.Command({"drivers"}, &drivers, {"TMPDIR=" + tmp}), 0) << drivers;
   EXPECT_NE(drivers.find("mirelo_h9600dn \"Mirelo H9600DN\""), std::string::npos) << drivers;
+  EXPECT_EQ(mtest::Run({"rmdir", tmp}), 0) << "drivers left files in its TMPDIR";
 }
 
 // A device whose ID names no supported model, and a driver that is not one of

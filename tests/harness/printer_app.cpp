@@ -211,12 +211,15 @@ std::string AppServer::Exchange(const std::string& bytes, double timeout_seconds
   return answer;
 }
 
-int AppServer::Command(const std::vector<std::string>& args, std::string* output) const {
+int AppServer::Command(const std::vector<std::string>& args, std::string* output,
+                       const std::vector<std::string>& env) const {
   std::string out = dir_ + "/command.out";
   int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   std::vector<std::string> argv = {argv0_};
   argv.insert(argv.end(), args.begin(), args.end());
-  pid_t pid = Spawn(MIRELO_APP_BIN, argv, {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR}, fd);
+  std::vector<std::string> environment = {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR};
+  environment.insert(environment.end(), env.begin(), env.end());
+  pid_t pid = Spawn(MIRELO_APP_BIN, argv, environment, fd);
   close(fd);
   int status = 0;
   waitpid(pid, &status, 0);

@@ -71,8 +71,10 @@ class AppServer {
   // returns what the server answered within timeout seconds.
   std::string Exchange(const std::string& bytes, double timeout_seconds = 5) const;
   // Runs a client sub-command of the app against this server; returns its
-  // exit code and output (standard output and error).
-  int Command(const std::vector<std::string>& args, std::string* output = nullptr) const;
+  // exit code and output (standard output and error). env: more of the
+  // sub-command's environment (NAME=value).
+  int Command(const std::vector<std::string>& args, std::string* output = nullptr,
+              const std::vector<std::string>& env = {}) const;
   std::string PrinterUri(const std::string& printer) const;
   pid_t Pid() const { return pid_; }
   // What the server wrote on its standard output and error, then its log.
