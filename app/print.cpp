@@ -30,6 +30,7 @@
 #include "device.h"
 #include "drivers.h"
 #include "job-core.h"
+#include "state.h"
 
 namespace mirelo_app {
 
@@ -41,7 +42,7 @@ constexpr char kGhostscript[] = "/usr/bin/gs";
 class JobDir {
  public:
   JobDir() {
-    snprintf(path_, sizeof(path_), "%s/mirelo-job-XXXXXX", papplGetTempDir());
+    snprintf(path_, sizeof(path_), "%s/mirelo-job-XXXXXX", SpoolDirectory());
     if (!mkdtemp(path_)) path_[0] = '\0';
   }
   ~JobDir() {
@@ -414,8 +415,7 @@ const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize) {
   const Model* found = ModelForDriver(papplPrinterGetDriverName(printer));
   const std::string model = plain(found ? found->name : "");
   const std::string name = plain(papplPrinterGetName(printer));
-  int n = snprintf(buffer, bufsize, "%s/mirelo-testpage-%d.ps", papplGetTempDir(),
-                   papplPrinterGetID(printer));
+  int n = snprintf(buffer, bufsize, "%s/mirelo-testpage-%d.ps", SpoolDirectory(), papplPrinterGetID(printer));
   if (n < 0 || static_cast<size_t>(n) >= bufsize) return nullptr;
   FILE* f = fopen(buffer, "we");
   if (!f) return nullptr;

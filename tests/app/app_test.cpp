@@ -268,6 +268,51 @@ TEST_F(App, RefusesUnsupportedDevicesAndDrivers) {
   EXPECT_EQ(out.find("mirelo_p2200dn"), std::string::npos) << out;
 }
 
+// ---- Every documented command works ------------------------------------------
+
+// The sub-commands of the README and the man page against the server: delete
+// and default find a printer added since the start (PAPPL 1.3.1 reports its
+// printer-id as 0); shutdown leaves no socket; with no server up, a
+// sub-command says so and starts none.
+TEST_F(App, EverySubCommandDoesWhatItSays) {
+  std::string out;
+  ASSERT_EQ(server_.Command({"default", "-d", "finch"}, &out), 0) << out << server_.Log();
+  ASSERT_EQ(server_.Command({"default"}, &out), 0);
+  EXPECT_EQ(out, "finch\n");
+  ASSERT_EQ(server_.Command({"modify", "-d", "plain", "-o", "print-quality=high"}, &out), 0) << out;
+  EXPECT_TRUE(Ipp("plain", "Get-Printer-Attributes",
+                  "ATTR keyword requested-attributes print-quality-default STATUS successful-ok "
+                  "EXPECT print-quality-default WITH-VALUE 5",
+                  &out))
+      << out;
+  size_t index = sink_.Count();
+  ASSERT_EQ(server_.Command({"submit", "-d", "plain", MakePdf(1)}, &out), 0) << out;
+  EXPECT_TRUE(sink_.WaitForJob(index, 60, nullptr)) << server_.Log();
+  ASSERT_EQ(server_.Command({"jobs", "-d", "plain"}, &out), 0) << out;
+  ASSERT_EQ(server_.Command({"cancel", "-d", "plain", "-a"}, &out), 0) << out;
+  ASSERT_EQ(server_.Command({"status"}, &out), 0) << out;
+  EXPECT_NE(out.find("Running"), std::string::npos) << out;
+
+  ASSERT_EQ(server_.Command({"delete", "-d", "heron"}, &out), 0) << out << server_.Log();
+  EXPECT_NE(server_.Command({"delete", "-d", "heron"}, &out), 0);
+  EXPECT_NE(out.find("No printer named 'heron'."), std::string::npos) << out;
+  ASSERT_EQ(server_.Command({"printers"}, &out), 0);
+  EXPECT_EQ(out.find("heron"), std::string::npos) << out;
+  EXPECT_NE(out.find("finch"), std::string::npos) << out;
+
+  ASSERT_EQ(server_.Command({"shutdown"}, &out), 0) << out;
+  for (int i = 0; i < 100 && server_.Alive(); ++i) usleep(100000);
+  ASSERT_FALSE(server_.Alive()) << server_.Log();
+  EXPECT_NE(access(server_.SocketPath().c_str(), F_OK), 0) << server_.SocketPath();
+  for (const char* sub : {"printers", "add"}) {
+    EXPECT_EQ(
+        server_.Command({sub, "-d", "x", "-m", "mirelo_p2200dn", "-v", "socket://127.0.0.1:9100"}, &out), 1);
+    EXPECT_NE(out.find("server not running"), std::string::npos) << out;
+  }
+  EXPECT_NE(access(server_.SocketPath().c_str(), F_OK), 0);
+  EXPECT_EQ(server_.Exchange("GET / HTTP/1.0\r\n\r\n", 1), "");
+}
+
 TEST_F(App, PrintsPdfAndPostScriptOnEveryFamily) {
   const std::string pdf = MakePdf(3);
   const std::string ps = PsFromPdftops(pdf);
@@ -643,6 +688,48 @@ TEST_F(App, PrintersSurviveRestartCrashAndUpgrade) {
   }
   EXPECT_NE(ReadFile(server_.StateFile()).find("driver=\"mirelo_p0000\""), std::string::npos);
   ASSERT_TRUE(server_.Restart(&why)) << why;
+}
+
+// ---- Nothing left behind ------------------------------------------------------
+
+// A server that starts after a crash removes the job files and folders the
+// crashed one left, and keeps those of the jobs its state holds; a server
+// that stops removes its domain socket.
+TEST_F(App, LeavesNothingOfACrashedServer) {
+  const std::string held = Submit("plain", MakePdf(1), "ATTR keyword job-hold-until indefinite");
+  ASSERT_FALSE(held.empty());
+  const std::string spool = server_.SpoolDir();
+  auto jobs_files = [&](const std::string& prefix) {
+    size_t n = 0;
+    for (const std::string& f : ListDir(spool)) n += f.rfind(prefix, 0) == 0;
+    return n;
+  };
+  char prefix[32];
+  snprintf(prefix, sizeof(prefix), "p%05dj%09d-", 1, atoi(held.c_str()));
+  // PAPPL saves its state (the job, its attributes file) when its main loop
+  // wakes: a request wakes it.
+  for (int i = 0; i < 50 && jobs_files(prefix) < 2; ++i) {
+    Ipp("plain", "Get-Printer-Attributes", "");
+    usleep(100000);
+  }
+  server_.Kill();
+  const size_t kept = jobs_files(prefix);
+  ASSERT_EQ(kept, 2u);
+  WriteFile(spool + "/p00001j000000999-gone.pdf", "%PDF");
+  WriteFile(spool + "/mirelo-testpage-1.ps", "%!PS");
+  ASSERT_EQ(mtest::Run({"mkdir", spool + "/mirelo-job-AbC123"}), 0);
+  WriteFile(spool + "/mirelo-job-AbC123/job.ps", "%!PS");
+  std::string why, out;
+  ASSERT_TRUE(server_.Restart(&why)) << why;
+  EXPECT_EQ(jobs_files("p00001j000000999"), 0u);
+  EXPECT_EQ(jobs_files("mirelo-"), 0u);
+  EXPECT_EQ(jobs_files(prefix), kept);
+  EXPECT_NE(server_.Log().find("Removed 3 file(s) and folder(s) of jobs"), std::string::npos)
+      << server_.Log();
+  EXPECT_NE(JobAttr("plain", held, "job-state"), "") << server_.Log();
+  ASSERT_EQ(server_.Command({"cancel", "-d", "plain", "-a"}, &out), 0) << out;
+  server_.Stop();
+  EXPECT_NE(access(server_.SocketPath().c_str(), F_OK), 0) << server_.SocketPath();
 }
 
 // ---- Only formats that print, and no request brings the server down -----------

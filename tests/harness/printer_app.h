@@ -65,6 +65,9 @@ class AppServer {
   // Starts the server again on the same folder and port (after Stop or Kill).
   bool Restart(std::string* why) { return Start(dir_, port_, why); }
   std::string StateFile() const { return dir_ + "/state"; }
+  std::string SpoolDir() const { return dir_ + "/spool"; }
+  // The server's domain socket (the tests run as root: /run/<name>.sock).
+  std::string SocketPath() const { return "/run/" + argv0_ + ".sock"; }
   // True while the server process runs.
   bool Alive() const;
   // Sends bytes to the server's port as they are, closes the sending side and
