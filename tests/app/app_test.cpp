@@ -238,6 +238,18 @@ TEST_F(App, AnswersPrinterAttributesFromTheModelData) {
   EXPECT_EQ(mtest::Run({"rmdir", tmp}), 0) << "drivers left files in its TMPDIR";
 }
 
+// localhost is 127.0.0.1 and ::1: the server answers on both.
+TEST_F(App, ListensOnBothLoopbackAddresses) {
+  for (const char* host : {"127.0.0.1", "[::1]"}) {
+    std::string out, err;
+    EXPECT_EQ(mtest::Run({"ipptool", "-t", std::string("ipp://") + host + ":8631/ipp/print/plain",
+                          "get-printer-attributes.test"},
+                         &out, &err),
+              0)
+        << host << out << err;
+  }
+}
+
 // A device whose ID names no supported model, and a driver that is not one of
 // the app's, are refused with a clear message.
 TEST_F(App, RefusesUnsupportedDevicesAndDrivers) {
