@@ -11,6 +11,7 @@
 #include <strings.h>
 
 #include "print.h"
+#include "state.h"
 
 namespace mirelo_app {
 
@@ -59,6 +60,15 @@ const Model* ModelForDeviceId(const char* device_id) {
   return nullptr;
 }
 
+// True when the device ID names model itself: its MFG and MDL values, a
+// space between them, are the model's name ("MFG:Mirelo;MDL:F4100DN;", the
+// device ID PAPPL makes up for a printer added by driver name and keeps in
+// its state file).
+bool NamesModel(const char* device_id, const Model& model) {
+  std::string made = DeviceIdValue(device_id, "MFG") + " " + DeviceIdValue(device_id, "MDL");
+  return strcasecmp(made.c_str(), model.name) == 0;
+}
+
 }  // namespace
 
 const std::vector<Model>& Models() { return kModels; }
@@ -82,18 +92,26 @@ std::vector<pappl_pr_driver_t>& DriverList() {
 bool DriverCallback(pappl_system_t* system, const char* driver_name, const char* device_uri,
                     const char* device_id, pappl_pr_driver_data_t* data, ipp_t** attrs, void*) {
   const Model* model = ModelForDriver(driver_name);
-  if (!model) {
+  bool retired = false;
+  if (!model && LoadingState() && !kModels.empty()) {
+    // A printer of the state file whose driver left the product list: kept,
+    // with the first model's data standing in; LoadState stops it.
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unknown driver '%s'.", driver_name ? driver_name : "");
+    model = &kModels.front();
+    retired = true;
+  } else if (!model) {
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unknown driver '%s'.", driver_name ? driver_name : "");
     return false;
   }
-  if (device_id && *device_id && !CoreSupportsDevice(device_id)) {
+  if (!retired && device_id && *device_id && !CoreSupportsDevice(device_id) &&
+      !NamesModel(device_id, *model)) {
     papplLog(system, PAPPL_LOGLEVEL_ERROR,
              "Unsupported printer: the device '%s' (%s) names no supported Mirelo model.",
              device_uri ? device_uri : "", device_id);
     return false;
   }
 
-  data->printfile_cb = nullptr;
+  data->printfile_cb = PrintRawFile;
   data->status_cb = StatusCallback;
   data->testpage_cb = TestPage;
   data->rstartjob_cb = RasterStartJob;
@@ -102,7 +120,10 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
   data->rendpage_cb = RasterEndPage;
   data->rendjob_cb = RasterEndJob;
   data->format = kDriverFormat;
-  snprintf(data->make_and_model, sizeof(data->make_and_model), "%s", model->name);
+  if (retired)
+    snprintf(data->make_and_model, sizeof(data->make_and_model), "%.80s%s", driver_name, kRetiredModelSuffix);
+  else
+    snprintf(data->make_and_model, sizeof(data->make_and_model), "%s", model->name);
   data->ppm = 30;
   data->kind = PAPPL_KIND_DOCUMENT;
   data->has_supplies = true;

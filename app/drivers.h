@@ -30,9 +30,14 @@ const Model* ModelForDriver(const char* driver);
 // The driver list for papplMainloop (built from Models()).
 std::vector<pappl_pr_driver_t>& DriverList();
 
-// The printer-specific document format the drivers print: the app's filters
-// turn PDF and PostScript into it.
-inline constexpr char kDriverFormat[] = "application/vnd.mirelo-postscript";
+// The document format the drivers print: PostScript, which the app's filters
+// (PrintDocument) take, as they take PDF and plain text. PAPPL lists the
+// driver's format among the formats a printer takes; a format of the app's
+// own there would be offered to clients and, sent by one, reach PAPPL's raw
+// path (a null print-file callback in PAPPL 1.3.1).
+inline constexpr char kDriverFormat[] = "application/postscript";
+// Plain text, printed as a CUPS queue prints it (cups-filters' texttopdf).
+inline constexpr char kTextFormat[] = "text/plain";
 
 // pappl_pr_driver_cb_t: fills the driver data of the driver's model. Refuses
 // a device whose ID names no supported model.

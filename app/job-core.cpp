@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +34,12 @@ namespace {
 
 // The descriptor of the CUPS side channel.
 constexpr int kSideChannelFd = 4;
+// The core's end-of-job sequence (10 bytes: Ctrl-D, then ESC and "%-12345X",
+// the PJL Universal Exit Language), sent for a job process that died, so that
+// the printer leaves the PostScript job.
+constexpr char kEndOfJob[] = "\x04\x1b%-12345X";
+// The seconds a job process has to end after SIGTERM before SIGKILL.
+constexpr int kTermSeconds = 2;
 
 // Owner of a pipe's two ends.
 struct Pipe {
@@ -92,13 +99,19 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
   }
 
   LineSplitter lines(log);
-  bool term_sent = false, forwarding = true;
+  bool term_sent = false, forwarding = true, kill_sent = false, wrote = false;
+  time_t term_at = 0;
   char buf[65536];
   pollfd fds[2] = {{out.read.get(), POLLIN, 0}, {err.read.get(), POLLIN, 0}};
   while (fds[0].fd >= 0 || fds[1].fd >= 0) {
     if (!term_sent && canceled()) {
       kill(pid, SIGTERM);
       term_sent = true;
+    }
+    if (term_sent && !term_at) term_at = time(nullptr);
+    if (term_at && !kill_sent && time(nullptr) - term_at > kTermSeconds) {
+      kill(pid, SIGKILL);
+      kill_sent = true;
     }
     int n = poll(fds, 2, 200);
     if (n < 0 && errno != EINTR) break;
@@ -112,7 +125,7 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
       }
       if (i == 1) {
         lines.Add(buf, static_cast<size_t>(got));
-      } else if (forwarding && !write(buf, static_cast<size_t>(got))) {
+      } else if (forwarding && (wrote = true) && !write(buf, static_cast<size_t>(got))) {
         // The printer is gone: the core is stopped as a cancelled job.
         forwarding = false;
         if (!term_sent) kill(pid, SIGTERM);
@@ -127,7 +140,14 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
     ok = true;
     if (canceled_at_device) *canceled_at_device = true;
   }
-  if (!ok) log(why);
+  if (!ok && !term_sent) {
+    // Died by itself (a signal, out of memory, an error): the printer is
+    // told that the job ends, and the log says why, at error level.
+    if (forwarding && wrote) forwarding = write(kEndOfJob, sizeof(kEndOfJob) - 1);
+    log("ERROR: " + why);
+  } else if (!ok) {
+    log(why);
+  }
   return ok && forwarding;
 }
 

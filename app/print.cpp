@@ -15,7 +15,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -23,8 +27,10 @@
 #include <string>
 
 #include "child.h"
+#include "device.h"
 #include "drivers.h"
 #include "job-core.h"
+#include "state.h"
 
 namespace mirelo_app {
 
@@ -36,7 +42,7 @@ constexpr char kGhostscript[] = "/usr/bin/gs";
 class JobDir {
  public:
   JobDir() {
-    snprintf(path_, sizeof(path_), "%s/mirelo-job-XXXXXX", papplGetTempDir());
+    snprintf(path_, sizeof(path_), "%s/mirelo-job-XXXXXX", SpoolDirectory());
     if (!mkdtemp(path_)) path_[0] = '\0';
   }
   ~JobDir() {
@@ -113,11 +119,30 @@ std::string OptionText(pappl_job_t* job, const pappl_pr_options_t& o, const Mode
   return text;
 }
 
+// One line of the core's (or a converter's) standard error into the job's
+// log, at the level its CUPS prefix says (a line without one is debug, as
+// under cupsd); an error line also becomes the job's state message.
 void LogLine(pappl_job_t* job, const std::string& line) {
+  static const struct {
+    const char* prefix;
+    pappl_loglevel_t level;
+  } kLevels[] = {{"EMERG: ", PAPPL_LOGLEVEL_FATAL},  {"ALERT: ", PAPPL_LOGLEVEL_FATAL},
+                 {"CRIT: ", PAPPL_LOGLEVEL_FATAL},   {"ERROR: ", PAPPL_LOGLEVEL_ERROR},
+                 {"WARNING: ", PAPPL_LOGLEVEL_WARN}, {"NOTICE: ", PAPPL_LOGLEVEL_INFO},
+                 {"INFO: ", PAPPL_LOGLEVEL_INFO}};
+  for (const auto& l : kLevels) {
+    if (line.compare(0, strlen(l.prefix), l.prefix) != 0) continue;
+    const char* text = line.c_str() + strlen(l.prefix);
+    papplLogJob(job, l.level, "%s", text);
+    if (l.level >= PAPPL_LOGLEVEL_ERROR) papplJobSetMessage(job, "%s", text);
+    return;
+  }
   papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "%s", line.c_str());
 }
 
-// Runs command with its standard output into the file at out_path.
+// Runs command with its standard output into the file at out_path. A cancel
+// ends the program (SIGTERM, SIGKILL a second later); the job's check says
+// cancelled then.
 bool RunInto(pappl_job_t* job, const Command& command, const std::string& out_path) {
   int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) {
@@ -125,11 +150,37 @@ bool RunInto(pappl_job_t* job, const Command& command, const std::string& out_pa
     return false;
   }
   std::string why;
-  bool ok = RunProgram(command, -1, fd, 2, &why);
+  pid_t pid = StartProgram(command, -1, fd, 2, &why);
   close(fd);
-  if (!ok) papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
+  if (pid < 0) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
+    return false;
+  }
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point term_at{};
+  bool term_sent = false, kill_sent = false;
+  // Until the program has ended (left for WaitProgram to collect).
+  for (;;) {
+    siginfo_t info = {};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0)
+      break;
+    if (!term_sent && papplJobIsCanceled(job)) {
+      kill(pid, SIGTERM);
+      term_sent = true;
+      term_at = Clock::now();
+    } else if (term_sent && !kill_sent && Clock::now() - term_at > std::chrono::seconds(1)) {
+      kill(pid, SIGKILL);
+      kill_sent = true;
+    }
+    usleep(20000);
+  }
+  const std::string& name = command.program.empty() ? command.argv[0] : command.program;
+  bool ok = WaitProgram(pid, name, &why);
+  if (!ok && !term_sent) papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
   return ok;
 }
+
+bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core);
 
 // The whole path of one document (PDF or PostScript) to the printer.
 // copies_override > 0 replaces the job's copy count (raster jobs, whose
@@ -222,21 +273,77 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& inpu
   core.copies = copies;
   core.options = option_text;
   core.file = staged;
-  bool at_device = false;
-  bool ok = WriteCoreJob(
-      core,
-      [&](const void* data, size_t len) {
-        return papplDeviceWrite(device, data, len) == static_cast<ssize_t>(len);
-      },
-      [&] { return papplJobIsCanceled(job); }, [&](const std::string& line) { LogLine(job, line); },
-      &at_device);
-  papplDeviceFlush(device);
-  if (at_device && !papplJobIsCanceled(job)) {
-    // Ended at the printer's panel: a cancelled job, and the reason says where.
-    papplJobSetReasons(job, PAPPL_JREASON_JOB_CANCELED_AT_DEVICE, PAPPL_JREASON_NONE);
-    papplJobCancel(job);
+  return SendJob(job, device, core);
+}
+
+// Sends the core's stream of the job to the printer. A network printer gets
+// a connection of its own for each attempt; when the printer fails to take
+// the whole job (refused, reset, closed early) the job stays queued, the
+// printer shows offline and the job is sent again, whole, every
+// kRetrySeconds, until it gets through, is cancelled, or has failed
+// kMaxDeliveries times after the printer answered (then it is aborted with
+// the reason). A printer that cannot be reached at all is tried until it
+// answers, as CUPS' socket backend does.
+bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core) {
+  constexpr int kMaxDeliveries = 5;
+  constexpr int kRetrySeconds = 2;
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  const bool network = PrinterConnection::Handles(core.device_uri.c_str());
+  auto canceled = [&] { return papplJobIsCanceled(job); };
+  int failed_deliveries = 0;
+  for (;;) {
+    PrinterConnection connection;
+    std::string why;
+    bool connected = !network || connection.Connect(core.device_uri.c_str(), device, &why);
+    bool delivery_failed = !connected, at_device = false, ok = false;
+    if (connected) {
+      ok = WriteCoreJob(
+          core,
+          [&](const void* data, size_t len) {
+            if (!network) return papplDeviceWrite(device, data, len) == static_cast<ssize_t>(len);
+            if (connection.Write(data, len, canceled, &why)) return true;
+            delivery_failed = true;
+            return false;
+          },
+          canceled, [&](const std::string& line) { LogLine(job, line); }, &at_device);
+      // What was written reaches the printer (the trailer of a cancelled
+      // job and the end of a job whose process died included), unless the
+      // printer failed or stopped reading after a cancel.
+      if (!network) {
+        papplDeviceFlush(device);
+      } else if (delivery_failed) {
+        connection.Abort();
+      } else {
+        if (!connection.Finish(canceled, &why)) {
+          ok = false;
+          delivery_failed = true;
+        }
+        connection.Abort();
+      }
+    }
+    if (at_device && !canceled()) {
+      // Ended at the printer's panel: a cancelled job, and the reason says where.
+      papplJobSetReasons(job, PAPPL_JREASON_JOB_CANCELED_AT_DEVICE, PAPPL_JREASON_NONE);
+      papplJobCancel(job);
+    }
+    if (!delivery_failed || canceled()) {
+      if (network) papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
+      return ok;
+    }
+    if (connected && ++failed_deliveries >= kMaxDeliveries) {
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer did not take the job in %d attempts: %s",
+                  kMaxDeliveries, why.c_str());
+      papplJobSetMessage(job, "The printer did not take the job: %s", why.c_str());
+      papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
+      return false;
+    }
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR,
+                "The printer did not take the job (%s); sending it again in %d seconds.", why.c_str(),
+                kRetrySeconds);
+    papplJobSetMessage(job, "Waiting for the printer: %s", why.c_str());
+    papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
+    for (int i = 0; i < kRetrySeconds * 10 && !canceled(); ++i) usleep(100000);
   }
-  return ok;
 }
 
 // ---- Raster pages ------------------------------------------------------------
@@ -308,8 +415,7 @@ const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize) {
   const Model* found = ModelForDriver(papplPrinterGetDriverName(printer));
   const std::string model = plain(found ? found->name : "");
   const std::string name = plain(papplPrinterGetName(printer));
-  int n = snprintf(buffer, bufsize, "%s/mirelo-testpage-%d.ps", papplGetTempDir(),
-                   papplPrinterGetID(printer));
+  int n = snprintf(buffer, bufsize, "%s/mirelo-testpage-%d.ps", SpoolDirectory(), papplPrinterGetID(printer));
   if (n < 0 || static_cast<size_t>(n) >= bufsize) return nullptr;
   FILE* f = fopen(buffer, "we");
   if (!f) return nullptr;
@@ -334,7 +440,32 @@ bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The job has no document file.");
     return false;
   }
+  if (format && strcmp(format, kTextFormat) == 0) {
+    JobDir dir;
+    const Model* model = ModelForDriver(papplPrinterGetDriverName(papplJobGetPrinter(job)));
+    if (!dir.ok() || !model) {
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to convert the text: %s",
+                  model ? strerror(errno) : "the printer's driver is not one of this application");
+      return false;
+    }
+    Command text;
+    text.program = std::string(MIRELO_APP_CUPS_FILTER_DIR) + "/texttopdf";
+    const char* user = papplJobGetUsername(job);
+    const char* title = papplJobGetName(job);
+    text.argv = {
+        "texttopdf", std::to_string(papplJobGetID(job)), user ? user : "", title ? title : "", "1", "",
+        filename};
+    text.env = {"PPD=" + std::string(PpdDir()) + "/" + model->ppd, std::string("TMPDIR=") + dir.path(),
+                "CONTENT_TYPE=text/plain", "FINAL_CONTENT_TYPE=application/vnd.cups-postscript"};
+    const std::string pdf = dir.File("text.pdf");
+    if (!RunInto(job, text, pdf)) return false;
+    return PrintFile(job, device, pdf, true, 0);
+  }
   return PrintFile(job, device, filename, format && strcmp(format, "application/pdf") == 0, 0);
+}
+
+bool PrintRawFile(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
+  return PrintDocument(job, device, nullptr);
 }
 
 bool RasterStartJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {

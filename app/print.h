@@ -10,8 +10,14 @@
 
 namespace mirelo_app {
 
-// pappl_mime_filter_cb_t for application/pdf and application/postscript.
+// pappl_mime_filter_cb_t for application/pdf, application/postscript and
+// text/plain (made PDF by cups-filters' texttopdf first, as a CUPS queue
+// does).
 bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void* data);
+
+// pappl_pr_printfile_cb_t: a document in the driver's format that no filter
+// took (PAPPL's raw path): printed as PrintDocument prints it.
+bool PrintRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 
 // The raster callbacks: the pages become a PostScript document, which then
 // takes the path of a PostScript document.

@@ -12,15 +12,28 @@
 
 #include "identify/identify.h"
 
+namespace {
+
+// The PPD file, in $TMPDIR (or /tmp), removed when the program exits.
+std::string g_ppd;
+void RemovePpd() { unlink(g_ppd.c_str()); }
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::string path = [] {
-    char tmpl[] = "/tmp/mirelops-nickname-fuzz-XXXXXX";
-    int fd = mkstemp(tmpl);
+  static const bool made = [] {
+    const char* dir = getenv("TMPDIR");
+    std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/mirelops-nickname-fuzz-XXXXXX";
+    int fd = mkstemp(tmpl.data());
     if (fd < 0) abort();
     close(fd);
-    setenv("PPD", tmpl, 1);
-    return std::string(tmpl);
+    g_ppd = tmpl;
+    atexit(RemovePpd);
+    setenv("PPD", g_ppd.c_str(), 1);
+    return true;
   }();
+  (void)made;
+  const std::string& path = g_ppd;
   std::string nick(reinterpret_cast<const char*>(data), size < 4096 ? size : 4096);
   std::string ppd = "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
                     "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n*PCFileName: \"FUZZ.PPD\"\n"

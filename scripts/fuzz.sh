@@ -23,10 +23,12 @@ export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTI
 status=0
 for src in fuzz/*_fuzz.cpp; do
   name=$(basename "$src" _fuzz.cpp)
-  mkdir -p "build-fuzz/corpus/$name"
+  mkdir -p "build-fuzz/corpus/$name" "build-fuzz/tmp/$name"
   echo "=== fuzz_$name for ${seconds}s"
-  build-fuzz/fuzz/fuzz_"$name" -max_total_time="$seconds" -max_len=9000 \
+  # Temporary files of the target (and of one that crashed) stay in build-fuzz/tmp.
+  TMPDIR="$PWD/build-fuzz/tmp/$name" build-fuzz/fuzz/fuzz_"$name" -max_total_time="$seconds" -max_len=9000 \
     -close_fd_mask=3 -artifact_prefix=build-fuzz/ -print_final_stats=1 "build-fuzz/corpus/$name" "fuzz/corpus/$name" > "build-fuzz/$name.log" 2>&1 || { status=1; tail -n 60 "build-fuzz/$name.log"; }
   tail -n 4 "build-fuzz/$name.log"
+  rm -rf "build-fuzz/tmp/$name"
 done
 exit $status

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,6 +51,8 @@ class App : public ::testing::Test {
       return mib.Answer(d);
     });
     ASSERT_TRUE(snmp_.Start(&why)) << why;
+    // A server of its own for each test: no state from the one before.
+    ASSERT_EQ(mtest::Run({"rm", "-rf", TempPath("app")}), 0);
     ASSERT_TRUE(server_.Start(TempPath("app"), 8631, &why)) << why;
     for (const Queue& q : kQueues) {
       std::string out;
@@ -87,6 +90,64 @@ class App : public ::testing::Test {
     const std::string key = "job-id (integer) = ";
     size_t at = out.find(key);
     return at == std::string::npos ? "" : out.substr(at + key.size(), out.find('\n', at) - at - key.size());
+  }
+
+  // Runs one ipptool test against queue: body follows the operation
+  // attributes common to every request (charset, language, printer-uri,
+  // requesting-user-name alice) up to the closing brace. True when it passes;
+  // *out gets ipptool's output.
+  bool Ipp(const char* queue, const std::string& operation, const std::string& body,
+           std::string* out = nullptr) {
+    const std::string test = TempPath("request.test");
+    WriteFile(test,
+              "{ OPERATION " + operation +
+                  " GROUP operation-attributes-tag\n"
+                  "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+                  "  ATTR uri printer-uri $uri ATTR name requesting-user-name alice\n" +
+                  body + "\n}\n");
+    std::string text, err;
+    int rc = mtest::Run({"ipptool", "-tv", server_.PrinterUri(queue), test}, &text, &err);
+    if (out) *out = text + err;
+    return rc == 0;
+  }
+
+  // The value of one attribute of a job (as ipptool prints it), "" when the
+  // request fails.
+  std::string JobAttr(const char* queue, const std::string& job_id, const std::string& name) {
+    std::string out;
+    if (!Ipp(queue, "Get-Job-Attributes",
+             "ATTR integer job-id " + job_id + " ATTR keyword requested-attributes " + name +
+                 " STATUS successful-ok",
+             &out))
+      return "";
+    size_t at = out.find(name + " (");
+    if (at == std::string::npos) return "";
+    at = out.find(" = ", at);
+    return at == std::string::npos ? "" : out.substr(at + 3, out.find('\n', at) - at - 3);
+  }
+  // Waits up to timeout seconds for the job's attribute to have value.
+  bool WaitJobAttr(const char* queue, const std::string& job_id, const std::string& name,
+                   const std::string& value, double timeout) {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+         std::chrono::steady_clock::now() < end; usleep(100000))
+      if (JobAttr(queue, job_id, name).find(value) != std::string::npos) return true;
+    return false;
+  }
+  // The server's child processes (job processes, converters).
+  std::vector<pid_t> ServerChildren() const {
+    std::vector<pid_t> children;
+    DIR* proc = opendir("/proc");
+    while (dirent* e = proc ? readdir(proc) : nullptr) {
+      pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+      std::string stat = pid > 0 ? ReadFile("/proc/" + std::to_string(pid) + "/stat") : "";
+      size_t close = stat.rfind(')');
+      int ppid = 0;
+      if (close != std::string::npos && sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 &&
+          ppid == server_.Pid())
+        children.push_back(pid);
+    }
+    if (proc) closedir(proc);
+    return children;
   }
 
   static std::string Packet(const unsigned char* bytes) {
@@ -168,9 +229,25 @@ TEST_F(App, AnswersPrinterAttributesFromTheModelData) {
   EXPECT_NE(mtest::Run({"ipptool", "-t", server_.PrinterUri("plain"), feed_edge}, &out, &err), 0)
       << out << err;
 
+  // `drivers` starts no system: no PAPPL spool folder (pappl<pid>.d) in its TMPDIR.
+  const std::string tmp = TempPath("drivers-tmp");
+  ASSERT_EQ(mtest::Run({"mkdir", "-p", tmp}), 0);
   std::string drivers;
-  ASSERT_EQ(server_.Command({"drivers"}, &drivers), 0) << drivers;
+  ASSERT_EQ(server_.Command({"drivers"}, &drivers, {"TMPDIR=" + tmp}), 0) << drivers;
   EXPECT_NE(drivers.find("mirelo_h9600dn \"Mirelo H9600DN\""), std::string::npos) << drivers;
+  EXPECT_EQ(mtest::Run({"rmdir", tmp}), 0) << "drivers left files in its TMPDIR";
+}
+
+// localhost is 127.0.0.1 and ::1: the server answers on both.
+TEST_F(App, ListensOnBothLoopbackAddresses) {
+  for (const char* host : {"127.0.0.1", "[::1]"}) {
+    std::string out, err;
+    EXPECT_EQ(mtest::Run({"ipptool", "-t", std::string("ipp://") + host + ":8631/ipp/print/plain",
+                          "get-printer-attributes.test"},
+                         &out, &err),
+              0)
+        << host << out << err;
+  }
 }
 
 // A device whose ID names no supported model, and a driver that is not one of
@@ -201,6 +278,51 @@ TEST_F(App, RefusesUnsupportedDevicesAndDrivers) {
   ASSERT_EQ(server_.Command({"drivers", "-o", "device-id='" + kFinchId + "'"}, &out), 0);
   EXPECT_NE(out.find("mirelo_f4200dn \"Mirelo F4200DN\""), std::string::npos) << out;
   EXPECT_EQ(out.find("mirelo_p2200dn"), std::string::npos) << out;
+}
+
+// ---- Every documented command works ------------------------------------------
+
+// The sub-commands of the README and the man page against the server: delete
+// and default find a printer added since the start (PAPPL 1.3.1 reports its
+// printer-id as 0); shutdown leaves no socket; with no server up, a
+// sub-command says so and starts none.
+TEST_F(App, EverySubCommandDoesWhatItSays) {
+  std::string out;
+  ASSERT_EQ(server_.Command({"default", "-d", "finch"}, &out), 0) << out << server_.Log();
+  ASSERT_EQ(server_.Command({"default"}, &out), 0);
+  EXPECT_EQ(out, "finch\n");
+  ASSERT_EQ(server_.Command({"modify", "-d", "plain", "-o", "print-quality=high"}, &out), 0) << out;
+  EXPECT_TRUE(Ipp("plain", "Get-Printer-Attributes",
+                  "ATTR keyword requested-attributes print-quality-default STATUS successful-ok "
+                  "EXPECT print-quality-default WITH-VALUE 5",
+                  &out))
+      << out;
+  size_t index = sink_.Count();
+  ASSERT_EQ(server_.Command({"submit", "-d", "plain", MakePdf(1)}, &out), 0) << out;
+  EXPECT_TRUE(sink_.WaitForJob(index, 60, nullptr)) << server_.Log();
+  ASSERT_EQ(server_.Command({"jobs", "-d", "plain"}, &out), 0) << out;
+  ASSERT_EQ(server_.Command({"cancel", "-d", "plain", "-a"}, &out), 0) << out;
+  ASSERT_EQ(server_.Command({"status"}, &out), 0) << out;
+  EXPECT_NE(out.find("Running"), std::string::npos) << out;
+
+  ASSERT_EQ(server_.Command({"delete", "-d", "heron"}, &out), 0) << out << server_.Log();
+  EXPECT_NE(server_.Command({"delete", "-d", "heron"}, &out), 0);
+  EXPECT_NE(out.find("No printer named 'heron'."), std::string::npos) << out;
+  ASSERT_EQ(server_.Command({"printers"}, &out), 0);
+  EXPECT_EQ(out.find("heron"), std::string::npos) << out;
+  EXPECT_NE(out.find("finch"), std::string::npos) << out;
+
+  ASSERT_EQ(server_.Command({"shutdown"}, &out), 0) << out;
+  for (int i = 0; i < 100 && server_.Alive(); ++i) usleep(100000);
+  ASSERT_FALSE(server_.Alive()) << server_.Log();
+  EXPECT_NE(access(server_.SocketPath().c_str(), F_OK), 0) << server_.SocketPath();
+  for (const char* sub : {"printers", "add"}) {
+    EXPECT_EQ(
+        server_.Command({sub, "-d", "x", "-m", "mirelo_p2200dn", "-v", "socket://127.0.0.1:9100"}, &out), 1);
+    EXPECT_NE(out.find("server not running"), std::string::npos) << out;
+  }
+  EXPECT_NE(access(server_.SocketPath().c_str(), F_OK), 0);
+  EXPECT_EQ(server_.Exchange("GET / HTTP/1.0\r\n\r\n", 1), "");
 }
 
 TEST_F(App, PrintsPdfAndPostScriptOnEveryFamily) {
@@ -411,6 +533,96 @@ TEST_F(App, CancelledJobEndsWithTheTrailer) {
   ExpectCutWithTrailer(index);
 }
 
+// ---- Completed means the printer got every byte --------------------------------
+
+// Jobs queued behind one another each get a connection of their own.
+TEST_F(App, EveryJobHasAConnectionOfItsOwn) {
+  const std::string ps = PsFromPdftops(MakePdf(2));
+  sink_.HoldAfter(1);
+  size_t index = sink_.Count();
+  std::vector<std::string> ids;
+  for (int i = 0; i < 3; ++i) ids.push_back(Submit("plain", ps));
+  ASSERT_TRUE(sink_.WaitUntilHeld(30)) << server_.Log();
+  sink_.Release();
+  for (size_t i = 0; i < 3; ++i) {
+    std::string job;
+    ASSERT_TRUE(sink_.WaitForJob(index + i, 60, &job)) << server_.Log();
+    EXPECT_EQ(job.rfind(kUel, 0), 0u);
+    EXPECT_EQ(Count(job, "@PJL ENTER LANGUAGE = POSTSCRIPT"), 1u) << "one job a connection";
+    EXPECT_EQ(Pages(job), 2);
+  }
+  for (const std::string& id : ids) EXPECT_TRUE(WaitJobAttr("plain", id, "job-state", "completed", 10)) << id;
+}
+
+// A printer that resets the connection: the job stays queued (processing),
+// the printer shows offline, and the job goes again, whole, once the printer
+// takes it; a job the printer never takes is aborted with the reason.
+TEST_F(App, AJobThePrinterDidNotTakeIsSentAgainWhole) {
+  const std::string ps = PsFromPdftops(MakePdf(3));
+  sink_.Refuse(true);
+  size_t index = sink_.Count();
+  const std::string id = Submit("plain", ps);
+  std::string out;
+  for (int i = 0; i < 100 && out.find("offline") == std::string::npos; ++i, usleep(100000))
+    Ipp("plain", "Get-Printer-Attributes", "ATTR keyword requested-attributes printer-state-reasons", &out);
+  EXPECT_NE(out.find("printer-state-reasons (keyword) = offline"), std::string::npos) << out << server_.Log();
+  EXPECT_EQ(JobAttr("plain", id, "job-state"), "processing");
+  EXPECT_NE(JobAttr("plain", id, "job-state-message").find("Waiting for the printer"), std::string::npos);
+  sink_.Refuse(false);
+  std::string job;
+  ASSERT_TRUE(sink_.WaitForJob(index, 30, &job)) << server_.Log();
+  EXPECT_EQ(Pages(job), 3);
+  EXPECT_TRUE(WaitJobAttr("plain", id, "job-state", "completed", 10));
+
+  sink_.Refuse(true);
+  const std::string never = Submit("plain", ps);
+  EXPECT_TRUE(WaitJobAttr("plain", never, "job-state", "aborted", 30)) << server_.Log();
+  EXPECT_NE(JobAttr("plain", never, "job-state-message").find("The printer did not take the job"),
+            std::string::npos);
+}
+
+// ---- Cancel works whatever the printer does -------------------------------------
+
+// A printer that stops reading: the cancel ends the job within 2 seconds,
+// its processes end and the connection is closed.
+TEST_F(App, CancelEndsAJobThePrinterStoppedReading) {
+  size_t index = 0;
+  const std::string job_id = SubmitHeld("plain", &index);
+  ASSERT_FALSE(HasFailure());
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Ipp("plain", "Cancel-Job", "ATTR integer job-id " + job_id + " STATUS successful-ok"));
+  EXPECT_TRUE(WaitJobAttr("plain", job_id, "job-state", "canceled", 2)) << server_.Log();
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
+  EXPECT_TRUE(ServerChildren().empty());
+  sink_.Release();
+  std::string job;
+  EXPECT_TRUE(sink_.WaitForJob(index, 10, &job)) << "the connection is closed";
+}
+
+// ---- A job process that dies still ends the printer's job ------------------------
+
+TEST_F(App, AJobProcessThatDiesEndsThePrintersJob) {
+  size_t index = 0;
+  const std::string job_id = SubmitHeld("plain", &index);
+  ASSERT_FALSE(HasFailure());
+  bool killed = false;
+  for (pid_t pid : ServerChildren())
+    if (ReadFile("/proc/" + std::to_string(pid) + "/cmdline").find("--core-job") != std::string::npos)
+      killed = kill(pid, SIGKILL) == 0;
+  ASSERT_TRUE(killed);
+  sink_.Release();
+  std::string job;
+  ASSERT_TRUE(sink_.WaitForJob(index, 30, &job)) << server_.Log();
+  ASSERT_GE(job.size(), kEoj.size());
+  EXPECT_EQ(job.substr(job.size() - kEoj.size()), kEoj)
+      << HexDiff(kEoj, job.substr(job.size() - kEoj.size()));
+  EXPECT_TRUE(WaitJobAttr("plain", job_id, "job-state", "aborted", 10));
+  EXPECT_NE(server_.Log().find("E ["), std::string::npos);
+  EXPECT_NE(JobAttr("plain", job_id, "job-state-message").find("the job process ended by signal 9"),
+            std::string::npos)
+      << server_.Log();
+}
+
 // A finch job that the printer reports cancelled at its panel (the core's
 // status watch asks the job's own printer) ends the same way, and the app
 // ends the job with the reason job-canceled-at-device.
@@ -438,6 +650,209 @@ TEST_F(App, FinchJobCancelledAtThePanel) {
   for (int i = 0; i < 50 && rc != 0; ++i, usleep(200000))
     rc = mtest::Run({"ipptool", "-tv", server_.PrinterUri("finch"), test}, &out, &err);
   EXPECT_EQ(rc, 0) << out << err << server_.Log();
+}
+
+// ---- Printers survive a restart ----------------------------------------------
+
+// Every printer comes back after a clean stop and after a crash, with its
+// settings and defaults; one whose driver left the product list (a package
+// upgrade) is kept, stopped, with the reason in its make and model.
+TEST_F(App, PrintersSurviveRestartCrashAndUpgrade) {
+  std::string why, out;
+  ASSERT_TRUE(Ipp("finch", "Set-Printer-Attributes",
+                  "GROUP printer-attributes-tag ATTR keyword media-default iso_a5_148x210mm\n"
+                  "ATTR enum print-quality-default 5 STATUS successful-ok",
+                  &out))
+      << out;
+  for (int i = 0;
+       i < 50 && ReadFile(server_.StateFile()).find("print-quality-default high") == std::string::npos; ++i)
+    usleep(100000);
+  const std::string kept =
+      "ATTR keyword requested-attributes media-default,print-quality-default STATUS successful-ok\n"
+      "EXPECT media-default WITH-VALUE iso_a5_148x210mm EXPECT print-quality-default WITH-VALUE 5";
+  for (bool crash : {false, true}) {
+    SCOPED_TRACE(crash ? "after SIGKILL" : "after SIGTERM");
+    crash ? server_.Kill() : server_.Stop();
+    ASSERT_TRUE(server_.Restart(&why)) << why;
+    EXPECT_TRUE(Ipp("finch", "Get-Printer-Attributes", kept, &out)) << out << server_.Log();
+    ASSERT_EQ(server_.Command({"printers"}, &out), 0) << out;
+    for (const Queue& q : kQueues) EXPECT_NE(out.find(q.name), std::string::npos) << out << server_.Log();
+  }
+  EXPECT_EQ(server_.Log().find("Dropping printer"), std::string::npos) << server_.Log();
+
+  server_.Stop();
+  std::string state = ReadFile(server_.StateFile());
+  const std::string driver = "driver=\"mirelo_p2200dn\"";
+  size_t at = state.find(driver);
+  ASSERT_NE(at, std::string::npos) << state;
+  state.replace(at, driver.size(), "driver=\"mirelo_p0000\"");
+  WriteFile(server_.StateFile(), state);
+  for (int start = 0; start < 2; ++start) {
+    ASSERT_TRUE(server_.Restart(&why)) << why;
+    EXPECT_TRUE(Ipp("plain", "Get-Printer-Attributes",
+                    "STATUS successful-ok EXPECT printer-state WITH-VALUE 5\n"
+                    "EXPECT printer-state-reasons WITH-VALUE other\n"
+                    "EXPECT printer-make-and-model WITH-VALUE \"mirelo_p0000 (driver no longer supported)\"",
+                    &out))
+        << out << server_.Log();
+    EXPECT_NE(server_.Log().find("driver 'mirelo_p0000' is no longer supported"), std::string::npos);
+    server_.Stop();
+  }
+  EXPECT_NE(ReadFile(server_.StateFile()).find("driver=\"mirelo_p0000\""), std::string::npos);
+  ASSERT_TRUE(server_.Restart(&why)) << why;
+}
+
+// ---- Nothing left behind ------------------------------------------------------
+
+// A server that starts after a crash removes the job files and folders the
+// crashed one left, and keeps those of the jobs its state holds; a server
+// that stops removes its domain socket.
+TEST_F(App, LeavesNothingOfACrashedServer) {
+  const std::string held = Submit("plain", MakePdf(1), "ATTR keyword job-hold-until indefinite");
+  ASSERT_FALSE(held.empty());
+  const std::string spool = server_.SpoolDir();
+  auto jobs_files = [&](const std::string& prefix) {
+    size_t n = 0;
+    for (const std::string& f : ListDir(spool)) n += f.rfind(prefix, 0) == 0;
+    return n;
+  };
+  char prefix[32];
+  snprintf(prefix, sizeof(prefix), "p%05dj%09d-", 1, atoi(held.c_str()));
+  // PAPPL saves its state (the job, its attributes file) when its main loop
+  // wakes: a request wakes it.
+  for (int i = 0; i < 50 && jobs_files(prefix) < 2; ++i) {
+    Ipp("plain", "Get-Printer-Attributes", "");
+    usleep(100000);
+  }
+  server_.Kill();
+  const size_t kept = jobs_files(prefix);
+  ASSERT_EQ(kept, 2u);
+  WriteFile(spool + "/p00001j000000999-gone.pdf", "%PDF");
+  WriteFile(spool + "/mirelo-testpage-1.ps", "%!PS");
+  ASSERT_EQ(mtest::Run({"mkdir", spool + "/mirelo-job-AbC123"}), 0);
+  WriteFile(spool + "/mirelo-job-AbC123/job.ps", "%!PS");
+  std::string why, out;
+  ASSERT_TRUE(server_.Restart(&why)) << why;
+  EXPECT_EQ(jobs_files("p00001j000000999"), 0u);
+  EXPECT_EQ(jobs_files("mirelo-"), 0u);
+  EXPECT_EQ(jobs_files(prefix), kept);
+  EXPECT_NE(server_.Log().find("Removed 3 file(s) and folder(s) of jobs"), std::string::npos)
+      << server_.Log();
+  EXPECT_NE(JobAttr("plain", held, "job-state"), "") << server_.Log();
+  ASSERT_EQ(server_.Command({"cancel", "-d", "plain", "-a"}, &out), 0) << out;
+  server_.Stop();
+  EXPECT_NE(access(server_.SocketPath().c_str(), F_OK), 0) << server_.SocketPath();
+}
+
+// ---- Only formats that print, and no request brings the server down -----------
+
+// Exactly the formats that print are offered: plain text prints as on a CUPS
+// queue; the drivers' own format is PostScript, and a format PAPPL 1.3.1
+// lets through all the same is aborted with the reason, the server up.
+TEST_F(App, OffersTheFormatsThatPrint) {
+  std::string out;
+  ASSERT_TRUE(Ipp("finch", "Get-Printer-Attributes",
+                  "ATTR keyword requested-attributes document-format-supported STATUS successful-ok", &out));
+  std::string formats;
+  for (size_t at = out.find("document-format-supported (1setOf mimeMediaType) = ");
+       at != std::string::npos;) {
+    at += 51;
+    formats = out.substr(at, out.find('\n', at) - at);
+    break;
+  }
+  EXPECT_EQ(formats,
+            "application/octet-stream,image/pwg-raster,image/urf,application/postscript,application/pdf,"
+            "image/jpeg,image/png,text/plain")
+      << out;
+
+  const std::string text = TempPath("hello.txt");
+  WriteFile(text, "hello from the app\n");
+  std::string job = Print("plain", text);
+  EXPECT_EQ(Pages(job), 1);
+  EXPECT_NE(job.find("@PJL ENTER LANGUAGE = POSTSCRIPT"), std::string::npos);
+
+  const std::string test = TempPath("odd-format.test");
+  WriteFile(test, "{ OPERATION Print-Job GROUP operation-attributes-tag\n"
+                  "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+                  "  ATTR uri printer-uri $uri ATTR name requesting-user-name alice\n"
+                  "  ATTR mimeMediaType document-format application/vnd.mirelo-postscript\n"
+                  "  FILE $filename }\n");
+  std::string err;
+  mtest::Run({"ipptool", "-tv", "-f", text, server_.PrinterUri("plain"), test}, &out, &err);
+  usleep(500000);
+  EXPECT_TRUE(server_.Alive()) << out << server_.Log();
+  EXPECT_TRUE(Ipp("plain", "Get-Printer-Attributes", "STATUS successful-ok"));
+}
+
+// Malformed and extreme values of the attributes the app reads, truncated
+// and oversized requests and 50 clients at once: every request gets an
+// answer and the server stays up.
+TEST_F(App, HostileRequestsLeaveTheServerUp) {
+  const std::string pdf = MakePdf(1);
+  const std::vector<std::string> attrs = {
+      "ATTR integer copies -1",
+      "ATTR integer copies 2147483647",
+      "ATTR integer copies 0",
+      "ATTR rangeOfInteger page-ranges 2147483647-2147483647",
+      "ATTR rangeOfInteger page-ranges 0-2147483647",
+      "ATTR keyword sides bogus",
+      "ATTR integer number-up 0",
+      "ATTR integer number-up 2147483647",
+      "ATTR keyword feed-edge \"\"",
+      "ATTR keyword feed-edge " + std::string(200, 'x'),
+      "ATTR keyword job-hold-until bogus",
+      "ATTR name job-name \"" + std::string(2000, 'n') + "\"",
+      "ATTR keyword media " + std::string(300, 'm'),
+      "ATTR collection media-col { MEMBER collection media-size { MEMBER integer x-dimension 0"
+      " MEMBER integer y-dimension 2147483647 } }",
+      "ATTR collection media-col { MEMBER collection media-size { MEMBER integer x-dimension -5"
+      " MEMBER integer y-dimension -5 } }",
+      "ATTR integer media-col 3",
+      "ATTR keyword multiple-document-handling bogus",
+  };
+  for (const std::string& a : attrs) {
+    SCOPED_TRACE(a.substr(0, 80));
+    const std::string test = TempPath("hostile.test");
+    WriteFile(test, "{ OPERATION Print-Job GROUP operation-attributes-tag\n"
+                    "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+                    "  ATTR uri printer-uri $uri ATTR name requesting-user-name alice\n"
+                    "  ATTR mimeMediaType document-format application/pdf\n"
+                    "  GROUP job-attributes-tag " +
+                        a + "\n  FILE $filename }\n");
+    std::string out, err;
+    mtest::Run({"ipptool", "-tv", "-f", pdf, server_.PrinterUri("finch"), test}, &out, &err);
+    EXPECT_NE(out.find("status-code = "), std::string::npos) << out << err;
+    ASSERT_TRUE(server_.Alive()) << out << server_.Log();
+  }
+  // Truncated and oversized requests.
+  const std::string head =
+      "POST /ipp/print/finch HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/ipp\r\n";
+  for (const std::string& request :
+       {head + "Content-Length: 1000\r\n\r\n\x02\x00\x00\x02",
+        head + "Content-Length: 99999999999999\r\n\r\n" + std::string(70000, '\x01'),
+        head + "Transfer-Encoding: chunked\r\n\r\nffffffff\r\n" + std::string(1000, 'z'),
+        std::string("\x02\x00\x00\x02\x00\x00\x00\x01", 8) + std::string(100000, '\x47')}) {
+    server_.Exchange(request, 2);
+    ASSERT_TRUE(server_.Alive()) << server_.Log();
+  }
+  // A job for a printer that is not there.
+  std::string out;
+  EXPECT_FALSE(Ipp("gone", "Get-Printer-Attributes", "STATUS successful-ok", &out));
+  EXPECT_NE(out.find("client-error-not-found"), std::string::npos) << out;
+
+  std::vector<std::thread> clients;
+  std::vector<std::string> failures(50);
+  for (size_t i = 0; i < failures.size(); ++i)
+    clients.emplace_back([&, i] {
+      std::string text, err;
+      if (mtest::Run({"ipptool", "-t", server_.PrinterUri("plain"), "get-printer-attributes.test"}, &text,
+                     &err) != 0)
+        failures[i] = text + err;
+    });
+  for (auto& t : clients) t.join();
+  for (const std::string& f : failures) EXPECT_EQ(f, "");
+  EXPECT_TRUE(server_.Alive()) << server_.Log();
+  EXPECT_EQ(server_.Command({"cancel", "-d", "finch", "-a"}, &out), 0) << out;
 }
 
 // Supplies and state from the printer's MIB, in IPP. (PAPPL 1.3 reports no

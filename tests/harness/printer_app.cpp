@@ -73,6 +73,12 @@ void JobSink::Serve() {
     if (poll(&p, 1, 100) <= 0) continue;
     int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0) continue;
+    if (refuse_) {
+      linger reset = {1, 0};
+      setsockopt(c, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+      close(c);
+      continue;
+    }
     std::string job;
     char buf[65536];
     for (ssize_t n; (n = read(c, buf, sizeof(buf))) > 0;) {
@@ -169,12 +175,51 @@ void AppServer::Stop() {
   pid_ = -1;
 }
 
-int AppServer::Command(const std::vector<std::string>& args, std::string* output) const {
+void AppServer::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+bool AppServer::Alive() const {
+  return pid_ > 0 && kill(pid_, 0) == 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
+}
+
+std::string AppServer::Exchange(const std::string& bytes, double timeout_seconds) const {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = Loopback(port_);
+  std::string answer;
+  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
+    for (size_t at = 0; at < bytes.size();) {
+      ssize_t n = send(s, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      at += static_cast<size_t>(n);
+    }
+    shutdown(s, SHUT_WR);
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_seconds);
+    char buf[4096];
+    while (std::chrono::steady_clock::now() < end) {
+      pollfd p = {s, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      ssize_t n = read(s, buf, sizeof(buf));
+      if (n <= 0) break;
+      answer.append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(s);
+  return answer;
+}
+
+int AppServer::Command(const std::vector<std::string>& args, std::string* output,
+                       const std::vector<std::string>& env) const {
   std::string out = dir_ + "/command.out";
   int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   std::vector<std::string> argv = {argv0_};
   argv.insert(argv.end(), args.begin(), args.end());
-  pid_t pid = Spawn(MIRELO_APP_BIN, argv, {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR}, fd);
+  std::vector<std::string> environment = {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR};
+  environment.insert(environment.end(), env.begin(), env.end());
+  pid_t pid = Spawn(MIRELO_APP_BIN, argv, environment, fd);
   close(fd);
   int status = 0;
   waitpid(pid, &status, 0);

@@ -36,12 +36,16 @@ class JobSink {
   void HoldAfter(size_t bytes);
   bool WaitUntilHeld(double timeout_seconds);
   void Release();
+  // While on, every connection is reset at once, unread (a printer that
+  // refuses jobs).
+  void Refuse(bool on) { refuse_ = on; }
 
  private:
   void Serve();
   int fd_ = -1;
   std::thread thread_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> refuse_{false};
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<std::string> jobs_;
@@ -56,9 +60,24 @@ class AppServer {
   ~AppServer() { Stop(); }
   bool Start(const std::string& dir, int port, std::string* why);
   void Stop();
+  // Ends the server with SIGKILL, as a crash would.
+  void Kill();
+  // Starts the server again on the same folder and port (after Stop or Kill).
+  bool Restart(std::string* why) { return Start(dir_, port_, why); }
+  std::string StateFile() const { return dir_ + "/state"; }
+  std::string SpoolDir() const { return dir_ + "/spool"; }
+  // The server's domain socket (the tests run as root: /run/<name>.sock).
+  std::string SocketPath() const { return "/run/" + argv0_ + ".sock"; }
+  // True while the server process runs.
+  bool Alive() const;
+  // Sends bytes to the server's port as they are, closes the sending side and
+  // returns what the server answered within timeout seconds.
+  std::string Exchange(const std::string& bytes, double timeout_seconds = 5) const;
   // Runs a client sub-command of the app against this server; returns its
-  // exit code and output (standard output and error).
-  int Command(const std::vector<std::string>& args, std::string* output = nullptr) const;
+  // exit code and output (standard output and error). env: more of the
+  // sub-command's environment (NAME=value).
+  int Command(const std::vector<std::string>& args, std::string* output = nullptr,
+              const std::vector<std::string>& env = {}) const;
   std::string PrinterUri(const std::string& printer) const;
   pid_t Pid() const { return pid_; }
   // What the server wrote on its standard output and error, then its log.
