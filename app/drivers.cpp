@@ -197,6 +197,8 @@ bool StatusCallback(pappl_printer_t* printer) {
   int count = papplDeviceGetSupplies(device, static_cast<int>(sizeof(supplies) / sizeof(supplies[0])),
                                      supplies);
   pappl_preason_t reasons = papplDeviceGetStatus(device);
+  // Closing the device starts the next job: the oldest.
+  FifoPrinterFrees(printer, 0);
   papplPrinterCloseDevice(printer);
   papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "The device reports %d supplies and the state bits 0x%x.",
                   count, reasons);

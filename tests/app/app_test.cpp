@@ -497,6 +497,23 @@ TEST_F(App, EveryJobHasAConnectionOfItsOwn) {
   for (const std::string& id : ids) EXPECT_TRUE(WaitJobAttr("plain", id, "job-state", "completed", 10)) << id;
 }
 
+// Jobs queued at once print in the order they came (PAPPL 1.3.1 alone
+// starts the newest pending job).
+TEST_F(App, QueuedJobsPrintFirstInFirstOut) {
+  sink_.HoldAfter(1);
+  size_t index = sink_.Count();
+  std::vector<std::string> ids;
+  for (int pages = 1; pages <= 6; ++pages) ids.push_back(Submit("plain", MakePdf(pages)));
+  ASSERT_TRUE(sink_.WaitUntilHeld(30)) << server_.Log();
+  sink_.Release();
+  for (int pages = 1; pages <= 6; ++pages) {
+    std::string job;
+    ASSERT_TRUE(sink_.WaitForJob(index + pages - 1, 60, &job)) << server_.Log();
+    EXPECT_NE(job.find("(Page 1 of " + std::to_string(pages) + ")"), std::string::npos) << "job " << pages;
+  }
+  for (const std::string& id : ids) EXPECT_EQ(JobAttr("plain", id, "job-state"), "completed") << id;
+}
+
 // A printer that resets the connection: the job stays queued (processing),
 // the printer shows offline, and the job goes again, whole, once the printer
 // takes it; a job the printer never takes is aborted with the reason.
