@@ -108,17 +108,26 @@ std::string OptionText(pappl_job_t* job, const pappl_pr_options_t& o, const Mode
              o.last_page < static_cast<unsigned>(INT_MAX) ? o.last_page : 999999u);
     text += range;
   }
-  // Collated copies only when asked, as a CUPS queue asks: a true Collate
-  // option.
+  // Collated copies unless the job asks for uncollated ones: the printer's
+  // multiple-document-handling-default (PAPPL's, fixed) is
+  // separate-documents-collated-copies. Collated as a CUPS queue asks: a
+  // true Collate option.
   ipp_attribute_t* mdh = papplJobGetAttribute(job, "multiple-document-handling");
   const char* mdh_value = mdh ? ippGetString(mdh, 0, nullptr) : nullptr;
-  if (mdh_value && strcmp(mdh_value, "separate-documents-collated-copies") == 0) text += " Collate=True";
+  if (!mdh_value || strcmp(mdh_value, "separate-documents-uncollated-copies") != 0) text += " Collate=True";
   if (model.family == Family::kFinch) {
-    const char* edge = cupsGetOption("feed-edge", o.num_vendor, o.vendor);
-    if (edge && strcmp(edge, "short-edge") == 0)
-      text += " FeedEdge=ShortEdge";
-    else if (edge && strcmp(edge, "long-edge") == 0)
-      text += " FeedEdge=LongEdge";
+    // The job's feed edge, or the printer's feed-edge-default (PAPPL 1.3.1
+    // looks for the default among the job's attributes and finds none).
+    std::string edge;
+    if (const char* value = cupsGetOption("feed-edge", o.num_vendor, o.vendor)) {
+      edge = value;
+    } else if (ipp_t* attrs = papplPrinterGetDriverAttributes(papplJobGetPrinter(job))) {
+      const char* value = ippGetString(ippFindAttribute(attrs, "feed-edge-default", IPP_TAG_ZERO), 0,
+                                       nullptr);
+      edge = value ? value : "";
+      ippDelete(attrs);
+    }
+    text += edge == "short-edge" ? " FeedEdge=ShortEdge" : " FeedEdge=LongEdge";
   }
   return text;
 }

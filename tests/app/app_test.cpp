@@ -316,6 +316,30 @@ TEST_F(App, MakesCopiesDuplexAndPageRanges) {
   EXPECT_NE(job.find("(Page 2 of 5)"), std::string::npos);
 }
 
+// What a job does not say comes from the printer's defaults, as an
+// administrator sets them: collated copies, media, the finch feed edge.
+TEST_F(App, JobsGetThePrintersDefaults) {
+  const std::string pdf = MakePdf(2);
+  std::string job = Print("finch", pdf, "ATTR integer copies 2");
+  EXPECT_EQ(Pages(job), 4) << "two collated copies of two pages";
+  EXPECT_NE(job.find("/Collate true"), std::string::npos);
+
+  std::string out;
+  ASSERT_TRUE(Ipp(
+      "finch", "Set-Printer-Attributes",
+      "GROUP printer-attributes-tag ATTR keyword media-default iso_a5_148x210mm STATUS successful-ok", &out))
+      << out;
+  job = Print("finch", pdf);
+  EXPECT_NE(job.find("@PJL SET PAPER=A5L\r\n"), std::string::npos) << job.substr(0, 400);
+  ASSERT_TRUE(Ipp(
+      "finch", "Set-Printer-Attributes",
+      "GROUP printer-attributes-tag ATTR keyword feed-edge-default short-edge STATUS successful-ok", &out))
+      << out;
+  job = Print("finch", pdf);
+  EXPECT_EQ(job.find("@PJL SET PAPER=A5L"), std::string::npos) << job.substr(0, 400);
+  EXPECT_NE(job.find("FeedEdge ShortEdge"), std::string::npos) << job.substr(0, 4000);
+}
+
 // Finch media: A5 fed long edge first gets the printer's paper line; a custom
 // size keeps its page setup.
 TEST_F(App, PrintsA5AndCustomSizesOnFinch) {
