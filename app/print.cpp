@@ -303,8 +303,23 @@ bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const bool network = PrinterConnection::Handles(core.device_uri.c_str());
   auto canceled = [&] { return papplJobIsCanceled(job); };
+  // The job's pages are those the core sends, as its PAGE lines count them
+  // ("PAGE: <page> <copies>", as under CUPS): PAPPL's count of the raster
+  // pages it made is replaced, and a delivery the printer did not take
+  // counts nothing.
+  papplJobSetImpressionsCompleted(job, -papplJobGetImpressionsCompleted(job));
   int failed_deliveries = 0;
   for (;;) {
+    int sent_pages = 0;
+    auto log = [&](const std::string& line) {
+      long page = 0, copies = 0;
+      if (line.compare(0, 6, "PAGE: ") == 0 && sscanf(line.c_str() + 6, "%ld %ld", &page, &copies) == 2 &&
+          copies > 0 && copies <= INT_MAX - sent_pages) {
+        sent_pages += static_cast<int>(copies);
+        papplJobSetImpressionsCompleted(job, static_cast<int>(copies));
+      }
+      LogLine(job, line);
+    };
     PrinterConnection connection;
     std::string why;
     bool connected = !network || connection.Connect(core.device_uri.c_str(), device, &why);
@@ -318,7 +333,7 @@ bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core) {
             delivery_failed = true;
             return false;
           },
-          canceled, [&](const std::string& line) { LogLine(job, line); }, &at_device);
+          canceled, log, &at_device);
       // What was written reaches the printer (the trailer of a cancelled
       // job and the end of a job whose process died included), unless the
       // printer failed or stopped reading after a cancel.
@@ -343,6 +358,7 @@ bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core) {
       if (network) papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
       return ok;
     }
+    papplJobSetImpressionsCompleted(job, -sent_pages);
     if (connected && ++failed_deliveries >= kMaxDeliveries) {
       papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer did not take the job in %d attempts: %s",
                   kMaxDeliveries, why.c_str());

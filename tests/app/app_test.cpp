@@ -316,6 +316,37 @@ TEST_F(App, MakesCopiesDuplexAndPageRanges) {
   EXPECT_NE(job.find("(Page 2 of 5)"), std::string::npos);
 }
 
+// job-impressions-completed counts the pages sent: each page of each copy
+// (made by the core or by the printer's copy count), and of a cancelled job
+// only those that went out.
+TEST_F(App, CountsThePagesSent) {
+  const std::string pdf = MakePdf(3);
+  size_t index = sink_.Count();
+  const std::string collated = Submit(
+      "finch", pdf,
+      "ATTR integer copies 2 ATTR keyword multiple-document-handling separate-documents-collated-copies");
+  const std::string uncollated = Submit(
+      "plain", pdf,
+      "ATTR integer copies 2 ATTR keyword multiple-document-handling separate-documents-uncollated-copies");
+  std::string job;
+  ASSERT_TRUE(sink_.WaitForJob(index + 1, 60, &job)) << server_.Log();
+  EXPECT_TRUE(WaitJobAttr("finch", collated, "job-state", "completed", 10));
+  EXPECT_TRUE(WaitJobAttr("plain", uncollated, "job-state", "completed", 10));
+  EXPECT_EQ(JobAttr("finch", collated, "job-impressions-completed"), "6");
+  EXPECT_EQ(JobAttr("plain", uncollated, "job-impressions-completed"), "6");
+
+  const std::string held = SubmitHeld("plain", &index);
+  ASSERT_FALSE(HasFailure());
+  ASSERT_TRUE(Ipp("plain", "Cancel-Job", "ATTR integer job-id " + held + " STATUS successful-ok"));
+  sink_.Release();
+  ASSERT_TRUE(sink_.WaitForJob(index, 60, &job)) << server_.Log();
+  EXPECT_TRUE(WaitJobAttr("plain", held, "job-state", "canceled", 10));
+  const size_t sent = Count(job, "%%Page:");
+  EXPECT_GT(sent, 0u);
+  EXPECT_LT(sent, 400u);
+  EXPECT_EQ(JobAttr("plain", held, "job-impressions-completed"), std::to_string(sent));
+}
+
 // What a job does not say comes from the printer's defaults, as an
 // administrator sets them: collated copies, media, the finch feed edge.
 TEST_F(App, JobsGetThePrintersDefaults) {
