@@ -169,6 +169,26 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
   ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-default", nullptr, "auto");
   ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-supported", nullptr, "auto");
 
+  // PAPPL 1.3.1 has no Set-Job-Attributes; its Set-Printer-Attributes takes
+  // these (printer-location and the organization fields it mishandles, and
+  // sides-default it refuses: not listed).
+  ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "job-settable-attributes-supported", nullptr,
+               "none");
+  std::vector<const char*> settable = {"media-col-default",
+                                       "media-col-ready",
+                                       "media-default",
+                                       "media-ready",
+                                       "orientation-requested-default",
+                                       "print-color-mode-default",
+                                       "print-content-optimize-default",
+                                       "print-quality-default",
+                                       "printer-contact-col",
+                                       "printer-geo-location",
+                                       "printer-resolution-default"};
+  if (model->family == Family::kFinch) settable.push_back("feed-edge-default");
+  ippAddStrings(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "printer-settable-attributes-supported",
+                static_cast<int>(settable.size()), nullptr, settable.data());
+
   // The finch feed edge, as the vendor attribute feed-edge.
   if (model->family == Family::kFinch) {
     data->num_vendor = 1;
@@ -197,6 +217,8 @@ bool StatusCallback(pappl_printer_t* printer) {
   int count = papplDeviceGetSupplies(device, static_cast<int>(sizeof(supplies) / sizeof(supplies[0])),
                                      supplies);
   pappl_preason_t reasons = papplDeviceGetStatus(device);
+  // Closing the device starts the next job: the oldest.
+  FifoPrinterFrees(printer, 0);
   papplPrinterCloseDevice(printer);
   papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "The device reports %d supplies and the state bits 0x%x.",
                   count, reasons);

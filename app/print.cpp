@@ -18,13 +18,18 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "child.h"
 #include "device.h"
@@ -104,17 +109,26 @@ std::string OptionText(pappl_job_t* job, const pappl_pr_options_t& o, const Mode
              o.last_page < static_cast<unsigned>(INT_MAX) ? o.last_page : 999999u);
     text += range;
   }
-  // Collated copies only when asked, as a CUPS queue asks: a true Collate
-  // option.
+  // Collated copies unless the job asks for uncollated ones: the printer's
+  // multiple-document-handling-default (PAPPL's, fixed) is
+  // separate-documents-collated-copies. Collated as a CUPS queue asks: a
+  // true Collate option.
   ipp_attribute_t* mdh = papplJobGetAttribute(job, "multiple-document-handling");
   const char* mdh_value = mdh ? ippGetString(mdh, 0, nullptr) : nullptr;
-  if (mdh_value && strcmp(mdh_value, "separate-documents-collated-copies") == 0) text += " Collate=True";
+  if (!mdh_value || strcmp(mdh_value, "separate-documents-uncollated-copies") != 0) text += " Collate=True";
   if (model.family == Family::kFinch) {
-    const char* edge = cupsGetOption("feed-edge", o.num_vendor, o.vendor);
-    if (edge && strcmp(edge, "short-edge") == 0)
-      text += " FeedEdge=ShortEdge";
-    else if (edge && strcmp(edge, "long-edge") == 0)
-      text += " FeedEdge=LongEdge";
+    // The job's feed edge, or the printer's feed-edge-default (PAPPL 1.3.1
+    // looks for the default among the job's attributes and finds none).
+    std::string edge;
+    if (const char* value = cupsGetOption("feed-edge", o.num_vendor, o.vendor)) {
+      edge = value;
+    } else if (ipp_t* attrs = papplPrinterGetDriverAttributes(papplJobGetPrinter(job))) {
+      const char* value = ippGetString(ippFindAttribute(attrs, "feed-edge-default", IPP_TAG_ZERO), 0,
+                                       nullptr);
+      edge = value ? value : "";
+      ippDelete(attrs);
+    }
+    text += edge == "short-edge" ? " FeedEdge=ShortEdge" : " FeedEdge=LongEdge";
   }
   return text;
 }
@@ -290,8 +304,23 @@ bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const bool network = PrinterConnection::Handles(core.device_uri.c_str());
   auto canceled = [&] { return papplJobIsCanceled(job); };
+  // The job's pages are those the core sends, as its PAGE lines count them
+  // ("PAGE: <page> <copies>", as under CUPS): PAPPL's count of the raster
+  // pages it made is replaced, and a delivery the printer did not take
+  // counts nothing.
+  papplJobSetImpressionsCompleted(job, -papplJobGetImpressionsCompleted(job));
   int failed_deliveries = 0;
   for (;;) {
+    int sent_pages = 0;
+    auto log = [&](const std::string& line) {
+      long page = 0, copies = 0;
+      if (line.compare(0, 6, "PAGE: ") == 0 && sscanf(line.c_str() + 6, "%ld %ld", &page, &copies) == 2 &&
+          copies > 0 && copies <= INT_MAX - sent_pages) {
+        sent_pages += static_cast<int>(copies);
+        papplJobSetImpressionsCompleted(job, static_cast<int>(copies));
+      }
+      LogLine(job, line);
+    };
     PrinterConnection connection;
     std::string why;
     bool connected = !network || connection.Connect(core.device_uri.c_str(), device, &why);
@@ -305,7 +334,7 @@ bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core) {
             delivery_failed = true;
             return false;
           },
-          canceled, [&](const std::string& line) { LogLine(job, line); }, &at_device);
+          canceled, log, &at_device);
       // What was written reaches the printer (the trailer of a cancelled
       // job and the end of a job whose process died included), unless the
       // printer failed or stopped reading after a cancel.
@@ -330,6 +359,7 @@ bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core) {
       if (network) papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
       return ok;
     }
+    papplJobSetImpressionsCompleted(job, -sent_pages);
     if (connected && ++failed_deliveries >= kMaxDeliveries) {
       papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer did not take the job in %d attempts: %s",
                   kMaxDeliveries, why.c_str());
@@ -345,6 +375,91 @@ bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core) {
     for (int i = 0; i < kRetrySeconds * 10 && !canceled(); ++i) usleep(100000);
   }
 }
+
+// ---- First in, first out ---------------------------------------------------------
+
+// PAPPL 1.3.1 starts the first pending job of the printer's active jobs,
+// which it keeps newest first. Whenever a job of the app ends (or the status
+// callback gives the device back), the pending jobs but the oldest are held
+// for the moment (papplJobHold without a hold-until: no attribute, reason
+// or event changes), so that PAPPL starts the oldest; once that one starts
+// (or after kFifoHoldSeconds, should it never start: cancelled meanwhile),
+// the held jobs are pending again, released oldest first.
+constexpr int kFifoHoldSeconds = 3;
+
+struct FifoHeld {
+  std::vector<int> job_ids;  // ascending
+  time_t release_at = 0;
+};
+std::mutex fifo_mu;
+std::map<int, FifoHeld> fifo_held;  // by printer id
+
+void ReleaseHeldJobs(pappl_printer_t* printer) {
+  std::vector<int> ids;
+  {
+    std::lock_guard<std::mutex> lock(fifo_mu);
+    auto it = fifo_held.find(papplPrinterGetID(printer));
+    if (it == fifo_held.end()) return;
+    ids.swap(it->second.job_ids);
+    fifo_held.erase(it);
+  }
+  for (int id : ids) {
+    pappl_job_t* job = papplPrinterFindJob(printer, id);
+    if (job && papplJobGetState(job) == IPP_JSTATE_HELD) papplJobRelease(job, nullptr);
+  }
+}
+
+// pappl_timer_cb_t, every second: releases the jobs held too long.
+bool FifoTimer(pappl_system_t* system, void*) {
+  std::vector<int> printers;
+  {
+    std::lock_guard<std::mutex> lock(fifo_mu);
+    for (const auto& [id, held] : fifo_held)
+      if (held.release_at <= time(nullptr)) printers.push_back(id);
+  }
+  for (int id : printers)
+    if (pappl_printer_t* printer = papplSystemFindPrinter(system, nullptr, id, nullptr))
+      ReleaseHeldJobs(printer);
+  return true;
+}
+
+}  // namespace
+
+void FifoJobStarts(pappl_job_t* job) { ReleaseHeldJobs(papplJobGetPrinter(job)); }
+
+void FifoPrinterFrees(pappl_printer_t* printer, int ending_job_id) {
+  pappl_system_t* system = papplPrinterGetSystem(printer);
+  // A server that stops keeps its jobs pending.
+  if (!system || !papplSystemIsRunning(system)) return;
+  struct Scan {
+    int ending;
+    std::vector<int> pending;
+  } scan{ending_job_id, {}};
+  papplPrinterIterateActiveJobs(
+      printer,
+      [](pappl_job_t* j, void* data) {
+        auto* s = static_cast<Scan*>(data);
+        if (papplJobGetID(j) != s->ending && papplJobGetState(j) == IPP_JSTATE_PENDING)
+          s->pending.push_back(papplJobGetID(j));
+      },
+      &scan, 1, 0);
+  if (scan.pending.size() < 2) return;
+  static std::once_flag timer_added;
+  std::call_once(timer_added, [system] { papplSystemAddTimerCallback(system, 0, 1, FifoTimer, nullptr); });
+  std::sort(scan.pending.begin(), scan.pending.end());
+  std::vector<int> held;
+  for (size_t i = 1; i < scan.pending.size(); ++i) {
+    pappl_job_t* j = papplPrinterFindJob(printer, scan.pending[i]);
+    if (j && papplJobHold(j, nullptr, nullptr, 0)) held.push_back(scan.pending[i]);
+  }
+  std::lock_guard<std::mutex> lock(fifo_mu);
+  FifoHeld& h = fifo_held[papplPrinterGetID(printer)];
+  h.job_ids.insert(h.job_ids.end(), held.begin(), held.end());
+  std::sort(h.job_ids.begin(), h.job_ids.end());
+  h.release_at = time(nullptr) + kFifoHoldSeconds;
+}
+
+namespace {
 
 // ---- Raster pages ------------------------------------------------------------
 
@@ -432,6 +547,12 @@ const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize) {
 }
 
 bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
+  FifoJobStarts(job);
+  // The next job to start is the oldest, whatever this one's end.
+  struct FifoTurn {
+    pappl_job_t* job;
+    ~FifoTurn() { FifoPrinterFrees(papplJobGetPrinter(job), papplJobGetID(job)); }
+  } turn{job};
   const char* format = papplJobGetFormat(job);
   // A job cancelled before it gets here has lost its file to PAPPL already.
   const char* filename = papplJobGetFilename(job);
@@ -469,6 +590,7 @@ bool PrintRawFile(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
 }
 
 bool RasterStartJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
+  FifoJobStarts(job);
   auto doc = std::make_unique<RasterDoc>();
   if (!doc->dir.ok()) return false;
   doc->path = doc->dir.File("raster.ps");
@@ -514,7 +636,9 @@ bool RasterEndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
   fprintf(doc->file, "%%%%Trailer\n%%%%Pages: %u\n%%%%EOF\n", doc->pages);
   bool ok = fclose(doc->file) == 0;
   doc->file = nullptr;
-  return ok && PrintFile(job, device, doc->path, false, 1);
+  ok = ok && PrintFile(job, device, doc->path, false, 1);
+  FifoPrinterFrees(papplJobGetPrinter(job), papplJobGetID(job));
+  return ok;
 }
 
 }  // namespace mirelo_app

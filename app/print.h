@@ -33,6 +33,14 @@ bool RasterEndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
 // folder and returns its name (in buffer), or null when it cannot.
 const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize);
 
+// First in, first out under PAPPL 1.3.1, which starts the newest pending
+// job: FifoPrinterFrees, called as a printer is about to start its next job
+// (the end of a job's processing, ending_job_id; the status callback before
+// it gives the device back, 0), holds all pending jobs but the oldest, and
+// FifoJobStarts, called as a job's processing starts, puts them back.
+void FifoPrinterFrees(pappl_printer_t* printer, int ending_job_id);
+void FifoJobStarts(pappl_job_t* job);
+
 // Folders of the model PPDs and of the CUPS filters (build-time defaults;
 // MIRELO_APP_PPD_DIR in the environment overrides the PPD folder).
 const char* PpdDir();
