@@ -112,10 +112,12 @@ std::string OptionText(pappl_job_t* job, const pappl_pr_options_t& o, const Mode
   // Collated copies unless the job asks for uncollated ones: the printer's
   // multiple-document-handling-default (PAPPL's, fixed) is
   // separate-documents-collated-copies. Collated as a CUPS queue asks: a
-  // true Collate option.
+  // true Collate option. One copy is no collation: the job takes the road a
+  // CUPS queue gives it.
   ipp_attribute_t* mdh = papplJobGetAttribute(job, "multiple-document-handling");
   const char* mdh_value = mdh ? ippGetString(mdh, 0, nullptr) : nullptr;
-  if (!mdh_value || strcmp(mdh_value, "separate-documents-uncollated-copies") != 0) text += " Collate=True";
+  if (o.copies > 1 && (!mdh_value || strcmp(mdh_value, "separate-documents-uncollated-copies") != 0))
+    text += " Collate=True";
   if (model.family == Family::kFinch) {
     // The job's feed edge, or the printer's feed-edge-default (PAPPL 1.3.1
     // looks for the default among the job's attributes and finds none).
