@@ -26,6 +26,7 @@
 #include "child.h"
 #include "common/io.h"
 #include "core/core.h"
+#include "security.h"
 
 namespace mirelo_app {
 
@@ -92,6 +93,7 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
   }
 
   LineSplitter lines(log);
+  TimeLimit limit(pid, "the job process", log);
   bool term_sent = false, forwarding = true;
   char buf[65536];
   pollfd fds[2] = {{out.read.get(), POLLIN, 0}, {err.read.get(), POLLIN, 0}};
@@ -100,7 +102,7 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
       kill(pid, SIGTERM);
       term_sent = true;
     }
-    int n = poll(fds, 2, 200);
+    int n = limit.Poll(fds, 2, 200);
     if (n < 0 && errno != EINTR) break;
     for (int i = 0; i < 2 && n > 0; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;

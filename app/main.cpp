@@ -20,6 +20,7 @@
 #include "drivers.h"
 #include "job-core.h"
 #include "print.h"
+#include "security.h"
 
 namespace {
 
@@ -53,6 +54,10 @@ pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
   const char* spool = Option(num, options, "spool-directory", nullptr);
   const char* log = Option(num, options, "log-file", "-");
   pappl_loglevel_t level = LogLevel(Option(num, options, "log-level", "info"));
+  if (std::string why; !mirelo_app::ConfigureJobPrograms(num, options, &why)) {
+    fprintf(stderr, "%s: %s\n", kName, why.c_str());
+    return nullptr;
+  }
 
   const char* listen = Option(num, options, "listen-hostname", "localhost");
   // On localhost alone there is no TLS: PAPPL gives local clients no ipps
@@ -61,10 +66,10 @@ pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
                       PAPPL_SOPTIONS_WEB_SECURITY;
   if (strcmp(listen, "localhost") == 0) soptions |= PAPPL_SOPTIONS_NO_TLS;
   pappl_system_t* system = papplSystemCreate(static_cast<pappl_soptions_t>(soptions), kName, port,
-                                             "_print,_universal", spool, log, level, nullptr, false);
+                                             "_print,_universal", spool, log, level,
+                                             nullptr, false);
   if (!system) return nullptr;
   papplSystemAddListeners(system, listen);
-  papplSystemSetHostName(system, "localhost");
   pappl_version_t version = {};
   snprintf(version.name, sizeof(version.name), "%s", kName);
   snprintf(version.sversion, sizeof(version.sversion), "%s", kVersion);

@@ -25,6 +25,7 @@
 #include "child.h"
 #include "drivers.h"
 #include "job-core.h"
+#include "security.h"
 
 namespace mirelo_app {
 
@@ -38,6 +39,7 @@ class JobDir {
   JobDir() {
     snprintf(path_, sizeof(path_), "%s/mirelo-job-XXXXXX", papplGetTempDir());
     if (!mkdtemp(path_)) path_[0] = '\0';
+    if (path_[0]) OpenToJobUser(path_);
   }
   ~JobDir() {
     if (!path_[0]) return;
@@ -124,6 +126,7 @@ bool RunInto(pappl_job_t* job, const Command& command, const std::string& out_pa
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to create '%s': %s", out_path.c_str(), strerror(errno));
     return false;
   }
+  OpenToJobUser(fd);
   std::string why;
   bool ok = RunProgram(command, -1, fd, 2, &why);
   close(fd);
@@ -134,7 +137,7 @@ bool RunInto(pappl_job_t* job, const Command& command, const std::string& out_pa
 // The whole path of one document (PDF or PostScript) to the printer.
 // copies_override > 0 replaces the job's copy count (raster jobs, whose
 // copies PAPPL has already made).
-bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& input, bool is_pdf,
+bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& document, bool is_pdf,
                int copies_override) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const Model* model = ModelForDriver(papplPrinterGetDriverName(printer));
@@ -149,13 +152,16 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& inpu
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to create a job folder: %s", strerror(errno));
     return false;
   }
+  const std::string input = ReadableByJobUser(job, document, dir.path());
 
   const std::string ppd = std::string(PpdDir()) + "/" + model->ppd;
   const char* name = papplPrinterGetName(printer);
   const std::string printer_name = name ? name : "";
   const std::string job_id = std::to_string(papplJobGetID(job));
-  const char* user = papplJobGetUsername(job);
-  const char* title = papplJobGetName(job);
+  // Printable characters only reach the printer stream (PJL, comments).
+  const std::string user_text = PrintableName(papplJobGetUsername(job)),
+                    title_text = PrintableName(papplJobGetName(job));
+  const char *user = user_text.c_str(), *title = title_text.c_str();
   const std::string copies = std::to_string(copies_override > 0 ? copies_override : options->copies);
   const std::string option_text = OptionText(job, *options, *model);
   papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Printing with the options '%s', %s copies.", option_text.c_str(),

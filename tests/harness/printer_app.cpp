@@ -6,8 +6,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -142,12 +145,17 @@ bool AppServer::Start(const std::string& dir, int port, std::string* why) {
   argv0_ = "mtest-printer-app-" + std::to_string(getpid());
   Run({"mkdir", "-p", dir + "/spool"});
   int log = open((dir + "/server.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  pid_ = Spawn(
-      MIRELO_APP_BIN,
-      {argv0_, "server", "-o", "server-port=" + std::to_string(port), "-o", "state-file=" + dir + "/state",
-       "-o", "spool-directory=" + dir + "/spool", "-o", "log-file=" + dir + "/log", "-o", "log-level=debug"},
-      // No DNS-SD: the announcement would leave the private network.
-      {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR, "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"}, log);
+  std::vector<std::string> argv = {argv0_, "server",
+                                   "-o",   "server-port=" + std::to_string(port),
+                                   "-o",   "state-file=" + dir + "/state",
+                                   "-o",   "spool-directory=" + dir + "/spool",
+                                   "-o",   "log-file=" + dir + "/log",
+                                   "-o",   "log-level=debug"};
+  for (const std::string& o : options_) argv.insert(argv.end(), {"-o", o});
+  pid_ = Spawn(MIRELO_APP_BIN, argv,
+               // No DNS-SD: the announcement would leave the private network.
+               {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR, "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"},
+               log);
   close(log);
   for (int i = 0; i < 100; ++i) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -187,6 +195,54 @@ std::string AppServer::PrinterUri(const std::string& printer) const {
 }
 
 std::string AppServer::Log() const { return ReadFile(dir_ + "/server.out") + ReadFile(dir_ + "/log"); }
+
+bool EnterPrivateHostName(const std::string& name, std::string* why) {
+  if (unshare(CLONE_NEWUTS) != 0 || sethostname(name.c_str(), name.size()) != 0) {
+    *why = std::string("no private host name (UTS namespace): ") + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool EnterPrivateUsers(const std::string& pam_file, std::string* why) {
+  // kTestPassword, hashed (SHA-512 crypt).
+  static const char kHash[] =
+      "$6$mtestsalt0123456$hVgfNp0/"
+      "gqiizOf2kbhvXCzCqUEcAqVo1x0ClSRCdUwLjbGwoExQ2y5KjJ3ufnwNqzHXVnOR2wO7zMUbltgzq0";
+  const std::string dir = TempPath("etc");
+  std::string group;
+  const std::string groups = ReadFile("/etc/group");
+  for (size_t at = 0, end; at < groups.size(); at = end + 1) {
+    end = groups.find('\n', at);
+    if (end == std::string::npos) end = groups.size();
+    std::string line = groups.substr(at, end - at);
+    if (line.rfind("lpadmin:", 0) == 0)
+      line += line.back() == ':' ? kTestAdmin : std::string(",") + kTestAdmin;
+    if (!line.empty()) group += line + "\n";
+  }
+  Run({"mkdir", "-p", dir + "/pam.d"});
+  WriteFile(dir + "/passwd", ReadFile("/etc/passwd") + kTestAdmin +
+                                 ":x:61001:61001::/nonexistent:/usr/sbin/nologin\n" + kTestUser +
+                                 ":x:61002:61002::/nonexistent:/usr/sbin/nologin\n");
+  WriteFile(dir + "/group", group + kTestAdmin + ":x:61001:\n" + kTestUser + ":x:61002:\n");
+  WriteFile(dir + "/shadow", ReadFile("/etc/shadow") + kTestAdmin + ":" + kHash + ":19000:0:99999:7:::\n" +
+                                 kTestUser + ":" + kHash + ":19000:0:99999:7:::\n");
+  chmod((dir + "/shadow").c_str(), 0600);
+  Run({"cp", "-a", "/etc/pam.d/.", dir + "/pam.d/"});
+  WriteFile(dir + "/pam.d/mirelo-printer-app", ReadFile(pam_file));
+  if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    *why = std::string("no private mount namespace: ") + strerror(errno);
+    return false;
+  }
+  for (const char* name : {"passwd", "group", "shadow", "pam.d"}) {
+    if (mount((dir + "/" + name).c_str(), (std::string("/etc/") + name).c_str(), nullptr, MS_BIND, nullptr) !=
+        0) {
+      *why = std::string("cannot bind /etc/") + name + ": " + strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
 
 std::string PostScriptOf(const std::string& job) {
   size_t from = job.find("%!PS");

@@ -55,6 +55,8 @@ class AppServer {
  public:
   ~AppServer() { Stop(); }
   bool Start(const std::string& dir, int port, std::string* why);
+  // Further server options ("name=value", each given with -o) for Start.
+  void SetOptions(std::vector<std::string> options) { options_ = std::move(options); }
   void Stop();
   // Runs a client sub-command of the app against this server; returns its
   // exit code and output (standard output and error).
@@ -69,7 +71,25 @@ class AppServer {
   int port_ = 0;
   std::string dir_;
   std::string argv0_;
+  std::vector<std::string> options_;
 };
+
+// Moves the test process into a UTS namespace of its own whose host name is
+// name (call it from the main thread before starting threads, as
+// EnterPrivateNetwork): the machine's own name is never touched. False with
+// the reason when no namespace can be had.
+bool EnterPrivateHostName(const std::string& name, std::string* why);
+
+// Users who log in with kTestPassword: kTestAdmin (uid 61001, a member of
+// lpadmin) and kTestUser (uid 61002). EnterPrivateUsers moves the test
+// process (from the main thread, before starting threads or the server) into
+// a mount namespace of its own where /etc/passwd, group and shadow are
+// copies with these users added and /etc/pam.d holds the system's files and
+// pam_file as the app's service; the machine's own files stay as they are.
+inline constexpr char kTestAdmin[] = "mtadmin";
+inline constexpr char kTestUser[] = "mtuser";
+inline constexpr char kTestPassword[] = "mtest-secret";
+bool EnterPrivateUsers(const std::string& pam_file, std::string* why);
 
 // The PostScript of a job as the printer stores it: from "%!PS" up to the
 // end-of-job sequence, without the PJL around it.

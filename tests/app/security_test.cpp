@@ -1,0 +1,263 @@
+// SPDX-License-Identifier: Apache-2.0
+// The Printer Application as a network service, tried as an administrator
+// and as an attacker would: the machine keeps its name, client names cannot
+// inject printer commands, job programs never run as root and stop at their
+// limits, administration needs an administrator. The server runs in the
+// test's private network (and its own host name, mount and users where a
+// test needs them).
+#include <gtest/gtest.h>
+
+#include <cups/cups.h>
+#include <dirent.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness/harness.h"
+#include "harness/printer_app.h"
+#include "harness/printer_link.h"
+#include "harness/words.h"
+
+namespace mtest {
+namespace {
+
+constexpr char kHost[] = "mtest-uts-host";
+constexpr int kPort = 8632;
+constexpr const char* kFamilies[] = {"plain", "finch", "heron"};
+
+class Secure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MTEST_REQUIRE_PRIVATE_NETWORK();
+    std::string why;
+    if (!EnterPrivateHostName(kHost, &why)) GTEST_SKIP() << why;
+    ASSERT_TRUE(sink_.Start(&why)) << why;
+  }
+  // Starts the server with extra server options and a printer per family.
+  void StartServer(const std::vector<std::string>& options = {}, const std::string& dir = "secure") {
+    std::string why;
+    server_.SetOptions(options);
+    ASSERT_TRUE(server_.Start(TempPath(dir), kPort, &why)) << why;
+    const char* drivers[] = {"mirelo_p2200dn", "mirelo_f4200dn", "mirelo_h9100dn"};
+    for (int i = 0; i < 3; ++i) {
+      std::string out;
+      ASSERT_EQ(server_.Command(
+                    {"add", "-d", kFamilies[i], "-m", drivers[i], "-v", "socket://127.0.0.1:9100"}, &out),
+                0)
+          << out << server_.Log();
+    }
+  }
+
+  // Print-Job over IPP on 127.0.0.1 with the given user and job names;
+  // returns the status and the job the printer got (empty when refused).
+  ipp_status_t Print(const char* queue, const std::string& file, const char* format, const std::string& user,
+                     const std::string& name, std::string* job, bool wait = true) {
+    size_t index = sink_.Count();
+    http_t* http = httpConnect2("127.0.0.1", kPort, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000,
+                                nullptr);
+    if (!http) return IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
+    const std::string resource = std::string("/ipp/print/") + queue;
+    ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                 ("ipp://127.0.0.1:" + std::to_string(kPort) + resource).c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, user.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "document-name", nullptr, name.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
+    ipp_t* response = cupsDoFileRequest(http, request, resource.c_str(), file.c_str());
+    ipp_status_t status = response ? ippGetStatusCode(response) : cupsLastError();
+    ippDelete(response);
+    httpClose(http);
+    job->clear();
+    if (wait && status < IPP_STATUS_REDIRECTION_OTHER_SITE) {
+      EXPECT_TRUE(sink_.WaitForJob(index, 60, job)) << server_.Log();
+    }
+    return status;
+  }
+
+  JobSink sink_;
+  AppServer server_;
+};
+
+// ---- The host name ---------------------------------------------------------------
+
+// Started and printing as root, the server leaves the host name alone, and
+// the finch owner tag is that name.
+TEST_F(Secure, HostNameStaysAndIsTheOwnerTag) {
+  StartServer();
+  std::string out, job;
+  ASSERT_EQ(server_.Command({"drivers"}, &out), 0) << out;
+  ASSERT_EQ(Print("finch", MakePdf(1), "application/pdf", "alice", "job", &job), IPP_STATUS_OK);
+  EXPECT_EQ(HostName(), kHost);
+  EXPECT_NE(job.find("@PJL SET JOBOWNER=\"" + std::string(kHost) + "\"\r\n"), std::string::npos) << job;
+}
+
+// ---- Names in the printer stream --------------------------------------------------
+
+// Job and user names with control characters (a PJL line break, the
+// Universal Exit Language, Ctrl-D, ESC) or over-long reach no family's
+// stream as commands: the stream carries the same PJL lines, UELs and
+// Ctrl-Ds as a job with plain names, and the names' printable rest.
+TEST_F(Secure, NamesCarryPrintableCharactersOnly) {
+  StartServer();
+  const std::string pdf = MakePdf(1);
+  const std::string ps = PsFromPdftops(pdf);
+  const std::string inject = "\r\n@PJL SET INJECTED=ON\r\n@PJL ENTER LANGUAGE = PCL\r\n";
+  const std::vector<std::string> names = {"a" + inject + "b", "c\x1b%-12345X@PJL SET INJECTED=ON\n\x04",
+                                          "d\x1b\x04\te", std::string(3000, 'n') + inject};
+  for (const char* queue : kFamilies) {
+    for (const auto& [file, format] : {std::pair{pdf, "application/pdf"}, {ps, "application/postscript"}}) {
+      std::string clean;
+      ASSERT_EQ(Print(queue, file, format, "alice", "job", &clean), IPP_STATUS_OK);
+      for (const std::string& name : names) {
+        SCOPED_TRACE(std::string(queue) + " " + format + " " + name.substr(0, 40));
+        std::string job;
+        ipp_status_t status = Print(queue, file, format, name, name, &job);
+        if (status == IPP_STATUS_ERROR_BAD_REQUEST) continue;  // refused as CUPS refuses it
+        ASSERT_EQ(status, IPP_STATUS_OK)
+            << ippErrorString(status)
+            << server_.Log().substr(server_.Log().size() > 6000 ? server_.Log().size() - 6000 : 0);
+        EXPECT_EQ(job.find("\n@PJL SET INJECTED"), std::string::npos);
+        EXPECT_EQ(job.find("\n@PJL ENTER LANGUAGE = PCL"), std::string::npos);
+        EXPECT_EQ(Count(job, kUel), Count(clean, kUel));
+        EXPECT_EQ(Count(job, "\x04"), Count(clean, "\x04"));
+        EXPECT_EQ(Count(job, "\n@PJL"), Count(clean, "\n@PJL"));
+        EXPECT_EQ(Count(job, "\x1b"), Count(clean, "\x1b"));
+        EXPECT_LT(job.size(), clean.size() + 4 * 256);
+      }
+    }
+  }
+}
+
+// ---- Job programs ---------------------------------------------------------------
+
+// The programs below the server, sampled every few milliseconds from /proc:
+// name, real and effective user, no-new-privileges flag.
+class ProcessTree {
+ public:
+  struct Seen {
+    std::string name;
+    uid_t ruid, euid;
+    bool no_new_privs;
+  };
+  explicit ProcessTree(pid_t root)
+      : thread_([this, root] {
+          while (!stop_) {
+            Sample(root);
+            usleep(2000);
+          }
+        }) {}
+  ~ProcessTree() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  const std::map<pid_t, Seen>& seen() const { return seen_; }
+
+ private:
+  void Sample(pid_t root) {
+    std::map<pid_t, pid_t> parent;
+    std::map<pid_t, std::string> status;
+    DIR* proc = opendir("/proc");
+    if (!proc) return;
+    while (dirent* e = readdir(proc)) {
+      pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+      if (pid <= 0) continue;
+      std::string text = ReadFile("/proc/" + std::to_string(pid) + "/status");
+      size_t at = text.find("\nPPid:");
+      if (at == std::string::npos) continue;
+      parent[pid] = static_cast<pid_t>(atoi(text.c_str() + at + 6));
+      status[pid] = text;
+    }
+    closedir(proc);
+    for (const auto& [pid, text] : status) {
+      bool below = false;
+      for (pid_t p = parent[pid]; p > 1 && !below; p = parent.count(p) ? parent[p] : 0) below = p == root;
+      if (!below) continue;
+      Seen s;
+      s.name = text.substr(6, text.find('\n') - 6);
+      unsigned r = 0, eff = 0;
+      size_t uid = text.find("\nUid:");
+      sscanf(text.c_str() + uid + 5, "%u %u", &r, &eff);
+      s.ruid = r;
+      s.euid = eff;
+      s.no_new_privs = text.find("NoNewPrivs:\t1") != std::string::npos;
+      seen_[pid] = s;
+    }
+  }
+  std::atomic<bool> stop_{false};
+  std::map<pid_t, Seen> seen_;
+  std::thread thread_;
+};
+
+// A server started as root runs every job program as the job user (here
+// lp, or the package's user where it exists), with no new privileges.
+TEST_F(Secure, JobProgramsNeverRunAsRoot) {
+  if (geteuid() != 0) GTEST_SKIP() << "the server must be started as root";
+  StartServer();
+  const passwd* own = getpwnam("mirelo-printer-app");
+  const passwd* lp = own ? own : getpwnam("lp");
+  ASSERT_NE(lp, nullptr);
+  const uid_t expected = lp->pw_uid;
+  const std::string pdf = MakePdf(4);
+  const std::string ps = PsFromPdftops(pdf);
+  ProcessTree tree(server_.Pid());
+  std::string job;
+  for (const char* queue : kFamilies) {
+    ASSERT_EQ(Print(queue, pdf, "application/pdf", "alice", "job", &job), IPP_STATUS_OK);
+    ASSERT_EQ(Print(queue, ps, "application/postscript", "alice", "job", &job), IPP_STATUS_OK);
+  }
+  tree.Stop();
+  std::set<std::string> names;
+  for (const auto& [pid, s] : tree.seen()) {
+    SCOPED_TRACE(s.name + " " + std::to_string(pid));
+    names.insert(s.name);
+    EXPECT_EQ(s.ruid, expected);
+    EXPECT_EQ(s.euid, expected);
+    EXPECT_TRUE(s.no_new_privs);
+  }
+  std::string all;
+  for (const auto& n : names) all += n + " ";
+  for (const char* program : {"exe", "gs", "pstops"}) EXPECT_TRUE(names.count(program)) << all;
+}
+
+// A job program over its CPU or wall-clock limit is stopped; the job is
+// aborted with the reason in its log, and the next job prints.
+TEST_F(Secure, JobProgramsStopAtTheirLimits) {
+  const std::string endless = TempPath("endless.ps");
+  WriteFile(endless,
+            "%!PS-Adobe-3.0\n%%Pages: 1\n%%EndComments\n%%Page: 1 1\n{ 1 pop } loop\nshowpage\n%%EOF\n");
+  const std::string pdf = MakePdf(1);
+  const struct {
+    const char* cpu;
+    const char* time;
+    const char* reason;
+  } kLimits[] = {
+      {"job-cpu-limit=1", "job-time-limit=60", "gs exceeded its CPU time limit of 1 seconds"},
+      {"job-cpu-limit=60", "job-time-limit=2", "gs exceeded its time limit of 2 seconds and was stopped"}};
+  for (const auto& l : kLimits) {
+    SCOPED_TRACE(l.reason);
+    server_.Stop();
+    StartServer({l.cpu, l.time}, l.cpu);
+    std::string job;
+    const size_t before = sink_.Count();
+    ASSERT_EQ(Print("heron", endless, "application/postscript", "alice", "endless", &job, false),
+              IPP_STATUS_OK);
+    bool stopped = false;
+    for (int i = 0; i < 200 && !stopped; ++i, usleep(100000))
+      stopped = server_.Log().find(l.reason) != std::string::npos;
+    EXPECT_TRUE(stopped) << server_.Log();
+    EXPECT_EQ(sink_.Count(), before);
+    ASSERT_EQ(Print("heron", pdf, "application/pdf", "alice", "next", &job), IPP_STATUS_OK);
+    EXPECT_FALSE(job.empty());
+  }
+}
+
+}  // namespace
+}  // namespace mtest
