@@ -67,8 +67,9 @@ pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
   if (strcmp(listen, "localhost") == 0) soptions |= PAPPL_SOPTIONS_NO_TLS;
   pappl_system_t* system = papplSystemCreate(static_cast<pappl_soptions_t>(soptions), kName, port,
                                              "_print,_universal", spool, log, level,
-                                             nullptr, false);
+                                             mirelo_app::AuthService(num, options), false);
   if (!system) return nullptr;
+  mirelo_app::SetUpAccess(system, num, options);
   papplSystemAddListeners(system, listen);
   pappl_version_t version = {};
   snprintf(version.name, sizeof(version.name), "%s", kName);

@@ -102,4 +102,25 @@ class TimeLimit {
 // *why tells) when it does not. True when it ended by itself.
 bool WaitWithinTimeLimit(pid_t pid, const std::string& name, std::string* why);
 
+// ---- Administration ---------------------------------------------------------------
+
+// The group whose members administer the server (besides root), and the PAM
+// service that checks a login (the server option auth-service overrides it).
+inline constexpr char kAdminGroup[] = "lpadmin";
+inline constexpr char kPamService[] = "mirelo-printer-app";
+
+// The PAM service for papplSystemCreate (PAPPL asks for Basic credentials,
+// and its web pages for a login, only when it has one).
+const char* AuthService(int num_options, cups_option_t* options);
+// Sets the system's admin group, and listens on the domain socket of the
+// server option socket-file=PATH too (the service's, which runs as its own
+// user and whose socket PAPPL would put in its private /tmp).
+void SetUpAccess(pappl_system_t* system, int num_options, cups_option_t* options);
+
+// Whether client may make its request: a request for administrators (admin),
+// for members of group (when not null), or for everyone. HTTP_STATUS_CONTINUE
+// when it may; else the HTTP status to answer with (UNAUTHORIZED asks for a
+// login; UPGRADE_REQUIRED for TLS first). Sets the client's user name.
+http_status_t Authorize(pappl_client_t* client, bool admin, const char* group);
+
 }  // namespace mirelo_app

@@ -9,10 +9,13 @@
 
 #include <cups/cups.h>
 #include <dirent.h>
+#include <grp.h>
 #include <pwd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -37,6 +40,7 @@ class Secure : public ::testing::Test {
     MTEST_REQUIRE_PRIVATE_NETWORK();
     std::string why;
     if (!EnterPrivateHostName(kHost, &why)) GTEST_SKIP() << why;
+    if (!EnterPrivateUsers(MIRELOPS_SOURCE_DIR "/debian/mirelo-printer-app.pam", &why)) GTEST_SKIP() << why;
     ASSERT_TRUE(sink_.Start(&why)) << why;
   }
   // Starts the server with extra server options and a printer per family.
@@ -257,6 +261,202 @@ TEST_F(Secure, JobProgramsStopAtTheirLimits) {
     ASSERT_EQ(Print("heron", pdf, "application/pdf", "alice", "next", &job), IPP_STATUS_OK);
     EXPECT_FALSE(job.empty());
   }
+}
+
+// ---- Administration ----------------------------------------------------------
+
+// A client of the server: a process of user uid on the domain socket, or on
+// TCP (127.0.0.1) logged in as login (null: no credentials); requests name
+// user as requesting-user-name.
+struct Client {
+  const char* label;
+  uid_t uid;
+  bool socket;
+  const char* login;
+  const char* user;
+  bool admin;  // what the server should take it for
+};
+
+// Sends the request that make builds from a child process of the client's
+// user and returns the IPP status (an HTTP refusal as libcups maps it);
+// *id gets the response's job-id, or its printer-id.
+ipp_status_t Send(const AppServer& server, const Client& c, const std::string& resource,
+                  const std::function<ipp_t*(const char* user)>& make, int* id = nullptr) {
+  int fds[2];
+  if (pipe(fds) != 0) return IPP_STATUS_ERROR_INTERNAL;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    if (c.uid != 0) {
+      gid_t gid = c.uid;
+      if (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(c.uid, c.uid, c.uid) != 0)
+        _exit(1);
+    }
+    cupsSetUser(c.login ? c.login : c.user);
+    cupsSetPasswordCB2([](const char*, http_t*, const char*, const char*,
+                          void* login) -> const char* { return login ? kTestPassword : nullptr; },
+                       const_cast<char*>(c.login));
+    http_t* http = c.socket ? httpConnect2(server.SocketPath().c_str(), 0, nullptr, AF_LOCAL,
+                                           HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr)
+                            : httpConnect2("127.0.0.1", kPort, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED,
+                                           1, 30000, nullptr);
+    ipp_t* request = make(c.user);
+    ipp_t* response = http ? cupsDoRequest(http, request, resource.c_str()) : nullptr;
+    ipp_attribute_t* id = ippFindAttribute(response, "job-id", IPP_TAG_INTEGER);
+    if (!id) id = ippFindAttribute(response, "printer-id", IPP_TAG_INTEGER);
+    int out[2] = {response ? ippGetStatusCode(response) : cupsLastError(), ippGetInteger(id, 0)};
+    ssize_t ignored = write(fds[1], out, sizeof(out));
+    (void)ignored;
+    _exit(0);
+  }
+  close(fds[1]);
+  int out[2] = {IPP_STATUS_ERROR_INTERNAL, 0};
+  ssize_t got = read(fds[0], out, sizeof(out));
+  close(fds[0]);
+  waitpid(pid, nullptr, 0);
+  if (got != sizeof(out)) return IPP_STATUS_ERROR_INTERNAL;
+  if (id) *id = out[1];
+  return static_cast<ipp_status_t>(out[0]);
+}
+
+// A request of op for queue (null: the system) and job_id (0: none) from user.
+ipp_t* Request(ipp_op_t op, const char* queue, const char* user, int job_id = 0) {
+  ipp_t* r = ippNewRequest(op);
+  if (queue) {
+    ippAddString(r, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                 (std::string("ipp://localhost/ipp/print/") + queue).c_str());
+  } else {
+    ippAddString(r, IPP_TAG_OPERATION, IPP_TAG_URI, "system-uri", nullptr, "ipp://localhost/ipp/system");
+  }
+  if (job_id) ippAddInteger(r, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", job_id);
+  ippAddString(r, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, user);
+  return r;
+}
+
+// The HTTP status of a GET of path on 127.0.0.1, logged in as login (null: none).
+int HttpGet(const char* path, const char* login) {
+  http_t* http = httpConnect2("127.0.0.1", kPort, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000,
+                              nullptr);
+  if (!http) return -1;
+  httpClearFields(http);
+  httpSetField(http, HTTP_FIELD_HOST, ("localhost:" + std::to_string(kPort)).c_str());
+  if (login) {
+    char encoded[256];
+    const std::string pair = std::string(login) + ":" + kTestPassword;
+    httpEncode64_2(encoded, sizeof(encoded), pair.c_str(), static_cast<int>(pair.size()));
+    httpSetField(http, HTTP_FIELD_AUTHORIZATION, (std::string("Basic ") + encoded).c_str());
+  }
+  http_status_t status = HTTP_STATUS_ERROR;
+  if (httpGet(http, path) == 0) {
+    while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
+    }
+  }
+  httpClose(http);
+  return status;
+}
+
+// Everyone may print, see the queue and cancel their own jobs; printers,
+// system settings, the log and other users' jobs need root or a member of
+// lpadmin: on the socket by its peer, on TCP by a login.
+TEST_F(Secure, AdministrationNeedsAnAdministrator) {
+  StartServer();
+  const uid_t nobody = getpwnam("nobody")->pw_uid;
+  const Client kClients[] = {{"root on the socket", 0, true, nullptr, "root", true},
+                             {"lpadmin member on the socket", 61001, true, nullptr, kTestAdmin, true},
+                             {"nobody on the socket (named root)", nobody, true, nullptr, "root", false},
+                             {"lpadmin member logged in on TCP", 0, false, kTestAdmin, kTestAdmin, true},
+                             {"user logged in on TCP", 0, false, kTestUser, kTestUser, false},
+                             {"no login on TCP (named root)", 0, false, nullptr, "root", false}};
+  const Client alice = {"alice", 0, false, nullptr, "alice", false};
+  const std::string pdf = MakePdf(1);
+  auto waiting_job = [&](const Client& c, int* id) {
+    return Send(
+        server_, c, "/ipp/print/plain",
+        [&](const char* u) {
+          ipp_t* r = Request(IPP_OP_CREATE_JOB, "plain", u);
+          ippAddString(r, IPP_TAG_JOB, IPP_TAG_KEYWORD, "job-hold-until", nullptr, "indefinite");
+          return r;
+        },
+        id);
+  };
+  auto refused = [](ipp_status_t s) {
+    return s == IPP_STATUS_ERROR_FORBIDDEN || s == IPP_STATUS_ERROR_NOT_AUTHORIZED ||
+           s == IPP_STATUS_ERROR_NOT_AUTHENTICATED || s == IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED;
+  };
+  for (const Client& c : kClients) {
+    SCOPED_TRACE(c.label);
+    std::string out;
+    server_.Command({"add", "-d", "victim", "-m", "mirelo_p2200dn", "-v", "socket://127.0.0.1:9100"}, &out);
+    int victim = 0;
+    Send(
+        server_, kClients[0], "/ipp/print/victim",
+        [](const char* u) { return Request(IPP_OP_GET_PRINTER_ATTRIBUTES, "victim", u); }, &victim);
+    // Everyone: a job of one's own, the queue, cancelling one's own job.
+    int own = 0, other = 0;
+    EXPECT_EQ(waiting_job(c, &own), IPP_STATUS_OK);
+    EXPECT_EQ(Send(server_, c, "/ipp/print/plain",
+                   [](const char* u) { return Request(IPP_OP_GET_JOBS, "plain", u); }),
+              IPP_STATUS_OK);
+    EXPECT_EQ(Send(server_, c, "/ipp/print/plain",
+                   [&](const char* u) { return Request(IPP_OP_CANCEL_JOB, "plain", u, own); }),
+              IPP_STATUS_OK);
+    // Administrators only: another user's job, the printers, the system, the log.
+    EXPECT_EQ(waiting_job(alice, &other), IPP_STATUS_OK);
+    auto set = [](ipp_op_t op, const char* queue, ipp_tag_t group, const char* name) {
+      return [=](const char* u) {
+        ipp_t* r = Request(op, queue, u);
+        ippAddString(r, group, IPP_TAG_TEXT, name, nullptr, "moved");
+        return r;
+      };
+    };
+    const std::pair<const char*, ipp_status_t> admin_ops[] = {
+        {"Cancel-Job of alice's job",
+         Send(server_, c, "/ipp/print/plain",
+              [&](const char* u) { return Request(IPP_OP_CANCEL_JOB, "plain", u, other); })},
+        {"Set-Printer-Attributes",
+         Send(server_, c, "/ipp/print/plain",
+              set(IPP_OP_SET_PRINTER_ATTRIBUTES, "plain", IPP_TAG_PRINTER, "printer-location"))},
+        {"Disable-Printer", Send(server_, c, "/ipp/print/victim",
+                                 [](const char* u) { return Request(IPP_OP_DISABLE_PRINTER, "victim", u); })},
+        {"Set-System-Attributes",
+         Send(server_, c, "/ipp/system",
+              set(IPP_OP_SET_SYSTEM_ATTRIBUTES, nullptr, IPP_TAG_SYSTEM, "system-location"))}};
+    for (const auto& [op, status] : admin_ops) {
+      if (c.admin)
+        EXPECT_EQ(status, IPP_STATUS_OK) << op << ": " << ippErrorString(status);
+      else
+        EXPECT_TRUE(refused(status)) << op << ": " << ippErrorString(status);
+    }
+    if (!c.socket) {
+      // The web pages of the log, adding and deleting printers.
+      for (const char* page : {"/logfile.txt", "/addprinter", "/victim/delete"})
+        EXPECT_EQ(HttpGet(page, c.login) / (c.admin ? 100 : 1), c.admin ? 2 : c.login ? 403 : 401) << page;
+    }
+    if (HasFailure()) {
+      ADD_FAILURE() << server_.Log();
+      break;
+    }
+  }
+  // Jobs waiting for their document would hold the server's shutdown.
+  server_.Command({"cancel", "-d", "plain", "-a"});
+}
+
+// The web pages in headless chromium: without a login the state pages open,
+// the Add Printer form and the log do not (App.WebInterfaceInABrowser adds a
+// printer logged in).
+TEST_F(Secure, WebPagesAskForALogin) {
+  for (const char* program : {"/usr/bin/chromium", "/usr/bin/chromedriver"})
+    if (access(program, X_OK) != 0) GTEST_SKIP() << program << " is not installed";
+  if (mtest::Run({"/usr/bin/python3", "-c", "import selenium"}) != 0)
+    GTEST_SKIP() << "python3-selenium is not installed";
+  StartServer();
+  std::string out, err;
+  EXPECT_EQ(mtest::Run({"/usr/bin/python3", MIRELOPS_SOURCE_DIR "/tests/app/web_check.py",
+                        "http://localhost:" + std::to_string(kPort), "plain", "webadded", "mirelo_p1100",
+                        "127.0.0.1", "-"},
+                       &out, &err),
+            0)
+      << out << err;
 }
 
 }  // namespace

@@ -63,6 +63,8 @@ class AppServer {
   int Command(const std::vector<std::string>& args, std::string* output = nullptr) const;
   std::string PrinterUri(const std::string& printer) const;
   pid_t Pid() const { return pid_; }
+  // The server's domain socket (as root).
+  std::string SocketPath() const { return "/run/" + argv0_ + ".sock"; }
   // What the server wrote on its standard output and error, then its log.
   std::string Log() const;
 
