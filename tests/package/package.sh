@@ -201,6 +201,11 @@ app_contents() {
     (cd "$work/app-tree" && find . -type f | sed 's/^\.//; s/\.8$/.8.gz/; s|^/usr/lib/systemd/|/lib/systemd/|')
     echo /usr/share/doc/mirelo-printer-app/changelog.gz
     echo /usr/share/doc/mirelo-printer-app/copyright
+    # debhelper's: the service's user, its socket link, PAM service, USB rule.
+    echo /usr/lib/sysusers.d/mirelo-printer-app.conf
+    echo /usr/lib/tmpfiles.d/mirelo-printer-app.conf
+    echo /etc/pam.d/mirelo-printer-app
+    echo /lib/udev/rules.d/60-mirelo-printer-app.rules
   } | sort >"$work/app-expected"
   package_files "$app_deb" >"$work/app-files"
   diff "$work/app-expected" "$work/app-files" || fail "the app's package holds other files than cmake --install makes"
