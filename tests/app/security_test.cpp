@@ -274,7 +274,9 @@ struct Client {
   bool socket;
   const char* login;
   const char* user;
-  bool admin;  // what the server should take it for
+  bool admin;                      // what the server should take it for
+  const char* host = "127.0.0.1";  // TCP: where the server listens
+  bool tls = false;
 };
 
 // Sends the request that make builds from a child process of the client's
@@ -298,8 +300,9 @@ ipp_status_t Send(const AppServer& server, const Client& c, const std::string& r
                        const_cast<char*>(c.login));
     http_t* http = c.socket ? httpConnect2(server.SocketPath().c_str(), 0, nullptr, AF_LOCAL,
                                            HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr)
-                            : httpConnect2("127.0.0.1", kPort, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED,
-                                           1, 30000, nullptr);
+                            : httpConnect2(c.host, kPort, nullptr, AF_INET,
+                                           c.tls ? HTTP_ENCRYPTION_ALWAYS : HTTP_ENCRYPTION_IF_REQUESTED, 1,
+                                           30000, nullptr);
     ipp_t* request = make(c.user);
     ipp_t* response = http ? cupsDoRequest(http, request, resource.c_str()) : nullptr;
     ipp_attribute_t* id = ippFindAttribute(response, "job-id", IPP_TAG_INTEGER);
@@ -457,6 +460,38 @@ TEST_F(Secure, WebPagesAskForALogin) {
                        &out, &err),
             0)
       << out << err;
+}
+
+// ---- Beyond localhost -------------------------------------------------------
+
+// Listening on a name other than localhost's (here 127.0.0.2, named in a
+// private /etc/hosts), the server offers TLS with its own certificate
+// (written in a private /etc/cups/ssl) and asks for a login over it.
+TEST_F(Secure, BeyondLocalhostOffersTlsAndAsksForALogin) {
+  constexpr char kName[] = "mtest-printer.test";
+  std::string why;
+  ASSERT_TRUE(AddPrivateHost("127.0.0.2", kName, &why)) << why;
+  server_.SetAddress("127.0.0.2");
+  StartServer({std::string("listen-hostname=") + kName});
+  const std::string uri = "ipps://" + std::string(kName) + ":" + std::to_string(kPort) + "/ipp/print/plain";
+  std::string out, err;
+  ASSERT_EQ(mtest::Run({"ipptool", "-tv", uri, "get-printer-attributes.test"}, &out, &err), 0) << out << err;
+  EXPECT_NE(out.find("uri-security-supported (1setOf keyword) = none,tls"), std::string::npos) << out;
+  const size_t index = sink_.Count();
+  ASSERT_EQ(mtest::Run({"ipptool", "-t", "-f", MakePdf(1), uri, "print-job.test"}, &out, &err), 0)
+      << out << err;
+  std::string job;
+  EXPECT_TRUE(sink_.WaitForJob(index, 60, &job)) << server_.Log();
+
+  // An administrator's request over TLS: a login is asked for, and taken.
+  auto disable = [](const char* u) { return Request(IPP_OP_DISABLE_PRINTER, "plain", u); };
+  const Client anyone = {"no login over TLS", 0, false, nullptr, "root", false, "127.0.0.2", true};
+  const Client admin = {"admin over TLS", 0, false, kTestAdmin, kTestAdmin, true, "127.0.0.2", true};
+  ipp_status_t status = Send(server_, anyone, "/ipp/print/plain", disable);
+  EXPECT_TRUE(status == IPP_STATUS_ERROR_NOT_AUTHORIZED ||
+              status == IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED)
+      << ippErrorString(status);
+  EXPECT_EQ(Send(server_, admin, "/ipp/print/plain", disable), IPP_STATUS_OK);
 }
 
 }  // namespace

@@ -152,14 +152,15 @@ bool AppServer::Start(const std::string& dir, int port, std::string* why) {
                                    "-o",   "log-file=" + dir + "/log",
                                    "-o",   "log-level=debug"};
   for (const std::string& o : options_) argv.insert(argv.end(), {"-o", o});
+  // No DNS-SD: the announcement would leave the private network.
   pid_ = Spawn(MIRELO_APP_BIN, argv,
-               // No DNS-SD: the announcement would leave the private network.
                {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR, "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"},
                log);
   close(log);
   for (int i = 0; i < 100; ++i) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a = Loopback(port);
+    inet_pton(AF_INET, address_.c_str(), &a.sin_addr);
     bool up = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
     close(s);
     if (up) return true;
@@ -175,6 +176,8 @@ void AppServer::Stop() {
   kill(pid_, SIGTERM);
   waitpid(pid_, nullptr, 0);
   pid_ = -1;
+  // PAPPL leaves its socket behind.
+  if (geteuid() == 0) unlink(SocketPath().c_str());
 }
 
 int AppServer::Command(const std::vector<std::string>& args, std::string* output) const {
@@ -204,7 +207,10 @@ bool EnterPrivateHostName(const std::string& name, std::string* why) {
   return true;
 }
 
-bool EnterPrivateUsers(const std::string& pam_file, std::string* why) {
+namespace {
+
+// EnterPrivateUsers, once.
+bool EnterUsersOnce(const std::string& pam_file, std::string* why) {
   // kTestPassword, hashed (SHA-512 crypt).
   static const char kHash[] =
       "$6$mtestsalt0123456$hVgfNp0/"
@@ -240,6 +246,29 @@ bool EnterPrivateUsers(const std::string& pam_file, std::string* why) {
       *why = std::string("cannot bind /etc/") + name + ": " + strerror(errno);
       return false;
     }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool EnterPrivateUsers(const std::string& pam_file, std::string* why) {
+  static int state = 0;  // 0 not tried, 1 in, -1 refused
+  static std::string reason;
+  if (state == 0) state = EnterUsersOnce(pam_file, &reason) ? 1 : -1;
+  if (state < 0) *why = reason;
+  return state > 0;
+}
+
+bool AddPrivateHost(const std::string& address, const std::string& name, std::string* why) {
+  const std::string hosts = TempPath("etc/hosts");
+  WriteFile(hosts, ReadFile("/etc/hosts") + address + " " + name + "\n");
+  const std::string ssl = TempPath("etc/ssl");
+  Run({"mkdir", "-p", ssl});
+  if (mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0 ||
+      mount(ssl.c_str(), "/etc/cups/ssl", nullptr, MS_BIND, nullptr) != 0) {
+    *why = std::string("cannot bind /etc/hosts and /etc/cups/ssl: ") + strerror(errno);
+    return false;
   }
   return true;
 }

@@ -57,6 +57,8 @@ class AppServer {
   bool Start(const std::string& dir, int port, std::string* why);
   // Further server options ("name=value", each given with -o) for Start.
   void SetOptions(std::vector<std::string> options) { options_ = std::move(options); }
+  // The IPv4 address (127.0.0.1 unless set) where Start waits for the server.
+  void SetAddress(const std::string& address) { address_ = address; }
   void Stop();
   // Runs a client sub-command of the app against this server; returns its
   // exit code and output (standard output and error).
@@ -74,6 +76,7 @@ class AppServer {
   std::string dir_;
   std::string argv0_;
   std::vector<std::string> options_;
+  std::string address_ = "127.0.0.1";
 };
 
 // Moves the test process into a UTS namespace of its own whose host name is
@@ -92,6 +95,10 @@ inline constexpr char kTestAdmin[] = "mtadmin";
 inline constexpr char kTestUser[] = "mtuser";
 inline constexpr char kTestPassword[] = "mtest-secret";
 bool EnterPrivateUsers(const std::string& pam_file, std::string* why);
+// In that namespace: /etc/hosts a copy with "address name" added, and
+// /etc/cups/ssl (where a server run as root keeps its TLS certificate) an
+// empty folder of the test's.
+bool AddPrivateHost(const std::string& address, const std::string& name, std::string* why);
 
 // The PostScript of a job as the printer stores it: from "%!PS" up to the
 // end-of-job sequence, without the PJL around it.
