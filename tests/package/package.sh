@@ -40,6 +40,11 @@
 #                                  where systemd does not), and dpkg -P of
 #                                  both leaves nothing behind.
 #
+#   package.sh sandbox BUILD_DIR   as root: the app's unit rates 2.5 or
+#                                  lower in systemd-analyze security, and
+#                                  the packaged server prints with the
+#                                  unit's user, groups and file-system view.
+#
 # Exit status 0 passed, 77 skipped (the reason on standard output), other
 # failed.
 set -euo pipefail
@@ -496,10 +501,105 @@ ppd_updater_check() {
   grep -c 'updated' "$work/updater.err" | grep -qx "$models" || { cat "$work/updater.err"; fail "not every queue updated"; }
 }
 
+# The app's service with its unit's own settings: systemd-analyze rates the
+# unit's sandbox 2.5 or lower, and a job prints through the packaged program
+# run as the unit runs it. Where systemd runs, systemd-run starts it with the
+# unit's [Service] settings; elsewhere unshare and setpriv give it the unit's
+# user (in a private /etc/passwd), groups, file-system view (the system
+# read-only, empty /home and /root, private /tmp and /run, the state folder
+# writable), no new privileges and no capabilities, in a network of its own.
+app_sandbox() {
+  [ "$(id -u)" -eq 0 ] || skip "needs root: the server runs as the unit's user"
+  find_debs
+  dpkg-deb -x "$app_deb" "$work/app-x"
+  local unit=$work/app-x/lib/systemd/system/mirelo-printer-app.service score
+  score=$(systemd-analyze security --offline=true "$unit" 2>/dev/null |
+    sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
+  [ -n "$score" ] || fail "systemd-analyze security gave no score for the unit"
+  awk -v s="$score" 'BEGIN { exit !(s <= 2.5) }' || fail "the unit's exposure is $score, over 2.5"
+  local user group groups
+  user=$(sed -n 's/^User=//p' "$unit")
+  group=$(sed -n 's/^Group=//p' "$unit")
+  groups=$(sed -n 's/^SupplementaryGroups=//p' "$unit" | tr ' ' ',')
+  cp "$(ls /usr/share/cups/ipptool/print-job.test)" "$work/print-job.test"
+  printf '%s\n' '%!PS-Adobe-3.0' '%%Pages: 1' '%%EndComments' '%%Page: 1 1' 'showpage' '%%EOF' >"$work/job.ps"
+  if [ -d /run/systemd/system ]; then
+    skip "systemd runs here: systemd-run would start the service on this machine's network"
+  fi
+  echo "sandbox: unshare and setpriv (no systemd runs here)"
+  cat >"$work/sandbox.sh" <<'SANDBOX'
+set -euo pipefail
+mount --make-rprivate /
+ip link set lo up
+mkdir -p "$work/etc" "$work/state" "$work/out"
+cp /etc/passwd /etc/group "$work/etc/"
+echo "$user:x:61010:61010::/var/lib/mirelo-printer-app:/usr/sbin/nologin" >>"$work/etc/passwd"
+echo "$user:x:61010:" >>"$work/etc/group"
+sed -i -E "s/^(lp:[^:]*:[^:]*:)(.+)$/\1\2,$user/; s/^(lp:[^:]*:[^:]*:)$/\1$user/" "$work/etc/group"
+mount --bind "$work/etc/passwd" /etc/passwd
+mount --bind "$work/etc/group" /etc/group
+chown 61010:lp "$work/state"
+chmod 700 "$work/state"
+mount --bind "$work" /mnt
+mount -t tmpfs -o mode=755 tmpfs /run
+mkdir -p /run/mirelo-printer-app /run/lock
+chown 61010:lp /run/mirelo-printer-app
+ln -s /run/mirelo-printer-app/mirelo-printer-app.sock /run/mirelo-printer-app.sock
+mount -t tmpfs -o mode=755 tmpfs /var/lib
+mkdir /var/lib/mirelo-printer-app
+mount --bind /mnt/state /var/lib/mirelo-printer-app
+mount -t tmpfs -o mode=1777 tmpfs /tmp
+mount -t tmpfs -o ro,mode=755 tmpfs /home
+mount -t tmpfs -o ro,mode=700 tmpfs /root
+mount -o remount,bind,ro /
+python3 -c '
+import socket
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", 9100))
+s.listen(1)
+while True:
+    c, _ = s.accept()
+    data = b""
+    while True:
+        b = c.recv(65536)
+        if not b:
+            break
+        data += b
+    if data:
+        open("/mnt/out/job.prn", "wb").write(data)
+        break
+' &
+sink=$!
+read -ra exec_start <<<"$exec_start_line"
+exec_start[0]=/mnt/app-x/usr/bin/mirelo-printer-app
+(umask 077; exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/var/lib/mirelo-printer-app \
+  MIRELO_APP_PPD_DIR="$ppd_dir" DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent \
+  setpriv --reuid="$user" --regid="$group" --groups="$group,$groups" --no-new-privs \
+    --inh-caps=-all --ambient-caps=-all --bounding-set=-all -- "${exec_start[@]}") >/mnt/server.log 2>&1 &
+server=$!
+for _ in $(seq 100); do [ -S /run/mirelo-printer-app/mirelo-printer-app.sock ] && break; sleep 0.1; done
+/mnt/app-x/usr/bin/mirelo-printer-app add -d p -m mirelo_p2200dn -v socket://127.0.0.1:9100
+ipptool -t -f /mnt/job.ps ipp://127.0.0.1:8000/ipp/print/p /mnt/print-job.test
+for _ in $(seq 300); do [ -s /mnt/out/job.prn ] && break; sleep 0.1; done
+ps -o user= -p "$server" >/mnt/server.user || true
+kill "$server" "$sink" 2>/dev/null || true
+wait || true
+SANDBOX
+  work=$work user=$user group=$group groups=$groups ppd_dir=$build/ppd/mirelo \
+    exec_start_line=$(sed -n 's/^ExecStart=//p' "$unit") \
+    unshare --mount --net --uts --ipc --pid --fork --mount-proc bash "$work/sandbox.sh" >"$work/sandbox.log" 2>&1 ||
+    { cat "$work/sandbox.log" "$work/server.log" 2>/dev/null; fail "the sandboxed server did not print"; }
+  grep -aq '^%!PS' "$work/out/job.prn" 2>/dev/null ||
+    { cat "$work/sandbox.log" "$work/server.log"; fail "no job reached the printer from the sandboxed server"; }
+  echo "sandbox: exposure $score; a job printed through the server run as $user:$group ($groups)"
+}
+
 case "$mode" in
   build) build_packages ;;
   lintian) run_lintian ;;
   contents) contents ;;
   dpkg) dpkg_install_and_remove ;;
+  sandbox) app_sandbox ;;
   *) fail "unknown mode $mode" ;;
 esac
