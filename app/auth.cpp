@@ -112,9 +112,13 @@ http_status_t Identify(pappl_client_t* client, User* user, bool* known) {
   if (httpAddrFamily(addr) == AF_LOCAL) {
     ucred cred = {};
     socklen_t len = sizeof(cred);
-    if (getsockopt(httpGetFd(http), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 ||
-        !FindUser(nullptr, cred.uid, user))
-      return HTTP_STATUS_FORBIDDEN;
+    if (getsockopt(httpGetFd(http), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return HTTP_STATUS_FORBIDDEN;
+    if (!FindUser(nullptr, cred.uid, user)) {
+      // A user without a name of its own here (from a container) is its number.
+      user->name = std::to_string(cred.uid);
+      user->uid = cred.uid;
+      user->gid = static_cast<gid_t>(-1);
+    }
     *known = true;
     return HTTP_STATUS_CONTINUE;
   }
