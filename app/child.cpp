@@ -6,6 +6,7 @@
 #include "security.h"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -84,6 +85,8 @@ pid_t StartProgram(const Command& command, int in_fd, int out_fd, int err_fd, st
       if (fd < 0 || (fd != target && dup2(fd, target) < 0)) err = errno;
       if (fd == target) fcntl(fd, F_SETFD, 0);
     }
+    // Nothing of the server's (its sockets, files) passes to the program.
+    if (!err) close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     if (!err) err = EnterSandbox(sandbox);
     if (!err) {
       execve(program.c_str(), argv.data(), envp.data());
