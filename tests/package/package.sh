@@ -420,8 +420,14 @@ app_install_and_remove() {
     /var/lib/systemd/deb-systemd-helper-enabled/mirelo-printer-app.service.dsh-also"
   app_files=$(package_files "$app_deb")
   for f in $files $app_files $leftovers; do [ ! -e "$f" ] || skip "$f exists already"; done
+  # The package makes the service's system user, which Debian keeps after a
+  # purge: the test removes it again when it made it.
+  local user_made=0
+  getent passwd mirelo-printer-app >/dev/null || user_made=1
   installed_by_us=1
   dpkg -i "$deb" "$app_deb" >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -i of both failed"; }
+  getent passwd mirelo-printer-app | grep -q ':/var/lib/mirelo-printer-app:' || fail "the package made no service user"
+  id -nG mirelo-printer-app | grep -qw lp || fail "the service user is not in the group lp"
   ! grep -qi 'warning\|error' "$work/install.log" || { cat "$work/install.log"; fail "dpkg -i of both complained"; }
   for f in $app_files; do [ -f "$f" ] || fail "$f missing after dpkg -i"; done
   [ -L /etc/systemd/system/multi-user.target.wants/mirelo-printer-app.service ] ||
@@ -434,8 +440,12 @@ app_install_and_remove() {
   dpkg -P mirelo-printer-app mirelops >"$work/remove.log" 2>&1 || { cat "$work/remove.log"; fail "dpkg -P failed"; }
   ! grep -qi 'warning\|error' "$work/remove.log" || { cat "$work/remove.log"; fail "dpkg -P complained"; }
   installed_by_us=0
-  for f in $files $app_files $leftovers; do [ ! -e "$f" ] || fail "$f left after dpkg -P"; done
-  echo "both packages: dpkg -i and dpkg -P clean, service enabled, $n drivers"
+  if ((user_made)); then
+    userdel mirelo-printer-app
+    ! getent group mirelo-printer-app >/dev/null || groupdel mirelo-printer-app
+  fi
+  for f in $files $app_files $leftovers /run/mirelo-printer-app.sock; do [ ! -e "$f" ] || fail "$f left after dpkg -P"; done
+  echo "both packages: dpkg -i and dpkg -P clean, service enabled and its user made, $n drivers"
 }
 
 # The cups package updates queues on an upgrade with the routine ppd_updater
