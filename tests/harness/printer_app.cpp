@@ -51,6 +51,13 @@ pid_t Spawn(const std::string& path, const std::vector<std::string>& argv,
   _exit(127);
 }
 
+// PAPPL's temporary folder of the system of process pid, which it leaves
+// behind.
+void RemovePapplFolder(pid_t pid) {
+  const char* tmp = getenv("TMPDIR");
+  Run({"rm", "-rf", std::string(tmp && *tmp ? tmp : "/tmp") + "/pappl" + std::to_string(pid) + ".d"});
+}
+
 }  // namespace
 
 bool JobSink::Start(std::string* why, int port) {
@@ -175,9 +182,10 @@ void AppServer::Stop() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
   waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-  // PAPPL leaves its socket behind.
+  // PAPPL leaves its socket and its temporary folder behind.
   if (geteuid() == 0) unlink(SocketPath().c_str());
+  RemovePapplFolder(pid_);
+  pid_ = -1;
 }
 
 int AppServer::Command(const std::vector<std::string>& args, std::string* output) const {
@@ -189,6 +197,7 @@ int AppServer::Command(const std::vector<std::string>& args, std::string* output
   close(fd);
   int status = 0;
   waitpid(pid, &status, 0);
+  RemovePapplFolder(pid);  // drivers makes a system of its own
   if (output) *output = ReadFile(out);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
