@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // Child programs of the Printer Application (the page-setup filters, the
 // PDF and PostScript converters, the core's job process), started with
-// posix_spawn and never through a shell: every value reaches the program
-// unchanged as one argument.
+// fork and exec and never through a shell: every value reaches the program
+// unchanged as one argument. Each runs as the job user, with no new
+// privileges and the job limits (security.h).
 #pragma once
 
 #include <sys/types.h>
@@ -26,7 +27,8 @@ struct Command {
 pid_t StartProgram(const Command& command, int in_fd, int out_fd, int err_fd, std::string* why);
 
 // Waits for the child and returns true when it exited with status 0; else
-// *why says how it ended (exit status or signal). exit_status, when given,
+// *why says how it ended (exit status, signal, a limit it exceeded). A child
+// still running at the wall-clock limit is killed. exit_status, when given,
 // gets the exit status, or -1 when a signal ended the child.
 bool WaitProgram(pid_t pid, const std::string& name, std::string* why, int* exit_status = nullptr);
 

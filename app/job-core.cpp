@@ -27,6 +27,7 @@
 #include "child.h"
 #include "common/io.h"
 #include "core/core.h"
+#include "security.h"
 
 namespace mirelo_app {
 
@@ -99,6 +100,7 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
   }
 
   LineSplitter lines(log);
+  TimeLimit limit(pid, "the job process", log);
   bool term_sent = false, forwarding = true, kill_sent = false, wrote = false;
   time_t term_at = 0;
   char buf[65536];
@@ -113,7 +115,7 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
       kill(pid, SIGKILL);
       kill_sent = true;
     }
-    int n = poll(fds, 2, 200);
+    int n = limit.Poll(fds, 2, 200);
     if (n < 0 && errno != EINTR) break;
     for (int i = 0; i < 2 && n > 0; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;

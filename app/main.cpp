@@ -26,6 +26,7 @@
 #include "drivers.h"
 #include "job-core.h"
 #include "print.h"
+#include "security.h"
 #include "state.h"
 
 namespace {
@@ -92,6 +93,10 @@ pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
   const char* spool = g_spool.c_str();
   const char* log = Option(num, options, "log-file", "-");
   pappl_loglevel_t level = LogLevel(Option(num, options, "log-level", "info"));
+  if (std::string why; !mirelo_app::ConfigureJobPrograms(num, options, &why)) {
+    fprintf(stderr, "%s: %s\n", kName, why.c_str());
+    return nullptr;
+  }
 
   const char* listen = Option(num, options, "listen-hostname", "localhost");
   // On localhost alone there is no TLS: PAPPL gives local clients no ipps
@@ -100,7 +105,8 @@ pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
                       PAPPL_SOPTIONS_WEB_SECURITY;
   if (strcmp(listen, "localhost") == 0) soptions |= PAPPL_SOPTIONS_NO_TLS;
   pappl_system_t* system = papplSystemCreate(static_cast<pappl_soptions_t>(soptions), kName, port,
-                                             "_print,_universal", spool, log, level, nullptr, false);
+                                             "_print,_universal", spool, log, level,
+                                             mirelo_app::AuthService(num, options), false);
   if (!system) return nullptr;
   // PAPPL 1.3.1 rotates its log file while other threads write to it: a
   // thread may write its line into the descriptor just closed and reused (a
@@ -108,11 +114,11 @@ pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
   // log file is never rotated by the server (logrotate's copytruncate, or the
   // journal with log-file=-).
   papplSystemSetMaxLogSize(system, 0);
+  mirelo_app::SetUpAccess(system, num, options);
   papplSystemAddListeners(system, listen);
   // PAPPL 1.3.1 adds a name's IPv6 addresses only when it has no IPv4 one;
   // localhost is both 127.0.0.1 and ::1.
   if (strcmp(listen, "localhost") == 0) papplSystemAddListeners(system, "[::1]");
-  papplSystemSetHostName(system, "localhost");
   pappl_version_t version = {};
   snprintf(version.name, sizeof(version.name), "%s", kName);
   snprintf(version.sversion, sizeof(version.sversion), "%s", kVersion);

@@ -35,6 +35,7 @@
 #include "device.h"
 #include "drivers.h"
 #include "job-core.h"
+#include "security.h"
 #include "state.h"
 
 namespace mirelo_app {
@@ -49,6 +50,7 @@ class JobDir {
   JobDir() {
     snprintf(path_, sizeof(path_), "%s/mirelo-job-XXXXXX", SpoolDirectory());
     if (!mkdtemp(path_)) path_[0] = '\0';
+    if (path_[0]) OpenToJobUser(path_);
   }
   ~JobDir() {
     if (!path_[0]) return;
@@ -165,6 +167,7 @@ bool RunInto(pappl_job_t* job, const Command& command, const std::string& out_pa
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to create '%s': %s", out_path.c_str(), strerror(errno));
     return false;
   }
+  OpenToJobUser(fd);
   std::string why;
   pid_t pid = StartProgram(command, -1, fd, 2, &why);
   close(fd);
@@ -173,14 +176,23 @@ bool RunInto(pappl_job_t* job, const Command& command, const std::string& out_pa
     return false;
   }
   using Clock = std::chrono::steady_clock;
+  const std::string& name = command.program.empty() ? command.argv[0] : command.program;
+  const Clock::time_point started = Clock::now();
+  const int time_limit = Limits().time_seconds;
   Clock::time_point term_at{};
-  bool term_sent = false, kill_sent = false;
-  // Until the program has ended (left for WaitProgram to collect).
+  bool term_sent = false, kill_sent = false, over_time = false;
+  // Until the program has ended (left for WaitProgram to collect), with the
+  // cancel and the wall-clock limit in view.
   for (;;) {
     siginfo_t info = {};
     if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0)
       break;
-    if (!term_sent && papplJobIsCanceled(job)) {
+    if (!over_time && time_limit > 0 && Clock::now() - started > std::chrono::seconds(time_limit)) {
+      kill(pid, SIGKILL);
+      over_time = true;
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s exceeded its time limit of %d seconds and was stopped",
+                  name.c_str(), time_limit);
+    } else if (!term_sent && papplJobIsCanceled(job)) {
       kill(pid, SIGTERM);
       term_sent = true;
       term_at = Clock::now();
@@ -190,7 +202,6 @@ bool RunInto(pappl_job_t* job, const Command& command, const std::string& out_pa
     }
     usleep(20000);
   }
-  const std::string& name = command.program.empty() ? command.argv[0] : command.program;
   bool ok = WaitProgram(pid, name, &why);
   if (!ok && !term_sent) papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
   return ok;
@@ -201,7 +212,7 @@ bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core);
 // The whole path of one document (PDF or PostScript) to the printer.
 // copies_override > 0 replaces the job's copy count (raster jobs, whose
 // copies PAPPL has already made).
-bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& input, bool is_pdf,
+bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& document, bool is_pdf,
                int copies_override) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const Model* model = ModelForDriver(papplPrinterGetDriverName(printer));
@@ -216,13 +227,16 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& inpu
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to create a job folder: %s", strerror(errno));
     return false;
   }
+  const std::string input = ReadableByJobUser(job, document, dir.path());
 
   const std::string ppd = std::string(PpdDir()) + "/" + model->ppd;
   const char* name = papplPrinterGetName(printer);
   const std::string printer_name = name ? name : "";
   const std::string job_id = std::to_string(papplJobGetID(job));
-  const char* user = papplJobGetUsername(job);
-  const char* title = papplJobGetName(job);
+  // Printable characters only reach the printer stream (PJL, comments).
+  const std::string user_text = PrintableName(papplJobGetUsername(job)),
+                    title_text = PrintableName(papplJobGetName(job));
+  const char *user = user_text.c_str(), *title = title_text.c_str();
   const std::string copies = std::to_string(copies_override > 0 ? copies_override : options->copies);
   const std::string option_text = OptionText(job, *options, *model);
   papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Printing with the options '%s', %s copies.", option_text.c_str(),

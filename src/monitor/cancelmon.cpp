@@ -47,6 +47,19 @@ bool g_monitor_started = false;
 // The status codes of a job cancelled at the printer.
 bool IsCancelStatus(unsigned char status) { return status == 0x06 || status == 0x86; }
 
+// True when the owner text of a status reply names this host (own): the
+// whole name, or, for a name longer than the printer's 56-byte field, its
+// first 56 bytes filling the field. Another host whose name merely holds
+// this one (pc12 for pc1) is not this host; an empty own name (the host name
+// could not be read) is nobody's.
+bool IsOwnHost(std::string_view reply_owner, const char* own) {
+  constexpr size_t kField = 56;
+  std::string_view name(own ? own : "");
+  if (name.empty()) return false;
+  if (reply_owner == name) return true;
+  return name.size() > kField && reply_owner.size() == kField && name.substr(0, kField) == reply_owner;
+}
+
 }  // namespace
 
 bool ReplyReportsCancel(const unsigned char* reply, int len, const char* owner) {
@@ -58,7 +71,7 @@ bool ReplyReportsCancel(const unsigned char* reply, int len, const char* owner) 
   unsigned char status = reply[len - kStatusFromEnd];
   const char* text = reinterpret_cast<const char*>(reply + (len - kOwnerFromEnd));
   std::string_view reply_owner(text, strnlen(text, kOwnerFromEnd));
-  return IsCancelStatus(status) && reply_owner.find(owner ? owner : "") != std::string_view::npos;
+  return IsCancelStatus(status) && IsOwnHost(reply_owner, owner);
 }
 
 namespace {

@@ -151,7 +151,9 @@ const UsbOps* SetUsbOps(const UsbOps* ops);
 // The network road's reading of a status reply of len bytes: true when the
 // status byte, 60 bytes before the end, tells of a cancelled job (0x06 or
 // 0x86) and the owner text, from 56 bytes before the end up to a zero byte
-// or the end, holds owner. A reply under 60 bytes is never a cancel.
+// or the end, is owner: equal to it, or its first 56 bytes when owner is
+// longer and the text fills the field. An empty owner matches no reply; a
+// reply under 60 bytes is never a cancel.
 bool ReplyReportsCancel(const unsigned char* reply, int len, const char* owner);
 
 // ---- Threads ------------------------------------------------------------------

@@ -53,6 +53,8 @@ class App : public ::testing::Test {
     ASSERT_TRUE(snmp_.Start(&why)) << why;
     // A server of its own for each test: no state from the one before.
     ASSERT_EQ(mtest::Run({"rm", "-rf", TempPath("app")}), 0);
+    // Users who log in (the web test's administrator), before the server starts.
+    ASSERT_TRUE(EnterPrivateUsers(MIRELOPS_SOURCE_DIR "/debian/mirelo-printer-app.pam", &why)) << why;
     ASSERT_TRUE(server_.Start(TempPath("app"), 8631, &why)) << why;
     for (const Queue& q : kQueues) {
       std::string out;
@@ -1067,7 +1069,8 @@ TEST_F(App, WebInterfaceInABrowser) {
   size_t index = sink_.Count();
   std::string out, err;
   ASSERT_EQ(mtest::Run({"/usr/bin/python3", MIRELOPS_SOURCE_DIR "/tests/app/web_check.py",
-                        "http://localhost:8631", "plain", "webadded", "mirelo_p1100", "127.0.0.1"},
+                        "http://localhost:8631", "plain", "webadded", "mirelo_p1100", "127.0.0.1",
+                        std::string(kTestAdmin) + ":" + kTestPassword},
                        &out, &err),
             0)
       << out << err << server_.Log();

@@ -2,12 +2,14 @@
 # SPDX-License-Identifier: Apache-2.0
 """The Printer Application's web interface in headless chromium (WebDriver).
 
-    web_check.py BASE_URL PRINTER NEW_PRINTER DRIVER HOST
+    web_check.py BASE_URL PRINTER NEW_PRINTER DRIVER HOST [LOGIN]
 
 Checks that the page of PRINTER shows its state and its supplies, adds
 NEW_PRINTER (DRIVER, a network printer at HOST) through the Add Printer form
-and prints its test page with the button on its page. Prints one line per
-step; exits 1 at the first step that fails.
+and prints its test page with the button on its page, logged in as LOGIN
+(USER:PASSWORD). With LOGIN "-" it checks instead that the Add Printer form
+and the log stay closed without a login. Prints one line per step; exits 1
+at the first step that fails.
 """
 import sys
 import tempfile
@@ -30,6 +32,9 @@ def fail(step, driver):
 
 def main():
     base, printer, new_printer, driver_name, host = sys.argv[1:6]
+    login = sys.argv[6] if len(sys.argv) > 6 else None
+    if login and login != "-":
+        base = base.replace("://", f"://{login}@", 1)
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
     for flag in FLAGS:
@@ -40,6 +45,17 @@ def main():
         try:
             driver.set_page_load_timeout(60)
             body = lambda: driver.find_element(By.TAG_NAME, "body").text
+
+            if login == "-":
+                driver.get(f"{base}/{printer}/")
+                if "Idle" not in body():
+                    fail("the printer's page without a login", driver)
+                for page in ("addprinter", "logfile.txt"):
+                    driver.get(f"{base}/{page}")
+                    if driver.find_elements(By.NAME, "printer_name") or "Starting log" in body():
+                        fail(f"{page} without a login", driver)
+                print("ok closed without a login")
+                return
 
             driver.get(f"{base}/{printer}/")
             if "Idle" not in body() or "toner-low" not in body().lower().replace(" ", "-"):

@@ -6,8 +6,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +49,13 @@ pid_t Spawn(const std::string& path, const std::vector<std::string>& argv,
   args.push_back(nullptr);
   execv(path.c_str(), args.data());
   _exit(127);
+}
+
+// PAPPL's temporary folder of the system of process pid, which it leaves
+// behind.
+void RemovePapplFolder(pid_t pid) {
+  const char* tmp = getenv("TMPDIR");
+  Run({"rm", "-rf", std::string(tmp && *tmp ? tmp : "/tmp") + "/pappl" + std::to_string(pid) + ".d"});
 }
 
 }  // namespace
@@ -148,16 +158,22 @@ bool AppServer::Start(const std::string& dir, int port, std::string* why) {
   argv0_ = "mtest-printer-app-" + std::to_string(getpid());
   Run({"mkdir", "-p", dir + "/spool"});
   int log = open((dir + "/server.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  pid_ = Spawn(
-      MIRELO_APP_BIN,
-      {argv0_, "server", "-o", "server-port=" + std::to_string(port), "-o", "state-file=" + dir + "/state",
-       "-o", "spool-directory=" + dir + "/spool", "-o", "log-file=" + dir + "/log", "-o", "log-level=debug"},
-      // No DNS-SD: the announcement would leave the private network.
-      {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR, "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"}, log);
+  std::vector<std::string> argv = {argv0_, "server",
+                                   "-o",   "server-port=" + std::to_string(port),
+                                   "-o",   "state-file=" + dir + "/state",
+                                   "-o",   "spool-directory=" + dir + "/spool",
+                                   "-o",   "log-file=" + dir + "/log",
+                                   "-o",   "log-level=debug"};
+  for (const std::string& o : options_) argv.insert(argv.end(), {"-o", o});
+  // No DNS-SD: the announcement would leave the private network.
+  pid_ = Spawn(MIRELO_APP_BIN, argv,
+               {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR, "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"},
+               log);
   close(log);
   for (int i = 0; i < 100; ++i) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a = Loopback(port);
+    inet_pton(AF_INET, address_.c_str(), &a.sin_addr);
     bool up = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
     close(s);
     if (up) return true;
@@ -172,6 +188,9 @@ void AppServer::Stop() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
   waitpid(pid_, nullptr, 0);
+  // PAPPL leaves its socket and its temporary folder behind.
+  if (geteuid() == 0) unlink(SocketPath().c_str());
+  RemovePapplFolder(pid_);
   pid_ = -1;
 }
 
@@ -223,6 +242,7 @@ int AppServer::Command(const std::vector<std::string>& args, std::string* output
   close(fd);
   int status = 0;
   waitpid(pid, &status, 0);
+  RemovePapplFolder(pid);  // drivers makes a system of its own
   if (output) *output = ReadFile(out);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -232,6 +252,80 @@ std::string AppServer::PrinterUri(const std::string& printer) const {
 }
 
 std::string AppServer::Log() const { return ReadFile(dir_ + "/server.out") + ReadFile(dir_ + "/log"); }
+
+bool EnterPrivateHostName(const std::string& name, std::string* why) {
+  if (unshare(CLONE_NEWUTS) != 0 || sethostname(name.c_str(), name.size()) != 0) {
+    *why = std::string("no private host name (UTS namespace): ") + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// EnterPrivateUsers, once.
+bool EnterUsersOnce(const std::string& pam_file, std::string* why) {
+  // kTestPassword, hashed (SHA-512 crypt).
+  static const char kHash[] =
+      "$6$mtestsalt0123456$hVgfNp0/"
+      "gqiizOf2kbhvXCzCqUEcAqVo1x0ClSRCdUwLjbGwoExQ2y5KjJ3ufnwNqzHXVnOR2wO7zMUbltgzq0";
+  const std::string dir = TempPath("etc");
+  std::string group;
+  const std::string groups = ReadFile("/etc/group");
+  for (size_t at = 0, end; at < groups.size(); at = end + 1) {
+    end = groups.find('\n', at);
+    if (end == std::string::npos) end = groups.size();
+    std::string line = groups.substr(at, end - at);
+    if (line.rfind("lpadmin:", 0) == 0)
+      line += line.back() == ':' ? kTestAdmin : std::string(",") + kTestAdmin;
+    if (!line.empty()) group += line + "\n";
+  }
+  Run({"mkdir", "-p", dir + "/pam.d"});
+  WriteFile(dir + "/passwd", ReadFile("/etc/passwd") + kTestAdmin +
+                                 ":x:61001:61001::/nonexistent:/usr/sbin/nologin\n" + kTestUser +
+                                 ":x:61002:61002::/nonexistent:/usr/sbin/nologin\n");
+  WriteFile(dir + "/group", group + kTestAdmin + ":x:61001:\n" + kTestUser + ":x:61002:\n");
+  WriteFile(dir + "/shadow", ReadFile("/etc/shadow") + kTestAdmin + ":" + kHash + ":19000:0:99999:7:::\n" +
+                                 kTestUser + ":" + kHash + ":19000:0:99999:7:::\n");
+  chmod((dir + "/shadow").c_str(), 0600);
+  Run({"cp", "-a", "/etc/pam.d/.", dir + "/pam.d/"});
+  WriteFile(dir + "/pam.d/mirelo-printer-app", ReadFile(pam_file));
+  if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    *why = std::string("no private mount namespace: ") + strerror(errno);
+    return false;
+  }
+  for (const char* name : {"passwd", "group", "shadow", "pam.d"}) {
+    if (mount((dir + "/" + name).c_str(), (std::string("/etc/") + name).c_str(), nullptr, MS_BIND, nullptr) !=
+        0) {
+      *why = std::string("cannot bind /etc/") + name + ": " + strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool EnterPrivateUsers(const std::string& pam_file, std::string* why) {
+  static int state = 0;  // 0 not tried, 1 in, -1 refused
+  static std::string reason;
+  if (state == 0) state = EnterUsersOnce(pam_file, &reason) ? 1 : -1;
+  if (state < 0) *why = reason;
+  return state > 0;
+}
+
+bool AddPrivateHost(const std::string& address, const std::string& name, std::string* why) {
+  const std::string hosts = TempPath("etc/hosts");
+  WriteFile(hosts, ReadFile("/etc/hosts") + address + " " + name + "\n");
+  const std::string ssl = TempPath("etc/ssl");
+  Run({"mkdir", "-p", ssl});
+  if (mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0 ||
+      mount(ssl.c_str(), "/etc/cups/ssl", nullptr, MS_BIND, nullptr) != 0) {
+    *why = std::string("cannot bind /etc/hosts and /etc/cups/ssl: ") + strerror(errno);
+    return false;
+  }
+  return true;
+}
 
 std::string PostScriptOf(const std::string& job) {
   size_t from = job.find("%!PS");

@@ -59,6 +59,10 @@ class AppServer {
  public:
   ~AppServer() { Stop(); }
   bool Start(const std::string& dir, int port, std::string* why);
+  // Further server options ("name=value", each given with -o) for Start.
+  void SetOptions(std::vector<std::string> options) { options_ = std::move(options); }
+  // The IPv4 address (127.0.0.1 unless set) where Start waits for the server.
+  void SetAddress(const std::string& address) { address_ = address; }
   void Stop();
   // Ends the server with SIGKILL, as a crash would.
   void Kill();
@@ -80,6 +84,8 @@ class AppServer {
               const std::vector<std::string>& env = {}) const;
   std::string PrinterUri(const std::string& printer) const;
   pid_t Pid() const { return pid_; }
+  // The server's domain socket (as root).
+  std::string SocketPath() const { return "/run/" + argv0_ + ".sock"; }
   // What the server wrote on its standard output and error, then its log.
   std::string Log() const;
 
@@ -88,7 +94,30 @@ class AppServer {
   int port_ = 0;
   std::string dir_;
   std::string argv0_;
+  std::vector<std::string> options_;
+  std::string address_ = "127.0.0.1";
 };
+
+// Moves the test process into a UTS namespace of its own whose host name is
+// name (call it from the main thread before starting threads, as
+// EnterPrivateNetwork): the machine's own name is never touched. False with
+// the reason when no namespace can be had.
+bool EnterPrivateHostName(const std::string& name, std::string* why);
+
+// Users who log in with kTestPassword: kTestAdmin (uid 61001, a member of
+// lpadmin) and kTestUser (uid 61002). EnterPrivateUsers moves the test
+// process (from the main thread, before starting threads or the server) into
+// a mount namespace of its own where /etc/passwd, group and shadow are
+// copies with these users added and /etc/pam.d holds the system's files and
+// pam_file as the app's service; the machine's own files stay as they are.
+inline constexpr char kTestAdmin[] = "mtadmin";
+inline constexpr char kTestUser[] = "mtuser";
+inline constexpr char kTestPassword[] = "mtest-secret";
+bool EnterPrivateUsers(const std::string& pam_file, std::string* why);
+// In that namespace: /etc/hosts a copy with "address name" added, and
+// /etc/cups/ssl (where a server run as root keeps its TLS certificate) an
+// empty folder of the test's.
+bool AddPrivateHost(const std::string& address, const std::string& name, std::string* why);
 
 // The PostScript of a job as the printer stores it: from "%!PS" up to the
 // end-of-job sequence, without the PJL around it.

@@ -77,12 +77,12 @@ TEST_F(Monitors, NetworkCancelNeedsThisHostAndACancelStatus) {
   MTEST_REQUIRE_PRIVATE_NETWORK();
   using P = mtest::FakePrinter;
   mtest::FakePrinter printer;
-  // In order: a cancel of another host's job; this host's job (as a
-  // substring: pc12 holds pc1) with another status; a reply under 60 bytes
-  // that holds everything; then a cancel of pc12's job in a 60-byte reply.
+  // In order: a cancel of another host's job; a cancel of pc12's job (whose
+  // name holds pc1's: not this host); a reply under 60 bytes that holds
+  // everything; then a cancel of this host's job in a 60-byte reply.
   printer.Script({Answer::Reply(P::StatusReply(200, 0x06, "pc2")),
-                  Answer::Reply(P::StatusReply(200, 0x07, "pc12")), Answer::Reply(P::ShortReply(59, "pc1")),
-                  Answer::Reply(P::StatusReply(60, 0x86, "pc12"))});
+                  Answer::Reply(P::StatusReply(200, 0x86, "pc12")), Answer::Reply(P::ShortReply(59, "pc1")),
+                  Answer::Reply(P::StatusReply(60, 0x86, "pc1"))});
   std::string why;
   ASSERT_TRUE(printer.Start(&why)) << why;
   cancel_query_arg rec = MakeRecord("socket://127.0.0.1:9100", "pc1");
@@ -108,6 +108,32 @@ TEST_F(Monitors, NetworkCancelNeedsThisHostAndACancelStatus) {
   EXPECT_NE(
       text.find("INFO: The printer reports that the job was cancelled; printing stops at the next page\n"),
       std::string::npos);
+}
+
+// The owner text must be this host's whole name; a name longer than the
+// printer's 56-byte field matches its first 56 bytes filling the field; an
+// empty own name matches nothing.
+TEST(ReplyOwner, IsThisHostExactly) {
+  using P = mtest::FakePrinter;
+  auto cancels = [](const std::string& reply, const char* own) {
+    return ReplyReportsCancel(reinterpret_cast<const unsigned char*>(reply.data()),
+                              static_cast<int>(reply.size()), own);
+  };
+  EXPECT_TRUE(cancels(P::StatusReply(100, 0x06, "pc1"), "pc1"));
+  EXPECT_FALSE(cancels(P::StatusReply(100, 0x06, "pc12"), "pc1"));
+  EXPECT_FALSE(cancels(P::StatusReply(100, 0x06, "pc1"), "pc12"));
+  EXPECT_FALSE(cancels(P::StatusReply(100, 0x06, "xpc1"), "pc1"));
+  EXPECT_FALSE(cancels(P::StatusReply(100, 0x06, "PC1"), "pc1"));
+  EXPECT_FALSE(cancels(P::StatusReply(100, 0x06, ""), ""));
+  EXPECT_FALSE(cancels(P::StatusReply(100, 0x06, "pc1"), ""));
+  const std::string long_name(70, 'h');
+  EXPECT_TRUE(cancels(P::StatusReply(100, 0x86, long_name), long_name.c_str()));
+  EXPECT_FALSE(cancels(P::StatusReply(100, 0x86, long_name.substr(0, 55)), long_name.c_str()));
+  EXPECT_TRUE(cancels(P::StatusReply(100, 0x86, long_name.substr(0, 56)), long_name.substr(0, 57).c_str()));
+  EXPECT_FALSE(cancels(P::StatusReply(100, 0x86, std::string(56, 'g')), long_name.c_str()));
+  const std::string fills(56, 'h');
+  EXPECT_TRUE(cancels(P::StatusReply(100, 0x86, fills), fills.c_str()));
+  EXPECT_FALSE(cancels(P::StatusReply(100, 0x86, fills), fills.substr(0, 50).c_str()));
 }
 
 TEST_F(Monitors, EmptyUriEndsWithoutPolling) {

@@ -40,6 +40,11 @@
 #                                  where systemd does not), and dpkg -P of
 #                                  both leaves nothing behind.
 #
+#   package.sh sandbox BUILD_DIR   as root: the app's unit rates 2.5 or
+#                                  lower in systemd-analyze security, and
+#                                  the packaged server prints with the
+#                                  unit's user, groups and file-system view.
+#
 # Exit status 0 passed, 77 skipped (the reason on standard output), other
 # failed.
 set -euo pipefail
@@ -201,6 +206,11 @@ app_contents() {
     (cd "$work/app-tree" && find . -type f | sed 's/^\.//; s/\.8$/.8.gz/; s|^/usr/lib/systemd/|/lib/systemd/|')
     echo /usr/share/doc/mirelo-printer-app/changelog.gz
     echo /usr/share/doc/mirelo-printer-app/copyright
+    # debhelper's: the service's user, its socket link, PAM service, USB rule.
+    echo /usr/lib/sysusers.d/mirelo-printer-app.conf
+    echo /usr/lib/tmpfiles.d/mirelo-printer-app.conf
+    echo /etc/pam.d/mirelo-printer-app
+    echo /lib/udev/rules.d/60-mirelo-printer-app.rules
   } | sort >"$work/app-expected"
   package_files "$app_deb" >"$work/app-files"
   diff "$work/app-expected" "$work/app-files" || fail "the app's package holds other files than cmake --install makes"
@@ -410,8 +420,14 @@ app_install_and_remove() {
     /var/lib/systemd/deb-systemd-helper-enabled/mirelo-printer-app.service.dsh-also"
   app_files=$(package_files "$app_deb")
   for f in $files $app_files $leftovers; do [ ! -e "$f" ] || skip "$f exists already"; done
+  # The package makes the service's system user, which Debian keeps after a
+  # purge: the test removes it again when it made it.
+  local user_made=0
+  getent passwd mirelo-printer-app >/dev/null || user_made=1
   installed_by_us=1
   dpkg -i "$deb" "$app_deb" >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -i of both failed"; }
+  getent passwd mirelo-printer-app | grep -q ':/var/lib/mirelo-printer-app:' || fail "the package made no service user"
+  id -nG mirelo-printer-app | grep -qw lp || fail "the service user is not in the group lp"
   ! grep -qi 'warning\|error' "$work/install.log" || { cat "$work/install.log"; fail "dpkg -i of both complained"; }
   for f in $app_files; do [ -f "$f" ] || fail "$f missing after dpkg -i"; done
   [ -L /etc/systemd/system/multi-user.target.wants/mirelo-printer-app.service ] ||
@@ -424,8 +440,12 @@ app_install_and_remove() {
   dpkg -P mirelo-printer-app mirelops >"$work/remove.log" 2>&1 || { cat "$work/remove.log"; fail "dpkg -P failed"; }
   ! grep -qi 'warning\|error' "$work/remove.log" || { cat "$work/remove.log"; fail "dpkg -P complained"; }
   installed_by_us=0
-  for f in $files $app_files $leftovers; do [ ! -e "$f" ] || fail "$f left after dpkg -P"; done
-  echo "both packages: dpkg -i and dpkg -P clean, service enabled, $n drivers"
+  if ((user_made)); then
+    userdel mirelo-printer-app
+    ! getent group mirelo-printer-app >/dev/null || groupdel mirelo-printer-app
+  fi
+  for f in $files $app_files $leftovers /run/mirelo-printer-app.sock; do [ ! -e "$f" ] || fail "$f left after dpkg -P"; done
+  echo "both packages: dpkg -i and dpkg -P clean, service enabled and its user made, $n drivers"
 }
 
 # The cups package updates queues on an upgrade with the routine ppd_updater
@@ -491,10 +511,105 @@ ppd_updater_check() {
   grep -c 'updated' "$work/updater.err" | grep -qx "$models" || { cat "$work/updater.err"; fail "not every queue updated"; }
 }
 
+# The app's service with its unit's own settings: systemd-analyze rates the
+# unit's sandbox 2.5 or lower, and a job prints through the packaged program
+# run as the unit runs it. Where systemd runs, systemd-run starts it with the
+# unit's [Service] settings; elsewhere unshare and setpriv give it the unit's
+# user (in a private /etc/passwd), groups, file-system view (the system
+# read-only, empty /home and /root, private /tmp and /run, the state folder
+# writable), no new privileges and no capabilities, in a network of its own.
+app_sandbox() {
+  [ "$(id -u)" -eq 0 ] || skip "needs root: the server runs as the unit's user"
+  find_debs
+  dpkg-deb -x "$app_deb" "$work/app-x"
+  local unit=$work/app-x/lib/systemd/system/mirelo-printer-app.service score
+  score=$(systemd-analyze security --offline=true "$unit" 2>/dev/null |
+    sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
+  [ -n "$score" ] || fail "systemd-analyze security gave no score for the unit"
+  awk -v s="$score" 'BEGIN { exit !(s <= 2.5) }' || fail "the unit's exposure is $score, over 2.5"
+  local user group groups
+  user=$(sed -n 's/^User=//p' "$unit")
+  group=$(sed -n 's/^Group=//p' "$unit")
+  groups=$(sed -n 's/^SupplementaryGroups=//p' "$unit" | tr ' ' ',')
+  cp "$(ls /usr/share/cups/ipptool/print-job.test)" "$work/print-job.test"
+  printf '%s\n' '%!PS-Adobe-3.0' '%%Pages: 1' '%%EndComments' '%%Page: 1 1' 'showpage' '%%EOF' >"$work/job.ps"
+  if [ -d /run/systemd/system ]; then
+    skip "systemd runs here: systemd-run would start the service on this machine's network"
+  fi
+  echo "sandbox: unshare and setpriv (no systemd runs here)"
+  cat >"$work/sandbox.sh" <<'SANDBOX'
+set -euo pipefail
+mount --make-rprivate /
+ip link set lo up
+mkdir -p "$work/etc" "$work/state" "$work/out"
+cp /etc/passwd /etc/group "$work/etc/"
+echo "$user:x:61010:61010::/var/lib/mirelo-printer-app:/usr/sbin/nologin" >>"$work/etc/passwd"
+echo "$user:x:61010:" >>"$work/etc/group"
+sed -i -E "s/^(lp:[^:]*:[^:]*:)(.+)$/\1\2,$user/; s/^(lp:[^:]*:[^:]*:)$/\1$user/" "$work/etc/group"
+mount --bind "$work/etc/passwd" /etc/passwd
+mount --bind "$work/etc/group" /etc/group
+chown 61010:lp "$work/state"
+chmod 700 "$work/state"
+mount --bind "$work" /mnt
+mount -t tmpfs -o mode=755 tmpfs /run
+mkdir -p /run/mirelo-printer-app /run/lock
+chown 61010:lp /run/mirelo-printer-app
+ln -s /run/mirelo-printer-app/mirelo-printer-app.sock /run/mirelo-printer-app.sock
+mount -t tmpfs -o mode=755 tmpfs /var/lib
+mkdir /var/lib/mirelo-printer-app
+mount --bind /mnt/state /var/lib/mirelo-printer-app
+mount -t tmpfs -o mode=1777 tmpfs /tmp
+mount -t tmpfs -o ro,mode=755 tmpfs /home
+mount -t tmpfs -o ro,mode=700 tmpfs /root
+mount -o remount,bind,ro /
+python3 -c '
+import socket
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", 9100))
+s.listen(1)
+while True:
+    c, _ = s.accept()
+    data = b""
+    while True:
+        b = c.recv(65536)
+        if not b:
+            break
+        data += b
+    if data:
+        open("/mnt/out/job.prn", "wb").write(data)
+        break
+' &
+sink=$!
+read -ra exec_start <<<"$exec_start_line"
+exec_start[0]=/mnt/app-x/usr/bin/mirelo-printer-app
+(umask 077; exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/var/lib/mirelo-printer-app \
+  MIRELO_APP_PPD_DIR="$ppd_dir" DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent \
+  setpriv --reuid="$user" --regid="$group" --groups="$group,$groups" --no-new-privs \
+    --inh-caps=-all --ambient-caps=-all --bounding-set=-all -- "${exec_start[@]}") >/mnt/server.log 2>&1 &
+server=$!
+for _ in $(seq 100); do [ -S /run/mirelo-printer-app/mirelo-printer-app.sock ] && break; sleep 0.1; done
+/mnt/app-x/usr/bin/mirelo-printer-app add -d p -m mirelo_p2200dn -v socket://127.0.0.1:9100
+ipptool -t -f /mnt/job.ps ipp://127.0.0.1:8000/ipp/print/p /mnt/print-job.test
+for _ in $(seq 300); do [ -s /mnt/out/job.prn ] && break; sleep 0.1; done
+ps -o user= -p "$server" >/mnt/server.user || true
+kill "$server" "$sink" 2>/dev/null || true
+wait || true
+SANDBOX
+  work=$work user=$user group=$group groups=$groups ppd_dir=$build/ppd/mirelo \
+    exec_start_line=$(sed -n 's/^ExecStart=//p' "$unit") \
+    unshare --mount --net --uts --ipc --pid --fork --mount-proc bash "$work/sandbox.sh" >"$work/sandbox.log" 2>&1 ||
+    { cat "$work/sandbox.log" "$work/server.log" 2>/dev/null; fail "the sandboxed server did not print"; }
+  grep -aq '^%!PS' "$work/out/job.prn" 2>/dev/null ||
+    { cat "$work/sandbox.log" "$work/server.log"; fail "no job reached the printer from the sandboxed server"; }
+  echo "sandbox: exposure $score; a job printed through the server run as $user:$group ($groups)"
+}
+
 case "$mode" in
   build) build_packages ;;
   lintian) run_lintian ;;
   contents) contents ;;
   dpkg) dpkg_install_and_remove ;;
+  sandbox) app_sandbox ;;
   *) fail "unknown mode $mode" ;;
 esac

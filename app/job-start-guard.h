@@ -1,0 +1,9 @@
+// SPDX-License-Identifier: Apache-2.0
+// The program's own definition of PAPPL 1.3.1's job thread start, which
+// starts each job's thread once (see job-start-guard.cpp). PAPPL calls it;
+// the app does not.
+#pragma once
+
+#include <pappl/pappl.h>
+
+extern "C" void* _papplJobProcess(pappl_job_t* job);
