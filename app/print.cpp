@@ -587,11 +587,15 @@ bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
     }
     Command text;
     text.program = std::string(MIRELO_APP_CUPS_FILTER_DIR) + "/texttopdf";
-    const char* user = papplJobGetUsername(job);
-    const char* title = papplJobGetName(job);
-    text.argv = {
-        "texttopdf", std::to_string(papplJobGetID(job)), user ? user : "", title ? title : "", "1", "",
-        filename};
+    // The job user reads a copy of the spool file; the names carry
+    // printable characters only, as everywhere on the way to the printer.
+    text.argv = {"texttopdf",
+                 std::to_string(papplJobGetID(job)),
+                 PrintableName(papplJobGetUsername(job)),
+                 PrintableName(papplJobGetName(job)),
+                 "1",
+                 "",
+                 ReadableByJobUser(job, filename, dir.path())};
     text.env = {"PPD=" + std::string(PpdDir()) + "/" + model->ppd, std::string("TMPDIR=") + dir.path(),
                 "CONTENT_TYPE=text/plain", "FINAL_CONTENT_TYPE=application/vnd.cups-postscript"};
     const std::string pdf = dir.File("text.pdf");

@@ -100,6 +100,15 @@ class App : public ::testing::Test {
   // *out gets ipptool's output.
   bool Ipp(const char* queue, const std::string& operation, const std::string& body,
            std::string* out = nullptr) {
+    return IppTo(server_.PrinterUri(queue), operation, body, out);
+  }
+  // The same as the administrator, over the domain socket.
+  bool AdminIpp(const char* queue, const std::string& operation, const std::string& body,
+                std::string* out = nullptr) {
+    return IppTo(server_.AdminPrinterUri(queue), operation, body, out);
+  }
+  bool IppTo(const std::string& uri, const std::string& operation, const std::string& body,
+             std::string* out) {
     const std::string test = TempPath("request.test");
     WriteFile(test,
               "{ OPERATION " + operation +
@@ -108,7 +117,7 @@ class App : public ::testing::Test {
                   "  ATTR uri printer-uri $uri ATTR name requesting-user-name alice\n" +
                   body + "\n}\n");
     std::string text, err;
-    int rc = mtest::Run({"ipptool", "-tv", server_.PrinterUri(queue), test}, &text, &err);
+    int rc = mtest::Run({"ipptool", "-tv", uri, test}, &text, &err);
     if (out) *out = text + err;
     return rc == 0;
   }
@@ -415,13 +424,13 @@ TEST_F(App, JobsGetThePrintersDefaults) {
   EXPECT_NE(job.find("/Collate true"), std::string::npos);
 
   std::string out;
-  ASSERT_TRUE(Ipp(
+  ASSERT_TRUE(AdminIpp(
       "finch", "Set-Printer-Attributes",
       "GROUP printer-attributes-tag ATTR keyword media-default iso_a5_148x210mm STATUS successful-ok", &out))
       << out;
   job = Print("finch", pdf);
   EXPECT_NE(job.find("@PJL SET PAPER=A5L\r\n"), std::string::npos) << job.substr(0, 400);
-  ASSERT_TRUE(Ipp(
+  ASSERT_TRUE(AdminIpp(
       "finch", "Set-Printer-Attributes",
       "GROUP printer-attributes-tag ATTR keyword feed-edge-default short-edge STATUS successful-ok", &out))
       << out;
@@ -733,10 +742,10 @@ TEST_F(App, FinchJobCancelledAtThePanel) {
 // upgrade) is kept, stopped, with the reason in its make and model.
 TEST_F(App, PrintersSurviveRestartCrashAndUpgrade) {
   std::string why, out;
-  ASSERT_TRUE(Ipp("finch", "Set-Printer-Attributes",
-                  "GROUP printer-attributes-tag ATTR keyword media-default iso_a5_148x210mm\n"
-                  "ATTR enum print-quality-default 5 STATUS successful-ok",
-                  &out))
+  ASSERT_TRUE(AdminIpp("finch", "Set-Printer-Attributes",
+                       "GROUP printer-attributes-tag ATTR keyword media-default iso_a5_148x210mm\n"
+                       "ATTR enum print-quality-default 5 STATUS successful-ok",
+                       &out))
       << out;
   for (int i = 0;
        i < 50 && ReadFile(server_.StateFile()).find("print-quality-default high") == std::string::npos; ++i)

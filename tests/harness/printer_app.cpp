@@ -251,6 +251,12 @@ std::string AppServer::PrinterUri(const std::string& printer) const {
   return "ipp://localhost:" + std::to_string(port_) + "/ipp/print/" + printer;
 }
 
+std::string AppServer::AdminPrinterUri(const std::string& printer) const {
+  std::string host;
+  for (char c : SocketPath()) host += c == '/' ? std::string("%2F") : std::string(1, c);
+  return "ipp://" + host + "/ipp/print/" + printer;
+}
+
 std::string AppServer::Log() const { return ReadFile(dir_ + "/server.out") + ReadFile(dir_ + "/log"); }
 
 bool EnterPrivateHostName(const std::string& name, std::string* why) {

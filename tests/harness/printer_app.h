@@ -83,9 +83,10 @@ class AppServer {
   int Command(const std::vector<std::string>& args, std::string* output = nullptr,
               const std::vector<std::string>& env = {}) const;
   std::string PrinterUri(const std::string& printer) const;
+  // The same printer over the domain socket, where a test run as root is an
+  // administrator (the server knows its peer).
+  std::string AdminPrinterUri(const std::string& printer) const;
   pid_t Pid() const { return pid_; }
-  // The server's domain socket (as root).
-  std::string SocketPath() const { return "/run/" + argv0_ + ".sock"; }
   // What the server wrote on its standard output and error, then its log.
   std::string Log() const;
 
