@@ -21,7 +21,9 @@ packages=(
   valgrind
   # The base tools that the scripts and tests run (scripts/check-deps.sh
   # checks that every program they start comes from a package named here).
-  apt bash binutils coreutils dash diffutils dpkg findutils g++ git grep mawk python3-minimal sed tar
+  apt bash binutils coreutils dash diffutils dpkg findutils g++ git grep libc-bin mawk mount python3-minimal sed tar
+  # scripts/test-release.sh: a root file system of another Debian release.
+  mmdebstrap
 )
 
 missing=()
