@@ -21,6 +21,8 @@
 # with proc, sys, dev, a tmpfs /tmp and a tmpfs /run mounted. The mounts
 # live in that namespace only, so none is left behind however the run ends;
 # the folder is removed on exit (kept, and named, with MIRELOPS_RELEASE_KEEP=1).
+# MIRELOPS_RELEASE_SNAPSHOT=1 takes a mirror that is a snapshot of the
+# archive, whose Release files are past their Valid-Until date.
 # A COMMAND runs in /src/mirelops there in place of the suite (bash -c
 # 'cmake ... && ctest -R ...' to look at one test). --rootfs-only makes or
 # refreshes the cached root file system and stops. Run as root; needs the
@@ -63,7 +65,13 @@ if [ ! -s "$tarball" ] || [ "$(cat "$cache/key" 2>/dev/null)" != "$key" ] ||
   rm -f "$tarball.new"
   # A stock /etc/hosts (localhost names 127.0.0.1 and ::1), as the installer
   # writes it, whatever this machine's is.
-  mmdebstrap --variant=apt --mode=root --format=tar \
+  snapshot=()
+  # A mirror that is a snapshot of the archive has Release files past their
+  # Valid-Until date (unstable's last a week).
+  if [ "${MIRELOPS_RELEASE_SNAPSHOT:-0}" = 1 ]; then
+    snapshot=(--aptopt='Acquire::Check-Valid-Until "false"')
+  fi
+  mmdebstrap --variant=apt --mode=root --format=tar "${snapshot[@]}" \
     --customize-hook='printf "127.0.0.1\tlocalhost\n127.0.1.1\t%s\n\n::1\t\tlocalhost ip6-localhost ip6-loopback\nff02::1\t\tip6-allnodes\nff02::2\t\tip6-allrouters\n" "$(uname -n)" >"$1/etc/hosts"' \
     --customize-hook='copy-in scripts/install-deps.sh /tmp' \
     --customize-hook='chroot "$1" bash /tmp/install-deps.sh' \
