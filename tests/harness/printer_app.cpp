@@ -140,14 +140,15 @@ bool AppServer::Start(const std::string& dir, int port, std::string* why) {
   // The program's name names its socket (/run/<name>.sock as root): one of
   // its own, so that an installed service is never met.
   argv0_ = "mtest-printer-app-" + std::to_string(getpid());
-  Run({"mkdir", "-p", dir + "/spool"});
+  Run({"mkdir", "-p", dir + "/spool", dir + "/tmp"});
   int log = open((dir + "/server.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   pid_ = Spawn(
       MIRELO_APP_BIN,
       {argv0_, "server", "-o", "server-port=" + std::to_string(port), "-o", "state-file=" + dir + "/state",
        "-o", "spool-directory=" + dir + "/spool", "-o", "log-file=" + dir + "/log", "-o", "log-level=debug"},
       // No DNS-SD: the announcement would leave the private network.
-      {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR, "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"}, log);
+      {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR, "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent", TmpDir()},
+      log);
   close(log);
   for (int i = 0; i < 100; ++i) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -174,13 +175,18 @@ int AppServer::Command(const std::vector<std::string>& args, std::string* output
   int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   std::vector<std::string> argv = {argv0_};
   argv.insert(argv.end(), args.begin(), args.end());
-  pid_t pid = Spawn(MIRELO_APP_BIN, argv, {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR}, fd);
+  pid_t pid = Spawn(MIRELO_APP_BIN, argv, {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR, TmpDir()}, fd);
   close(fd);
   int status = 0;
   waitpid(pid, &status, 0);
   if (output) *output = ReadFile(out);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// PAPPL's temporary folder (papplGetTempDir: job files, and the spool
+// folder /tmp/pappl<pid>.d that a command such as drivers makes and never
+// removes) inside the test's own folder.
+std::string AppServer::TmpDir() const { return "TMPDIR=" + dir_ + "/tmp"; }
 
 std::string AppServer::PrinterUri(const std::string& printer) const {
   return "ipp://localhost:" + std::to_string(port_) + "/ipp/print/" + printer;
