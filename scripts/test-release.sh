@@ -63,20 +63,20 @@ if [ ! -s "$tarball" ] || [ "$(cat "$cache/key" 2>/dev/null)" != "$key" ] ||
   [ -n "$(find "$tarball" -mtime +"$max_days")" ]; then
   echo "=== test-release: making the $suite root file system in $cache"
   rm -f "$tarball.new"
-  # A stock /etc/hosts (localhost names 127.0.0.1 and ::1), as the installer
-  # writes it, whatever this machine's is.
   snapshot=()
   # A mirror that is a snapshot of the archive has Release files past their
   # Valid-Until date (unstable's last a week).
   if [ "${MIRELOPS_RELEASE_SNAPSHOT:-0}" = 1 ]; then
     snapshot=(--aptopt='Acquire::Check-Valid-Until "false"')
   fi
+  # A stock /etc/hosts (localhost names 127.0.0.1 and ::1), as the installer
+  # writes it, whatever this machine's is.
   mmdebstrap --variant=apt --mode=root --format=tar "${snapshot[@]}" \
     --customize-hook='printf "127.0.0.1\tlocalhost\n127.0.1.1\t%s\n\n::1\t\tlocalhost ip6-localhost ip6-loopback\nff02::1\t\tip6-allnodes\nff02::2\t\tip6-allrouters\n" "$(uname -n)" >"$1/etc/hosts"' \
     --customize-hook='copy-in scripts/install-deps.sh /tmp' \
     --customize-hook='chroot "$1" bash /tmp/install-deps.sh' \
     --customize-hook='rm -f "$1/tmp/install-deps.sh"' \
-    "$suite" "$tarball.new" ${mirror:+"$mirror"}
+    "$suite" "$tarball.new" ${mirror:+"$mirror"} || { rm -f "$tarball.new"; exit 1; }
   mv "$tarball.new" "$tarball"
   echo "$key" >"$cache/key"
   echo "=== test-release: root file system made in $((SECONDS - started)) s"
