@@ -54,12 +54,27 @@ candidates() {
   printf '%s\n' "${scheduler_started[@]}"
 }
 
-# The package owning a path: the path as given, its target, the other side
-# of the /usr merge, and for a CUPS backend the copy Debian ships in
-# backend-available (its postinst puts it into backend/).
+# The links from a path to its final target, one step at a time (c++ ->
+# /etc/alternatives/c++ -> /usr/bin/g++ -> g++-14 -> x86_64-linux-gnu-g++-14).
+link_chain() {
+  local p=$1 next n=0
+  while [ -L "$p" ] && ((n++ < 16)); do
+    next=$(readlink "$p")
+    [[ $next == /* ]] || next=$(dirname "$p")/$next
+    p=$(realpath -s -- "$next")
+    echo "$p"
+  done
+}
+
+# The package owning a path: the path as given, the first link on its way to
+# the target that a package owns (the package that names the program, such
+# as g++, rather than the release's versioned or per-architecture one that
+# ships the binary), the other side of the /usr merge, and for a CUPS backend
+# the copy Debian ships in backend-available (its postinst puts it into
+# backend/).
 owner() {
   local p=$1 cand
-  for cand in "$p" "$(readlink -f "$p")" "${p#/usr}" "/usr$p" \
+  for cand in "$p" $(link_chain "$p") "${p#/usr}" "/usr$p" \
     "${p/\/cups\/backend\//\/cups\/backend-available\/}"; do
     dpkg -S "$cand" 2>/dev/null | grep -v '^diversion' | grep -F ": $cand" | head -n 1 |
       sed -E 's/: .*//; s/:[a-z0-9]+//g' && return 0

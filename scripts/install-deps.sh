@@ -2,6 +2,9 @@
 # SPDX-License-Identifier: Apache-2.0
 # Installs what the filter needs to build, run and be tested, from Debian's
 # packages. Run as root; a machine that already has everything is left as is.
+# Every name is one that Debian 12, 13 and unstable all have (the packages
+# that follow the release's default version, such as g++ and libclang-rt-dev,
+# rather than a numbered one).
 set -euo pipefail
 
 packages=(
@@ -9,16 +12,18 @@ packages=(
   libcups2-dev libusb-1.0-0-dev libgtest-dev
   cups cups-daemon cups-client cups-ppdc cups-filters cups-filters-core-drivers cups-core-drivers
   qpdf poppler-utils ghostscript
-  libpappl-dev cups-ipp-utils
+  libpappl-dev libpam0g-dev cups-ipp-utils
   iproute2 util-linux
-  clang libclang-rt-14-dev clang-format
+  clang libclang-rt-dev clang-format
   chromium chromium-driver python3-selenium
   man-db dpkg-dev
   debhelper lintian
   valgrind
   # The base tools that the scripts and tests run (scripts/check-deps.sh
   # checks that every program they start comes from a package named here).
-  apt bash binutils coreutils dash diffutils dpkg findutils g++-12 git grep mawk python3-minimal sed tar
+  apt bash binutils coreutils dash diffutils dpkg findutils g++ git grep libc-bin mawk mount python3-minimal sed tar
+  # scripts/test-release.sh: a root file system of another Debian release.
+  mmdebstrap
 )
 
 missing=()

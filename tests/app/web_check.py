@@ -15,6 +15,7 @@ import sys
 import tempfile
 
 from selenium import webdriver
+from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
@@ -28,6 +29,17 @@ FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-
 def fail(step, driver):
     print(f"FAIL {step}: {driver.current_url}\n{driver.page_source[:3000]}")
     sys.exit(1)
+
+
+def new_page_says(text):
+    """A wait condition: the page that replaced the one marked data-mtest-old
+    is loaded and shows text. No element is held across the change: while
+    the browser replaces the page, a command on the page that goes fails
+    (stale element, node not in the document, context destroyed), and the
+    wait takes that for "not yet"."""
+    script = ("return !document.documentElement.hasAttribute('data-mtest-old') && "
+              "document.readyState == 'complete' && document.body.innerText.includes(arguments[0])")
+    return lambda driver: driver.execute_script(script, text)
 
 
 def main():
@@ -79,8 +91,10 @@ def main():
             print("ok added")
 
             driver.get(f"{base}/{new_printer}/")
+            driver.execute_script("document.documentElement.setAttribute('data-mtest-old', '')")
             driver.find_element(By.CSS_SELECTOR, "input[value='Print Test Page']").click()
-            WebDriverWait(driver, 30).until(lambda d: "Test page printed." in body())
+            WebDriverWait(driver, 30, ignored_exceptions=[WebDriverException]).until(
+                new_page_says("Test page printed."))
             print("ok test page")
         finally:
             driver.quit()

@@ -33,6 +33,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Before any test: no scheduler but a test's own (harness.h, kNoScheduler).
+[[maybe_unused]] const bool kSchedulerSet = [] { return setenv("CUPS_SERVER", kNoScheduler, 1) == 0; }();
+
 double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
@@ -213,6 +216,8 @@ FilterResult RunFilter(const FilterJob& job) {
   if (job.ppd && !job.ppd->empty()) env_strings.push_back("PPD=" + *job.ppd);
   if (job.device_uri && !job.device_uri->empty()) env_strings.push_back("DEVICE_URI=" + *job.device_uri);
   for (const auto& [k, v] : job.env) env_strings.push_back(k + "=" + v);
+  if (!job.env.count("CUPS_SERVER") && !getenv("CUPS_SERVER"))
+    env_strings.push_back(std::string("CUPS_SERVER=") + kNoScheduler);
 
   auto t0 = Clock::now();
   pid_t pid = fork();

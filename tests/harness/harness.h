@@ -118,7 +118,16 @@ struct FilterResult {
 unsigned long long Digest(const std::string& bytes, unsigned long long seed = 0);
 unsigned long long FileDigest(const std::string& path);
 
+// Runs the filter as the scheduler would. CUPS_SERVER is the job's own
+// (job.env), or this process's: the test's own scheduler
+// (CupsScheduler::UseFromThisProcess) or kNoScheduler.
 FilterResult RunFilter(const FilterJob& job);
+
+// The CUPS_SERVER of every test program from its start (the harness sets
+// it, over any inherited one) until a test names a scheduler of its own: a
+// socket path that cannot exist (its folder is a device), so that libcups in
+// the tests and in what they start never reaches the machine's scheduler.
+inline constexpr const char kNoScheduler[] = "/dev/null/no-scheduler.sock";
 
 // A job for the plain (Mirelo P2200DN) or the finch (Mirelo F4200DN)
 // fixture queue whose backend knows the printer: it answers both device-ID

@@ -156,7 +156,7 @@ bool AppServer::Start(const std::string& dir, int port, std::string* why) {
   // The program's name names its socket (/run/<name>.sock as root): one of
   // its own, so that an installed service is never met.
   argv0_ = "mtest-printer-app-" + std::to_string(getpid());
-  Run({"mkdir", "-p", dir + "/spool"});
+  Run({"mkdir", "-p", dir + "/spool", dir + "/tmp"});
   int log = open((dir + "/server.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   std::vector<std::string> argv = {argv0_, "server",
                                    "-o",   "server-port=" + std::to_string(port),
@@ -167,7 +167,7 @@ bool AppServer::Start(const std::string& dir, int port, std::string* why) {
   for (const std::string& o : options_) argv.insert(argv.end(), {"-o", o});
   // No DNS-SD: the announcement would leave the private network.
   pid_ = Spawn(MIRELO_APP_BIN, argv,
-               {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR, "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"},
+               {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR, "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent", TmpDir()},
                log);
   close(log);
   for (int i = 0; i < 100; ++i) {
@@ -236,7 +236,8 @@ int AppServer::Command(const std::vector<std::string>& args, std::string* output
   int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   std::vector<std::string> argv = {argv0_};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<std::string> environment = {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR};
+  // The test's own environment last: it wins.
+  std::vector<std::string> environment = {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR, TmpDir()};
   environment.insert(environment.end(), env.begin(), env.end());
   pid_t pid = Spawn(MIRELO_APP_BIN, argv, environment, fd);
   close(fd);
@@ -246,6 +247,11 @@ int AppServer::Command(const std::vector<std::string>& args, std::string* output
   if (output) *output = ReadFile(out);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// PAPPL's temporary folder (papplGetTempDir: job files, and the spool
+// folder /tmp/pappl<pid>.d that a command such as drivers makes and never
+// removes) inside the test's own folder.
+std::string AppServer::TmpDir() const { return "TMPDIR=" + dir_ + "/tmp"; }
 
 std::string AppServer::PrinterUri(const std::string& printer) const {
   return "ipp://localhost:" + std::to_string(port_) + "/ipp/print/" + printer;

@@ -91,6 +91,7 @@ class AppServer {
   std::string Log() const;
 
  private:
+  std::string TmpDir() const;  // the TMPDIR= of the app's processes
   pid_t pid_ = -1;
   int port_ = 0;
   std::string dir_;

@@ -88,6 +88,19 @@ bool FakePrinter::Start(std::string* why, int port) {
     fd_ = -1;
     return false;
   }
+  fd6_ = socket(AF_INET6, SOCK_DGRAM, 0);
+  if (fd6_ >= 0) {
+    setsockopt(fd6_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    setsockopt(fd6_, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
+    sockaddr_in6 addr6 = {};
+    addr6.sin6_family = AF_INET6;
+    addr6.sin6_port = htons(static_cast<uint16_t>(port));
+    addr6.sin6_addr = in6addr_loopback;
+    if (bind(fd6_, reinterpret_cast<sockaddr*>(&addr6), sizeof(addr6)) != 0) {
+      close(fd6_);  // no IPv6 in this namespace: 127.0.0.1 alone
+      fd6_ = -1;
+    }
+  }
   t0_ = std::chrono::steady_clock::now();
   stop_.store(false);
   thread_ = std::thread([this] { Serve(); });
@@ -99,21 +112,22 @@ void FakePrinter::Stop() {
     stop_.store(true);
     thread_.join();
   }
-  if (fd_ >= 0) {
-    close(fd_);
-    fd_ = -1;
+  for (int* fd : {&fd_, &fd6_}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
   }
 }
 
 void FakePrinter::Serve() {
   for (;;) {
     if (stop_.load()) return;
-    struct pollfd pfd = {fd_, POLLIN, 0};
-    if (poll(&pfd, 1, 20) <= 0) continue;
+    struct pollfd pfd[2] = {{fd_, POLLIN, 0}, {fd6_, POLLIN, 0}};
+    if (poll(pfd, fd6_ >= 0 ? 2 : 1, 20) <= 0) continue;
+    int fd = (pfd[0].revents & POLLIN) ? fd_ : fd6_;
     unsigned char buf[65536];
     sockaddr_storage from = {};
     socklen_t from_len = sizeof(from);
-    ssize_t n = recvfrom(fd_, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+    ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &from_len);
     if (n < 0) continue;
     double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
     Answer answer;
@@ -126,9 +140,9 @@ void FakePrinter::Serve() {
                                       : then_;
     }
     if (answer.reply) {
-      int out = answer.from_elsewhere ? socket(AF_INET, SOCK_DGRAM, 0) : fd_;
+      int out = answer.from_elsewhere ? socket(from.ss_family, SOCK_DGRAM, 0) : fd;
       sendto(out, answer.bytes.data(), answer.bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), from_len);
-      if (out != fd_ && out >= 0) close(out);
+      if (out != fd && out >= 0) close(out);
     }
   }
 }

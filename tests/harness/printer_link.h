@@ -60,9 +60,13 @@ class FakePrinter {
   // Answers every datagram (past the script) with responder(datagram).
   void Respond(std::function<Answer(const std::string&)> responder);
 
-  // Binds UDP 127.0.0.1:port (in the caller's network namespace) and starts
-  // answering. False with the reason when the port cannot be had.
+  // Binds UDP 127.0.0.1:port and, where the namespace has IPv6, [::1]:port
+  // (in the caller's network namespace: a name such as localhost may resolve
+  // to either) and starts answering on both. False with the reason when the
+  // IPv4 port cannot be had.
   bool Start(std::string* why, int port = 161);
+  // Whether [::1] is answered too.
+  bool Ipv6() const { return fd6_ >= 0; }
   void Stop();
 
   std::vector<Datagram> Received() const;
@@ -84,6 +88,7 @@ class FakePrinter {
   void Serve();
 
   int fd_ = -1;
+  int fd6_ = -1;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   mutable std::mutex mu_;

@@ -1,16 +1,26 @@
 // SPDX-License-Identifier: Apache-2.0
 // Finding the printer: the decoding rules of the queue lookup, the host of
-// a device URI, the numeric address of a host name, and the queue lookup
-// against a private CUPS scheduler.
+// a device URI, the numeric address of a host name, the queue lookup
+// against a private CUPS scheduler, and that no filter run of the tests asks
+// the machine's own scheduler.
 #include <gtest/gtest.h>
 
 #include <cups/cups.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "common/io.h"
+#include "faults/jobs.h"
 #include "harness/harness.h"
 #include "harness/printer_link.h"
 #include "harness/scheduler.h"
@@ -249,6 +259,81 @@ TEST_F(QueueLookup, AbsentArgumentsLeaveOutputsUntouched) {
     EXPECT_STREQ(uri, "kept");
     EXPECT_STREQ(model, "kept");
   }).join();
+}
+
+// ---- The machine's own scheduler ------------------------------------------------
+
+// A listener on /run/cups/cups.sock, where libcups finds the machine's
+// scheduler when nothing names another, in a mount namespace of this test
+// alone (a tmpfs over /run); it counts the connections and closes each.
+class SchedulerTripwire {
+ public:
+  bool Plant(std::string* why) {
+    if (geteuid() != 0) return *why = "not root: no mount namespace of its own", false;
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/run", "tmpfs", 0, "mode=755") != 0 || mkdir("/run/cups", 0755) != 0)
+      return *why = std::string("no private /run: ") + strerror(errno), false;
+    fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    mirelo::CopyText(addr.sun_path, sizeof(addr.sun_path), "/run/cups/cups.sock");
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd_, 16) != 0)
+      return *why = std::string("cannot listen on /run/cups/cups.sock: ") + strerror(errno), false;
+    thread_ = std::thread([this] {
+      while (!stop_.load()) {
+        struct pollfd pfd = {fd_, POLLIN, 0};
+        if (poll(&pfd, 1, 20) <= 0) continue;
+        int c = accept(fd_, nullptr, nullptr);
+        if (c < 0) continue;
+        ++connections_;
+        close(c);
+      }
+    });
+    return true;
+  }
+  ~SchedulerTripwire() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) close(fd_);
+  }
+  int Connections() const { return connections_.load(); }
+
+ private:
+  int fd_ = -1;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+};
+
+TEST(MachineScheduler, NoFilterRunOfTheTestsAsksIt) {
+  MTEST_REQUIRE_PRIVATE_NETWORK();
+  SchedulerTripwire wire;
+  std::string why;
+  if (!wire.Plant(&why)) GTEST_SKIP() << why;
+  // The wire is live: a client told of no scheduler asks this socket, and
+  // so does the filter's queue lookup when pointed at it.
+  {
+    mtest::ScopedEnv none("CUPS_SERVER", std::nullopt);
+    mtest::Run({"lpstat", "-r"});
+  }
+  EXPECT_EQ(wire.Connections(), 1);
+  mtest::FilterJob pointed = mtest::FinchJob(mtest::FinchWrap("%!PS\nshowpage\n"));
+  pointed.env["CUPS_SERVER"] = "/run/cups/cups.sock";
+  mtest::RunFilter(pointed);
+  EXPECT_GT(wire.Connections(), 1) << "the finch road no longer looks its queue up";
+
+  // The harness's filter runs of every road, and the lookup from a test
+  // program, ask nothing.
+  int before = wire.Connections();
+  std::string ps = "%!PS-Adobe-3.0\n%%Pages: 1\n%%Page: 1 1\nshowpage\n%%EOF\n";
+  for (mtest::FilterJob job : {mtest::PlainJob(mtest::WrapInPjl(ps)), mtest::FinchJob(mtest::FinchWrap(ps)),
+                               mtest::jobs::CollatedJob(mtest::FinchWrap(ps), "2"),
+                               mtest::jobs::HeronJob(mtest::ReadFile(mtest::MakePdf(1)))}) {
+    mtest::FilterResult r = mtest::RunFilter(job);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+  }
+  LookUp("Office_PS");
+  EXPECT_EQ(wire.Connections(), before);
 }
 
 }  // namespace

@@ -21,7 +21,8 @@
 #                                  C++ runtime, is stripped and bound now.
 #                                  The app's package: cmake --install of the
 #                                  app component (the unit in
-#                                  /lib/systemd/system, enabled by
+#                                  /lib/systemd/system, or /usr/lib/... where
+#                                  debhelper has dh_movetousr, enabled by
 #                                  dh_installsystemd, state under /var/lib),
 #                                  its dependencies, a stripped program.
 #   package.sh dpkg BUILD_DIR      as root: dpkg -i installs the package,
@@ -75,6 +76,26 @@ filter_dir=/usr/lib/cups/filter
 # The models of the product list: lines that are not comments, after the header.
 models=$(grep -v '^#' "$source_dir/data/models.tsv" | tail -n +2 | grep -c .)
 version=$(sed -n '1s/^mirelops (\([^)]*\)).*/\1/p' "$source_dir/debian/changelog")
+
+# The package that ships a shared library (by its soname) on this system:
+# libcups2 on Debian 12, libcups2t64 on 13 and later (the 64-bit time_t
+# transition renamed the library packages), as dpkg-shlibdeps finds it.
+lib_package() {
+  local path
+  path=$(ldconfig -p | awk -v so="$1" '$1 == so && /x86-64|64bit/ {print $NF; exit}')
+  [ -n "$path" ] || path=$(ldconfig -p | awk -v so="$1" '$1 == so {print $NF; exit}')
+  [ -n "$path" ] || { echo "no-package-for-$1"; return; }
+  dpkg -S "$(readlink -f "$path")" 2>/dev/null | head -n 1 | sed 's/:.*//' || echo "no-package-for-$1"
+}
+libcups=$(lib_package libcups.so.2)
+libusb=$(lib_package libusb-1.0.so.0)
+libstdcxx=$(lib_package libstdc++.so.6)
+libpappl=$(lib_package libpappl.so.1)
+
+# Where the app's unit lands: debian/rules runs dh_movetousr where debhelper
+# has it (Debian 13 and later, whose merged /usr wants /usr/lib), so the
+# unit that debian/mirelo-printer-app.install puts under /lib moves there.
+if command -v dh_movetousr >/dev/null; then unit_dir=/usr/lib/systemd/system; else unit_dir=/lib/systemd/system; fi
 
 # The packages made by the build step.
 find_debs() {
@@ -144,7 +165,7 @@ contents() {
   [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
   local depends
   depends=$(dpkg-deb -f "$deb" Depends)
-  for dep in libcups2 libusb-1.0-0 qpdf cups-filters libstdc++6; do
+  for dep in "$libcups" "$libusb" qpdf cups-filters "$libstdcxx"; do
     n=$(echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -cx -- "$dep" || true)
     [ "$n" = 1 ] || fail "Depends names $dep $n times: $depends"
   done
@@ -195,7 +216,7 @@ contents() {
 app_contents() {
   local depends
   depends=$(dpkg-deb -f "$app_deb" Depends)
-  for dep in mirelops cups-filters ghostscript libpappl1 libstdc++6; do
+  for dep in mirelops cups-filters ghostscript "$libpappl" "$libstdcxx"; do
     n=$(echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -cx -- "$dep" || true)
     [ "$n" = 1 ] || fail "the app's Depends names $dep $n times: $depends"
   done
@@ -203,7 +224,7 @@ app_contents() {
   DESTDIR="$work/app-tree" cmake --install "$build" --prefix /usr --component app >"$work/install.log" 2>&1 ||
     { cat "$work/install.log"; fail "cmake --install --component app failed"; }
   {
-    (cd "$work/app-tree" && find . -type f | sed 's/^\.//; s/\.8$/.8.gz/; s|^/usr/lib/systemd/|/lib/systemd/|')
+    (cd "$work/app-tree" && find . -type f | sed "s/^\.//; s/\.8\$/.8.gz/; s|^/usr/lib/systemd/system/|$unit_dir/|")
     echo /usr/share/doc/mirelo-printer-app/changelog.gz
     echo /usr/share/doc/mirelo-printer-app/copyright
     # debhelper's: the service's user, its socket link, PAM service, USB rule.
@@ -217,10 +238,10 @@ app_contents() {
   bad=$(dpkg-deb -c "$app_deb" | awk '$1 ~ /^-/ && $6 !~ /bin\/mirelo-printer-app$/ && ($1 != "-rw-r--r--" || $2 != "root/root")')
   [ -z "$bad" ] || fail "app files with another owner or mode: $bad"
   dpkg-deb -x "$app_deb" "$work/app-x"
-  grep -qx 'StateDirectory=mirelo-printer-app' "$work/app-x/lib/systemd/system/mirelo-printer-app.service" ||
+  grep -qx 'StateDirectory=mirelo-printer-app' "$work/app-x$unit_dir/mirelo-printer-app.service" ||
     fail "the unit keeps no state under /var/lib"
   grep -q '^ExecStart=/usr/bin/mirelo-printer-app server .*state-file=/var/lib/mirelo-printer-app/' \
-    "$work/app-x/lib/systemd/system/mirelo-printer-app.service" || fail "the unit's ExecStart"
+    "$work/app-x$unit_dir/mirelo-printer-app.service" || fail "the unit's ExecStart"
   dpkg-deb -I "$app_deb" postinst | grep -q 'deb-systemd-helper' || fail "dh_installsystemd did not enable the unit"
   dyn=$(readelf -d "$work/app-x/usr/bin/mirelo-printer-app")
   echo "$dyn" | grep -q 'NEEDED.*\[libpappl\.so' || fail "the app does not link PAPPL"
@@ -336,7 +357,7 @@ dpkg_install_and_remove() {
     [ -z "$status" ] || [ "$status" = "unknown ok not-installed" ] ||
       skip "$p is already known to dpkg ($status); not touching it"
   done
-  for dep in libcups2 libusb-1.0-0 libstdc++6 qpdf cups-filters cups libpappl1 ghostscript poppler-utils; do
+  for dep in "$libcups" "$libusb" "$libstdcxx" qpdf cups-filters cups "$libpappl" ghostscript poppler-utils; do
     dpkg-query -W -f='${Status}' "$dep" 2>/dev/null | grep -q "install ok installed" ||
       skip "$dep is not installed (scripts/install-deps.sh installs it)"
   done

@@ -51,7 +51,10 @@ const std::vector<Model>& ProductList() {
   return models;
 }
 
-const Model& FirstOf(const std::string& family) {
+// A copy: a reference into the static list, returned from a function given
+// a temporary string, is what gcc 14's -Wdangling-reference takes for a
+// dangling one.
+Model FirstOf(const std::string& family) {
   for (const Model& m : ProductList())
     if (m.family == family) return m;
   throw std::runtime_error("no model of family " + family);
@@ -247,7 +250,7 @@ TEST(Ppd, TheFilterKnowsEveryModelByItsPpd) {
 // Copies through CUPS's own filters, before mirelops. For N copies asked,
 // exactly one stage may make them.
 TEST(PpdCopies, PlainModelsGetTheCopiesFromPstops) {
-  const Model& plain = FirstOf("plain");
+  const Model plain = FirstOf("plain");
   std::string doc = MakeDscPs(2);
   for (const char* options : {"", "Collate=True", "Collate=False"}) {
     SCOPED_TRACE(options);
@@ -264,7 +267,7 @@ TEST(PpdCopies, FinchModelsLeaveTheCopiesToTheDeviceCollatedOrNot) {
   // The filter drops the NumCopies block and replays the job for collated
   // copies; uncollated, the block reaches the printer. pstops must send one
   // copy of the pages either way, even for an odd duplex job.
-  const Model& finch = FirstOf("finch");
+  const Model finch = FirstOf("finch");
   std::string doc = MakeDscPs(3);
   for (const char* options :
        {"", "Collate=True", "Collate=True Duplex=DuplexNoTumble", "Duplex=DuplexNoTumble"}) {
@@ -296,7 +299,7 @@ TEST(PpdCopies, PstopsWrapsTheJobInPjlWithAJobName) {
 
 TEST(PpdCopies, HeronModelsGetTheCopiesFromPdftopdf) {
   // mirelops converts with the copy count 1, so the PDF must hold them all.
-  const Model& heron = FirstOf("Heron");
+  const Model heron = FirstOf("Heron");
   std::string pdf = MakePdf(3);
   struct Case {
     const char* options;

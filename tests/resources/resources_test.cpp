@@ -120,22 +120,37 @@ TEST(Resources, ValgrindFindsNoErrorLeakOrOpenDescriptor) {
   for (const Road& road : roads) {
     FilterJob job = road.job;
     if (road.job.ppd == FixturePpd("heron") && private_net) job.device_uri = "socket://127.0.0.1:9100";
-    job.wrapper = {"valgrind",
-                   "--error-exitcode=99",
-                   "--track-fds=yes",
-                   "--leak-check=full",
-                   "--errors-for-leak-kinds=definite",
-                   "--show-leak-kinds=definite,possible"};
     job.env["TMPDIR"] = FreshDir("valgrind");
     job.timeout = 300;
+    // Memory: no error, no definite leak.
+    job.wrapper = {"valgrind", "--error-exitcode=99", "--leak-check=full", "--errors-for-leak-kinds=definite",
+                   "--show-leak-kinds=definite,possible"};
     FilterResult r = RunFilter(job);
     EXPECT_EQ(r.exit_code, 0) << road.name << ": valgrind found errors\n" << r.err;
     EXPECT_FALSE(r.out.empty()) << road.name;
     EXPECT_NE(r.err.find("ERROR SUMMARY: 0 errors"), std::string::npos) << road.name << r.err;
 
+    // Descriptors, in a run of their own: valgrind 3.23 and later count every
+    // descriptor open at the exit as an error, the inherited ones too (which
+    // no suppression can name), so this run is judged by what it lists.
     // Every descriptor open at the exit came from the scheduler (0, 1, 2 and
-    // the side channel); none is the filter's own.
-    std::istringstream lines(r.err);
+    // the side channel); none is the filter's own. No descriptor is closed
+    // twice or used while not open (valgrind 3.23 and later report those
+    // with the stack) but by libcups, which closes -1 when a connect failed
+    // (here its queue lookup, with no scheduler to ask).
+    FilterJob fds = job;
+    fds.wrapper = {"valgrind", "--track-fds=yes"};
+    fds.env["TMPDIR"] = FreshDir("valgrind");
+    FilterResult f = RunFilter(fds);
+    EXPECT_EQ(f.exit_code, 0) << road.name << f.err;
+    for (const char* misuse : {"Invalid file descriptor", "was closed already"}) {
+      for (size_t p = 0; (p = f.err.find(misuse, p)) != std::string::npos; ++p) {
+        std::string report = f.err.substr(p, f.err.find("== \n", p) - p);
+        EXPECT_NE(report.find("by 0x"), std::string::npos) << road.name << ": " << report;
+        EXPECT_NE(report.find(": httpAddrClose (in "), std::string::npos) << road.name << ": " << report;
+      }
+    }
+    std::istringstream lines(f.err);
     std::string line, open_entry;
     std::vector<std::string> own;
     while (std::getline(lines, line)) {
@@ -151,7 +166,7 @@ TEST(Resources, ValgrindFindsNoErrorLeakOrOpenDescriptor) {
       }
     }
     if (!open_entry.empty()) own.push_back(open_entry);
-    EXPECT_TRUE(own.empty()) << road.name << ": descriptor left open: " << own[0] << "\n" << r.err;
+    EXPECT_TRUE(own.empty()) << road.name << ": descriptor left open: " << own[0] << "\n" << f.err;
 
     // Threads: no thread's stack is left behind. The cancel monitor of the
     // finch roads is detached (never joined, it ends by itself or with the

@@ -183,10 +183,9 @@ TEST_F(Storm, ThePrinterCancelsAtRandomTimes) {
   ASSERT_TRUE(sched.AddQueue("storm_q", "socket://127.0.0.1:9100", FixturePpd("finch"), &why)) << why;
 
   std::mt19937 rng(StormSeed() + 1);
-  int k = 0;
   for (const Road& road : *roads_) {
     if (road.name == "plain" || road.heron) continue;  // only the finch roads watch the printer
-    for (int i = 0; i < 2; ++i, ++k) {
+    for (int i = 0; i < 2; ++i) {
       // The monitor asks 2 s after the writer starts and then every 2.5 s;
       // the printer reports the cancel at its first or its second answer,
       // while the filter stands still at a random point of the job.
