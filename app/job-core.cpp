@@ -90,6 +90,7 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
   command.argv = {"/proc/self/exe", kCoreJobCommand, job.queue,   job.job_id, job.user,
                   job.title,        job.copies,      job.options, job.file};
   command.env = {"PPD=" + job.ppd, "DEVICE_URI=" + job.device_uri};
+  if (!job.tmpdir.empty()) command.env.push_back("TMPDIR=" + job.tmpdir);
   std::string why;
   pid_t pid = StartProgram(command, -1, out.write.get(), err.write.get(), &why);
   out.write.reset();

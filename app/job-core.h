@@ -27,6 +27,7 @@ struct CoreJob {
   std::string copies = "1";
   std::string options;  // CUPS option text, as the filter's argument 5
   std::string file;     // PostScript after page setup; PDF for Heron
+  std::string tmpdir;   // the job's folder, the job user's: TMPDIR of the job process
 };
 
 using WriteFn = std::function<bool(const void* data, size_t len)>;

@@ -303,6 +303,7 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& docu
   core.copies = copies;
   core.options = option_text;
   core.file = staged;
+  core.tmpdir = dir.path();
   return SendJob(job, device, core);
 }
 
