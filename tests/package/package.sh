@@ -135,7 +135,8 @@ build_packages() {
 run_lintian() {
   command -v lintian >/dev/null || skip "lintian is not installed (scripts/install-deps.sh installs it)"
   find_debs
-  lintian -I -E --pedantic "$deb" $dbgsym "$app_deb" $app_dbgsym >"$work/lintian.out" 2>"$work/lintian.err" || true
+  # lintian leaves files of its own in TMPDIR: the test's folder, removed with it.
+  TMPDIR="$work" lintian -I -E --pedantic "$deb" $dbgsym "$app_deb" $app_dbgsym >"$work/lintian.out" 2>"$work/lintian.err" || true
   cat "$work/lintian.out" "$work/lintian.err"
   ! grep -q '^[EW]: ' "$work/lintian.out" || fail "lintian reports errors or warnings"
   ! grep -q 'unused-override\|mismatched-override' "$work/lintian.out" || fail "an override does not match"
