@@ -21,7 +21,7 @@ packages=(
   valgrind
   # The base tools that the scripts and tests run (scripts/check-deps.sh
   # checks that every program they start comes from a package named here).
-  apt bash binutils coreutils dash diffutils dpkg findutils g++ git grep libc-bin mawk mount passwd python3-minimal sed systemd tar
+  apt bash binutils coreutils dash diffutils dpkg findutils g++ git grep libc-bin mawk mount passwd procps python3-minimal sed systemd tar
   # scripts/test-release.sh: a root file system of another Debian release.
   mmdebstrap
 )

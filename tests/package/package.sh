@@ -585,7 +585,7 @@ mount -t tmpfs -o ro,mode=755 tmpfs /home
 mount -t tmpfs -o ro,mode=700 tmpfs /root
 mount -o remount,bind,ro /
 python3 -c '
-import socket
+import pathlib, socket
 s = socket.socket()
 s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 s.bind(("127.0.0.1", 9100))
@@ -599,7 +599,7 @@ while True:
             break
         data += b
     if data:
-        open("/mnt/out/job.prn", "wb").write(data)
+        pathlib.Path("/mnt/out/job.prn").write_bytes(data)
         break
 ' &
 sink=$!
@@ -618,7 +618,10 @@ ps -o user= -p "$server" >/mnt/server.user || true
 kill "$server" "$sink" 2>/dev/null || true
 wait || true
 SANDBOX
-  work=$work user=$user group=$group groups=$groups ppd_dir=$build/ppd/mirelo \
+  # The PPDs where the server sees them: the build folder may lie under the
+  # /tmp that the sandbox replaces.
+  cp -r "$build/ppd/mirelo" "$work/ppd"
+  work=$work user=$user group=$group groups=$groups ppd_dir=/mnt/ppd \
     exec_start_line=$(sed -n 's/^ExecStart=//p' "$unit") \
     unshare --mount --net --uts --ipc --pid --fork --mount-proc bash "$work/sandbox.sh" >"$work/sandbox.log" 2>&1 ||
     { cat "$work/sandbox.log" "$work/server.log" 2>/dev/null; fail "the sandboxed server did not print"; }
