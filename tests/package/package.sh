@@ -584,7 +584,7 @@ mount -t tmpfs -o mode=1777 tmpfs /tmp
 mount -t tmpfs -o ro,mode=755 tmpfs /home
 mount -t tmpfs -o ro,mode=700 tmpfs /root
 mount -o remount,bind,ro /
-python3 -c '
+/usr/bin/python3 -c '
 import pathlib, socket
 s = socket.socket()
 s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
