@@ -84,6 +84,15 @@ bool PrinterConnection::Connect(const char* uri, pappl_device_t* device, std::st
   sockaddr_storage peer = {};
   socklen_t peer_len = sizeof(peer);
   bool have_peer = pappl_fd >= 0 && getpeername(pappl_fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) == 0;
+  if (have_peer && strcmp(scheme, "socket") == 0) {
+    // Only PAPPL's connection to this printer's port is taken over: a
+    // descriptor that PAPPL closed meanwhile may be another connection of
+    // the server's now (a client's).
+    int peer_port = peer.ss_family == AF_INET    ? ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port)
+                    : peer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port)
+                                                 : -1;
+    if (peer_port != (port > 0 ? port : 9100)) pappl_fd = -1, have_peer = false;
+  }
   if (pappl_fd >= 0) {
     // PAPPL's connection ends here; its device keeps an unconnected socket.
     int blank = socket(have_peer ? peer.ss_family : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
