@@ -316,10 +316,14 @@ TEST(MachineScheduler, NoFilterRunOfTheTestsAsksIt) {
     mtest::ScopedEnv none("CUPS_SERVER", std::nullopt);
     mtest::Run({"lpstat", "-r"});
   }
+  // The wire counts on a thread of its own: its count may come a moment
+  // after the client has ended.
+  for (int i = 0; i < 100 && wire.Connections() < 1; ++i) usleep(50000);
   EXPECT_EQ(wire.Connections(), 1);
   mtest::FilterJob pointed = mtest::FinchJob(mtest::FinchWrap("%!PS\nshowpage\n"));
   pointed.env["CUPS_SERVER"] = "/run/cups/cups.sock";
   mtest::RunFilter(pointed);
+  for (int i = 0; i < 100 && wire.Connections() < 2; ++i) usleep(50000);
   EXPECT_GT(wire.Connections(), 1) << "the finch road no longer looks its queue up";
 
   // The harness's filter runs of every road, and the lookup from a test
