@@ -72,7 +72,39 @@ bool PrinterConnection::Handles(const char* uri) {
          (!strncmp(uri, "socket://", 9) || !strncmp(uri, "dnssd://", 8) || !strncmp(uri, "snmp://", 7));
 }
 
-bool PrinterConnection::Connect(const char* uri, pappl_device_t* device, std::string* why) {
+PrinterAddress PrinterConnection::ReleasePapplConnection(const char* uri, pappl_device_t* device) {
+  PrinterAddress known;
+  int pappl_fd = PapplSocket(device);
+  if (pappl_fd < 0) return known;
+  known.len = sizeof(known.addr);
+  if (getpeername(pappl_fd, reinterpret_cast<sockaddr*>(&known.addr), &known.len) != 0) known.len = 0;
+  char scheme[32], userpass[256], host[256], resource[256];
+  int port = 0;
+  if (known.len > 0 && uri &&
+      httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof(scheme), userpass, sizeof(userpass), host,
+                      sizeof(host), &port, resource, sizeof(resource)) >= HTTP_URI_STATUS_OK &&
+      strcmp(scheme, "socket") == 0) {
+    // Only PAPPL's connection to this printer's port is taken over: a
+    // descriptor that PAPPL closed meanwhile may be another connection of
+    // the server's now (a client's).
+    int peer_port = known.addr.ss_family == AF_INET
+                        ? ntohs(reinterpret_cast<sockaddr_in*>(&known.addr)->sin_port)
+                    : known.addr.ss_family == AF_INET6
+                        ? ntohs(reinterpret_cast<sockaddr_in6*>(&known.addr)->sin6_port)
+                        : -1;
+    if (peer_port != (port > 0 ? port : 9100)) return PrinterAddress();
+  }
+  // PAPPL's connection ends here; its device keeps an unconnected socket.
+  int blank = socket(known.len > 0 ? known.addr.ss_family : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (blank >= 0) {
+    dup2(blank, pappl_fd);
+    fcntl(pappl_fd, F_SETFD, FD_CLOEXEC);
+    close(blank);
+  }
+  return known;
+}
+
+bool PrinterConnection::Connect(const char* uri, const PrinterAddress& known, std::string* why) {
   char scheme[32], userpass[256], host[256], resource[256];
   int port = 0;
   if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof(scheme), userpass, sizeof(userpass), host,
@@ -80,29 +112,6 @@ bool PrinterConnection::Connect(const char* uri, pappl_device_t* device, std::st
     *why = std::string("bad device URI '") + uri + "'";
     return false;
   }
-  int pappl_fd = PapplSocket(device);
-  sockaddr_storage peer = {};
-  socklen_t peer_len = sizeof(peer);
-  bool have_peer = pappl_fd >= 0 && getpeername(pappl_fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) == 0;
-  if (have_peer && strcmp(scheme, "socket") == 0) {
-    // Only PAPPL's connection to this printer's port is taken over: a
-    // descriptor that PAPPL closed meanwhile may be another connection of
-    // the server's now (a client's).
-    int peer_port = peer.ss_family == AF_INET    ? ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port)
-                    : peer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port)
-                                                 : -1;
-    if (peer_port != (port > 0 ? port : 9100)) pappl_fd = -1, have_peer = false;
-  }
-  if (pappl_fd >= 0) {
-    // PAPPL's connection ends here; its device keeps an unconnected socket.
-    int blank = socket(have_peer ? peer.ss_family : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (blank >= 0) {
-      dup2(blank, pappl_fd);
-      fcntl(pappl_fd, F_SETFD, FD_CLOEXEC);
-      close(blank);
-    }
-  }
-
   if (strcmp(scheme, "socket") == 0) {
     addrinfo hints = {}, *list = nullptr;
     hints.ai_socktype = SOCK_STREAM;
@@ -115,8 +124,8 @@ bool PrinterConnection::Connect(const char* uri, pappl_device_t* device, std::st
     for (addrinfo* a = list; a && !fd_.valid(); a = a->ai_next)
       fd_.reset(ConnectTo(a->ai_addr, a->ai_addrlen, 10, why));
     freeaddrinfo(list);
-  } else if (have_peer) {
-    fd_.reset(ConnectTo(reinterpret_cast<sockaddr*>(&peer), peer_len, 10, why));
+  } else if (known.len > 0) {
+    fd_.reset(ConnectTo(reinterpret_cast<const sockaddr*>(&known.addr), known.len, 10, why));
   } else {
     *why = "the printer's address is not known";
   }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <pappl/pappl.h>
+#include <sys/socket.h>
 
 #include <functional>
 #include <string>
@@ -14,6 +15,13 @@
 #include "common/io.h"
 
 namespace mirelo_app {
+
+// Where a printer was reached: the peer of PAPPL's connection (len 0:
+// unknown).
+struct PrinterAddress {
+  sockaddr_storage addr = {};
+  socklen_t len = 0;
+};
 
 class PrinterConnection {
  public:
@@ -28,9 +36,14 @@ class PrinterConnection {
   // that PAPPL reaches through its socket device.
   static bool Handles(const char* device_uri);
 
-  // Connects to the printer of device_uri, first closing the connection
-  // PAPPL opened (or kept from the job before) on device. False with *why.
-  bool Connect(const char* device_uri, pappl_device_t* device, std::string* why);
+  // Ends the connection PAPPL opened on device for the job (or kept from the
+  // job before), as the job starts, so that it never holds the printer while
+  // the job is converted or after a cancel; the device keeps an unconnected
+  // socket. Returns the printer's address as that connection reached it.
+  static PrinterAddress ReleasePapplConnection(const char* device_uri, pappl_device_t* device);
+  // Connects to the printer of device_uri (a socket URI by its host, others
+  // at the address known). False with *why.
+  bool Connect(const char* device_uri, const PrinterAddress& known, std::string* why);
   // Writes every byte; false with *why when the printer fails, or when
   // canceled() has been true for kCancelGrace seconds.
   bool Write(const void* data, size_t len, const CanceledFn& canceled, std::string* why);

@@ -211,15 +211,22 @@ bool StatusCallback(pappl_printer_t* printer) {
     if (last && now - last < kStatusInterval) return true;
     last = now;
   }
-  pappl_device_t* device = papplPrinterOpenDevice(printer);
+  // A device of its own, never the printer's: PAPPL 1.3.1's
+  // papplPrinterOpenDevice replaces the device a job keeps open for the next
+  // one (and its connection to the printer is never closed), or that a job
+  // ending at this moment is about to close. A printer with jobs is not
+  // asked: its device belongs to them.
+  const char* device_uri = papplPrinterGetDeviceURI(printer);
+  const std::string uri = device_uri ? device_uri : "";
+  if (uri.empty() || papplPrinterGetNumberOfActiveJobs(printer) > 0) return true;
+  pappl_device_t* device = papplDeviceOpen(uri.c_str(), "status", papplLogDevice,
+                                           papplPrinterGetSystem(printer));
   if (!device) return false;
   pappl_supply_t supplies[16] = {};
   int count = papplDeviceGetSupplies(device, static_cast<int>(sizeof(supplies) / sizeof(supplies[0])),
                                      supplies);
   pappl_preason_t reasons = papplDeviceGetStatus(device);
-  // Closing the device starts the next job: the oldest.
-  FifoPrinterFrees(printer, 0);
-  papplPrinterCloseDevice(printer);
+  papplDeviceClose(device);
   papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "The device reports %d supplies and the state bits 0x%x.",
                   count, reasons);
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The program's own definition of PAPPL 1.3.1's job thread start, which
-// starts each job's thread once (see job-start-guard.cpp). PAPPL calls it;
-// the app does not.
+// starts each job's thread once and one job of a printer at a time (see
+// job-start-guard.cpp). PAPPL calls it; the app does not.
 #pragma once
 
 #include <pappl/pappl.h>

@@ -141,16 +141,20 @@ std::string OptionText(pappl_job_t* job, const pappl_pr_options_t& o, const Mode
 // log, at the level its CUPS prefix says (a line without one is debug, as
 // under cupsd); an error line also becomes the job's state message.
 void LogLine(pappl_job_t* job, const std::string& line) {
+  // As the CUPS scheduler reads them: the level up to the colon, blanks
+  // after it skipped (libcups writes "ERROR:" with none before a message of
+  // its own).
   static const struct {
     const char* prefix;
     pappl_loglevel_t level;
-  } kLevels[] = {{"EMERG: ", PAPPL_LOGLEVEL_FATAL},  {"ALERT: ", PAPPL_LOGLEVEL_FATAL},
-                 {"CRIT: ", PAPPL_LOGLEVEL_FATAL},   {"ERROR: ", PAPPL_LOGLEVEL_ERROR},
-                 {"WARNING: ", PAPPL_LOGLEVEL_WARN}, {"NOTICE: ", PAPPL_LOGLEVEL_INFO},
-                 {"INFO: ", PAPPL_LOGLEVEL_INFO}};
+  } kLevels[] = {{"EMERG:", PAPPL_LOGLEVEL_FATAL},  {"ALERT:", PAPPL_LOGLEVEL_FATAL},
+                 {"CRIT:", PAPPL_LOGLEVEL_FATAL},   {"ERROR:", PAPPL_LOGLEVEL_ERROR},
+                 {"WARNING:", PAPPL_LOGLEVEL_WARN}, {"NOTICE:", PAPPL_LOGLEVEL_INFO},
+                 {"INFO:", PAPPL_LOGLEVEL_INFO}};
   for (const auto& l : kLevels) {
     if (line.compare(0, strlen(l.prefix), l.prefix) != 0) continue;
     const char* text = line.c_str() + strlen(l.prefix);
+    while (*text == ' ' || *text == '\t') ++text;
     papplLogJob(job, l.level, "%s", text);
     if (l.level >= PAPPL_LOGLEVEL_ERROR) papplJobSetMessage(job, "%s", text);
     return;
@@ -207,13 +211,21 @@ bool RunInto(pappl_job_t* job, const Command& command, const std::string& out_pa
   return ok;
 }
 
-bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core);
+bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core, const PrinterAddress& known);
+
+// As a job starts: a network printer's connection that PAPPL opened for it
+// ends (the job connects anew to send), and where it led is kept.
+PrinterAddress ReleasePapplConnection(pappl_job_t* job, pappl_device_t* device) {
+  const char* uri = papplPrinterGetDeviceURI(papplJobGetPrinter(job));
+  if (!PrinterConnection::Handles(uri)) return PrinterAddress();
+  return PrinterConnection::ReleasePapplConnection(uri, device);
+}
 
 // The whole path of one document (PDF or PostScript) to the printer.
 // copies_override > 0 replaces the job's copy count (raster jobs, whose
-// copies PAPPL has already made).
+// copies PAPPL has already made); known: the printer's address.
 bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& document, bool is_pdf,
-               int copies_override) {
+               int copies_override, const PrinterAddress& known) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const Model* model = ModelForDriver(papplPrinterGetDriverName(printer));
   if (!model) {
@@ -304,7 +316,7 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& docu
   core.options = option_text;
   core.file = staged;
   core.tmpdir = dir.path();
-  return SendJob(job, device, core);
+  return SendJob(job, device, core, known);
 }
 
 // Sends the core's stream of the job to the printer. A network printer gets
@@ -315,7 +327,7 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& docu
 // kMaxDeliveries times after the printer answered (then it is aborted with
 // the reason). A printer that cannot be reached at all is tried until it
 // answers, as CUPS' socket backend does.
-bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core) {
+bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core, const PrinterAddress& known) {
   constexpr int kMaxDeliveries = 5;
   constexpr int kRetrySeconds = 2;
   pappl_printer_t* printer = papplJobGetPrinter(job);
@@ -340,7 +352,7 @@ bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core) {
     };
     PrinterConnection connection;
     std::string why;
-    bool connected = !network || connection.Connect(core.device_uri.c_str(), device, &why);
+    bool connected = !network || connection.Connect(core.device_uri.c_str(), known, &why);
     bool delivery_failed = !connected, at_device = false, ok = false;
     if (connected) {
       ok = WriteCoreJob(
@@ -396,12 +408,12 @@ bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core) {
 // ---- First in, first out ---------------------------------------------------------
 
 // PAPPL 1.3.1 starts the first pending job of the printer's active jobs,
-// which it keeps newest first. Whenever a job of the app ends (or the status
-// callback gives the device back), the pending jobs but the oldest are held
-// for the moment (papplJobHold without a hold-until: no attribute, reason
-// or event changes), so that PAPPL starts the oldest; once that one starts
-// (or after kFifoHoldSeconds, should it never start: cancelled meanwhile),
-// the held jobs are pending again, released oldest first.
+// which it keeps newest first. Whenever a job of the app ends, the pending
+// jobs but the oldest are held for the moment (papplJobHold without a
+// hold-until: no attribute, reason or event changes), so that PAPPL starts
+// the oldest; once that one starts (or after kFifoHoldSeconds, should it
+// never start: cancelled meanwhile), the held jobs are pending again,
+// released oldest first.
 constexpr int kFifoHoldSeconds = 3;
 
 struct FifoHeld {
@@ -487,6 +499,7 @@ struct RasterDoc {
   FILE* file = nullptr;
   unsigned pages = 0;
   std::string packed;
+  PrinterAddress printer;  // where the printer was reached
   ~RasterDoc() {
     if (file) fclose(file);
   }
@@ -565,6 +578,7 @@ const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize) {
 
 bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
   FifoJobStarts(job);
+  const PrinterAddress known = ReleasePapplConnection(job, device);
   // The next job to start is the oldest, whatever this one's end.
   struct FifoTurn {
     pappl_job_t* job;
@@ -601,18 +615,19 @@ bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
                 "CONTENT_TYPE=text/plain", "FINAL_CONTENT_TYPE=application/vnd.cups-postscript"};
     const std::string pdf = dir.File("text.pdf");
     if (!RunInto(job, text, pdf)) return false;
-    return PrintFile(job, device, pdf, true, 0);
+    return PrintFile(job, device, pdf, true, 0, known);
   }
-  return PrintFile(job, device, filename, format && strcmp(format, "application/pdf") == 0, 0);
+  return PrintFile(job, device, filename, format && strcmp(format, "application/pdf") == 0, 0, known);
 }
 
 bool PrintRawFile(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   return PrintDocument(job, device, nullptr);
 }
 
-bool RasterStartJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
+bool RasterStartJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   FifoJobStarts(job);
   auto doc = std::make_unique<RasterDoc>();
+  doc->printer = ReleasePapplConnection(job, device);
   if (!doc->dir.ok()) return false;
   doc->path = doc->dir.File("raster.ps");
   doc->file = fopen(doc->path.c_str(), "wbe");
@@ -657,7 +672,7 @@ bool RasterEndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
   fprintf(doc->file, "%%%%Trailer\n%%%%Pages: %u\n%%%%EOF\n", doc->pages);
   bool ok = fclose(doc->file) == 0;
   doc->file = nullptr;
-  ok = ok && PrintFile(job, device, doc->path, false, 1);
+  ok = ok && PrintFile(job, device, doc->path, false, 1, doc->printer);
   FifoPrinterFrees(papplJobGetPrinter(job), papplJobGetID(job));
   return ok;
 }

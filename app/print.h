@@ -35,9 +35,9 @@ const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize);
 
 // First in, first out under PAPPL 1.3.1, which starts the newest pending
 // job: FifoPrinterFrees, called as a printer is about to start its next job
-// (the end of a job's processing, ending_job_id; the status callback before
-// it gives the device back, 0), holds all pending jobs but the oldest, and
-// FifoJobStarts, called as a job's processing starts, puts them back.
+// (the end of the processing of job ending_job_id), holds all pending jobs
+// but the oldest, and FifoJobStarts, called as a job's processing starts,
+// puts them back.
 void FifoPrinterFrees(pappl_printer_t* printer, int ending_job_id);
 void FifoJobStarts(pappl_job_t* job);
 

@@ -637,6 +637,54 @@ TEST_F(App, QueuedJobsPrintFirstInFirstOut) {
   for (const std::string& id : ids) EXPECT_EQ(JobAttr("plain", id, "job-state"), "completed") << id;
 }
 
+// Jobs that arrive while others end and are cancelled: a printer runs one
+// at a time (PAPPL 1.3.1 alone may start two), and no connection of an
+// ended job is left holding the printer (the last job prints).
+TEST_F(App, RunsOneJobOfAPrinterAtATime) {
+  const std::string pdf = MakePdf(1), test = TempPath("burst.test");
+  std::string burst;
+  for (int i = 0; i < 8; ++i)
+    burst += "{ OPERATION Print-Job GROUP operation-attributes-tag\n"
+             "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+             "  ATTR uri printer-uri $uri ATTR name requesting-user-name alice\n"
+             "  ATTR mimeMediaType document-format application/pdf FILE $filename STATUS successful-ok }\n"
+             "{ OPERATION Get-Printer-Attributes GROUP operation-attributes-tag\n"
+             "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
+             "  ATTR uri printer-uri $uri STATUS successful-ok }\n";
+  WriteFile(test, burst);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 3; ++i)
+    clients.emplace_back([&] {
+      for (int round = 0; round < 4; ++round)
+        mtest::Run({"ipptool", "-t", "-f", pdf, server_.PrinterUri("finch"), test});
+    });
+  for (int i = 0; i < 4; ++i) {
+    usleep(1000000);
+    std::string out;
+    EXPECT_EQ(server_.Command({"cancel", "-d", "finch", "-a"}, &out), 0) << out;
+  }
+  for (std::thread& t : clients) t.join();
+  std::string out;
+  EXPECT_EQ(server_.Command({"cancel", "-d", "finch", "-a"}, &out), 0) << out;
+  size_t index = sink_.Count();
+  const std::string last = Submit("finch", pdf);
+  std::string job;
+  ASSERT_TRUE(sink_.WaitForJob(index, 30, &job)) << server_.Log();
+  EXPECT_TRUE(WaitJobAttr("finch", last, "job-state", "completed", 10)) << server_.Log();
+  // The log's job starts and ends alternate.
+  const std::string log = server_.Log();
+  int running = 0;
+  for (size_t at = 0; (at = log.find("] [Job ", at)) != std::string::npos; ++at) {
+    const std::string line = log.substr(at, log.find('\n', at) - at);
+    if (line.find("] Starting print job.") != std::string::npos) {
+      EXPECT_EQ(running, 0) << line;
+      running = 1;
+    } else if (line.find(", job-impressions-completed=") != std::string::npos) {
+      running = 0;
+    }
+  }
+}
+
 // A printer that resets the connection: the job stays queued (processing),
 // the printer shows offline, and the job goes again, whole, once the printer
 // takes it; a job the printer never takes is aborted with the reason.

@@ -95,7 +95,9 @@ libpappl=$(lib_package libpappl.so.1)
 # Where the app's unit lands: debian/rules runs dh_movetousr where debhelper
 # has it (Debian 13 and later, whose merged /usr wants /usr/lib), so the
 # unit that debian/mirelo-printer-app.install puts under /lib moves there.
-if command -v dh_movetousr >/dev/null; then unit_dir=/usr/lib/systemd/system; else unit_dir=/lib/systemd/system; fi
+# dh_installudev's rule moves with it.
+if command -v dh_movetousr >/dev/null; then lib_dir=/usr/lib; else lib_dir=/lib; fi
+unit_dir=$lib_dir/systemd/system
 
 # The packages made by the build step.
 find_debs() {
@@ -232,7 +234,7 @@ app_contents() {
     echo /usr/lib/sysusers.d/mirelo-printer-app.conf
     echo /usr/lib/tmpfiles.d/mirelo-printer-app.conf
     echo /etc/pam.d/mirelo-printer-app
-    echo /lib/udev/rules.d/60-mirelo-printer-app.rules
+    echo "$lib_dir/udev/rules.d/60-mirelo-printer-app.rules"
   } | sort >"$work/app-expected"
   package_files "$app_deb" >"$work/app-files"
   diff "$work/app-expected" "$work/app-files" || fail "the app's package holds other files than cmake --install makes"
@@ -544,7 +546,7 @@ app_sandbox() {
   [ "$(id -u)" -eq 0 ] || skip "needs root: the server runs as the unit's user"
   find_debs
   dpkg-deb -x "$app_deb" "$work/app-x"
-  local unit=$work/app-x/lib/systemd/system/mirelo-printer-app.service score
+  local unit=$work/app-x$unit_dir/mirelo-printer-app.service score
   score=$(systemd-analyze security --offline=true "$unit" 2>/dev/null |
     sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
   [ -n "$score" ] || fail "systemd-analyze security gave no score for the unit"
