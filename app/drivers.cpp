@@ -8,6 +8,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <string>
 #include <strings.h>
 
 #include "print.h"
@@ -227,8 +228,10 @@ bool StatusCallback(pappl_printer_t* printer) {
                                      supplies);
   pappl_preason_t reasons = papplDeviceGetStatus(device);
   papplDeviceClose(device);
-  papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "The device reports %d supplies and the state bits 0x%x.",
-                  count, reasons);
+  char bits[16];
+  snprintf(bits, sizeof(bits), "0x%x", static_cast<unsigned>(reasons));
+  papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "The device reports %s supplies and the state bits %s.",
+                  std::to_string(count).c_str(), bits);
 
   if (count > 0) {
     papplPrinterSetSupplies(printer, count, supplies);

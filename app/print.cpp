@@ -194,8 +194,8 @@ bool RunInto(pappl_job_t* job, const Command& command, const std::string& out_pa
     if (!over_time && time_limit > 0 && Clock::now() - started > std::chrono::seconds(time_limit)) {
       kill(pid, SIGKILL);
       over_time = true;
-      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s exceeded its time limit of %d seconds and was stopped",
-                  name.c_str(), time_limit);
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s exceeded its time limit of %s seconds and was stopped",
+                  name.c_str(), std::to_string(time_limit).c_str());
     } else if (!term_sent && papplJobIsCanceled(job)) {
       kill(pid, SIGTERM);
       term_sent = true;
@@ -390,15 +390,15 @@ bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core, cons
     }
     papplJobSetImpressionsCompleted(job, -sent_pages);
     if (connected && ++failed_deliveries >= kMaxDeliveries) {
-      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer did not take the job in %d attempts: %s",
-                  kMaxDeliveries, why.c_str());
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer did not take the job in %s attempts: %s",
+                  std::to_string(kMaxDeliveries).c_str(), why.c_str());
       papplJobSetMessage(job, "The printer did not take the job: %s", why.c_str());
       papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
       return false;
     }
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR,
-                "The printer did not take the job (%s); sending it again in %d seconds.", why.c_str(),
-                kRetrySeconds);
+                "The printer did not take the job (%s); sending it again in %s seconds.", why.c_str(),
+                std::to_string(kRetrySeconds).c_str());
     papplJobSetMessage(job, "Waiting for the printer: %s", why.c_str());
     papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
     for (int i = 0; i < kRetrySeconds * 10 && !canceled(); ++i) usleep(100000);

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "drivers.h"
 
@@ -87,8 +88,8 @@ void CleanSpool(pappl_system_t* system, const char* dir) {
   closedir(d);
   if (removed > 0)
     papplLog(system, PAPPL_LOGLEVEL_INFO,
-             "Removed %d file(s) and folder(s) of jobs that a server before this one left in '%s'.", removed,
-             dir);
+             "Removed %s file(s) and folder(s) of jobs that a server before this one left in '%s'.",
+             std::to_string(removed).c_str(), dir);
 }
 
 bool LoadState(pappl_system_t* system, const char* file) {
