@@ -14,9 +14,11 @@
 #include <pappl/pappl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <strings.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -116,6 +118,17 @@ pappl_system_t* MakeSystem(int num, cups_option_t* options, void*) {
   papplSystemSetMaxLogSize(system, 0);
   mirelo_app::SetUpAccess(system, num, options);
   papplSystemAddListeners(system, listen);
+  // PAPPL 1.3.1 answers a request only when its Host: names the machine's
+  // host name, localhost, an address or a .local name ("Bad Host").
+  char host[256] = "";
+  papplSystemGetHostName(system, host, sizeof(host));
+  const size_t len = strlen(listen);
+  if (strcmp(listen, "localhost") != 0 && strcasecmp(listen, host) != 0 && !isdigit(listen[0] & 255) &&
+      listen[0] != '[' && !(len > 6 && strcasecmp(listen + len - 6, ".local") == 0))
+    papplLog(system, PAPPL_LOGLEVEL_WARN,
+             "Clients that name the server '%s' are refused (\"Bad Host\"): name it '%s', by its address or "
+             "by a .local name.",
+             listen, host);
   // PAPPL 1.3.1 adds a name's IPv6 addresses only when it has no IPv4 one;
   // localhost is both 127.0.0.1 and ::1.
   if (strcmp(listen, "localhost") == 0) papplSystemAddListeners(system, "[::1]");

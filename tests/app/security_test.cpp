@@ -465,10 +465,11 @@ TEST_F(Secure, WebPagesAskForALogin) {
 // ---- Beyond localhost -------------------------------------------------------
 
 // Listening on a name other than localhost's (here 127.0.0.2, named in a
-// private /etc/hosts), the server offers TLS with its own certificate
-// (written in a private /etc/cups/ssl) and asks for a login over it.
+// private /etc/hosts; a .local name, one that PAPPL answers to), the server
+// offers TLS with its own certificate (written in a private /etc/cups/ssl)
+// and asks for a login over it.
 TEST_F(Secure, BeyondLocalhostOffersTlsAndAsksForALogin) {
-  constexpr char kName[] = "mtest-printer.test";
+  constexpr char kName[] = "mtest-printer.local";
   std::string why;
   ASSERT_TRUE(AddPrivateHost("127.0.0.2", kName, &why)) << why;
   server_.SetAddress("127.0.0.2");
