@@ -100,7 +100,14 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
     return false;
   }
 
-  LineSplitter lines(log);
+  // A core that ends with an ERROR line of its own (a refusal) has given
+  // the job's reason.
+  bool reported = false;
+  const LogFn core_log = [&](const std::string& line) {
+    if (line.compare(0, 6, "ERROR:") == 0) reported = true;
+    log(line);
+  };
+  LineSplitter lines(core_log);
   TimeLimit limit(pid, "the job process", log);
   bool term_sent = false, forwarding = true, kill_sent = false, wrote = false;
   time_t term_at = 0;
@@ -145,9 +152,10 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
   }
   if (!ok && !term_sent) {
     // Died by itself (a signal, out of memory, an error): the printer is
-    // told that the job ends, and the log says why, at error level.
+    // told that the job ends, and the log says why, at error level; after
+    // the core's own reason, its exit status is a warning.
     if (forwarding && wrote) forwarding = write(kEndOfJob, sizeof(kEndOfJob) - 1);
-    log("ERROR: " + why);
+    log((reported && status >= 0 ? "WARNING: " : "ERROR: ") + why);
   } else if (!ok) {
     log(why);
   }

@@ -754,6 +754,26 @@ TEST_F(App, AJobProcessThatDiesEndsThePrintersJob) {
       << server_.Log();
 }
 
+// A server that finds no model PPD refuses every job, with the core's
+// refusal as the job's reason and an error in its log.
+TEST_F(App, AJobRefusedForWantOfItsPpdSaysWhy) {
+  const std::string empty = TempPath("no-ppds");
+  ASSERT_EQ(mtest::Run({"mkdir", "-p", empty}), 0);
+  server_.Stop();
+  server_.SetPpdDir(empty);
+  std::string why;
+  ASSERT_TRUE(server_.Restart(&why)) << why;
+  const std::string job_id = Submit("plain", PsFromPdftops(MakePdf(1)));
+  EXPECT_TRUE(WaitJobAttr("plain", job_id, "job-state", "aborted", 30)) << server_.Log();
+  const std::string reason = JobAttr("plain", job_id, "job-state-message");
+  EXPECT_EQ(reason, "当前打印机不可打印，请使用正确的打印机") << server_.Log();
+  // At error level in the job's log.
+  const std::string log = server_.Log();
+  const size_t at = log.find("] " + reason + "\n");
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.substr(log.rfind('\n', at) + 1, 2), "E ") << log;
+}
+
 // A finch job that the printer reports cancelled at its panel (the core's
 // status watch asks the job's own printer) ends the same way, and the app
 // ends the job with the reason job-canceled-at-device.

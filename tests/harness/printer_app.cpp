@@ -166,10 +166,9 @@ bool AppServer::Start(const std::string& dir, int port, std::string* why) {
                                    "-o",   "log-level=debug"};
   for (const std::string& o : options_) argv.insert(argv.end(), {"-o", o});
   // No DNS-SD: the announcement would leave the private network.
-  pid_ = Spawn(
-      MIRELO_APP_BIN, argv,
-      {"MIRELO_APP_PPD_DIR=" MIRELOPS_PPD_DIR, "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent", TmpDir()},
-      log);
+  pid_ = Spawn(MIRELO_APP_BIN, argv,
+               {"MIRELO_APP_PPD_DIR=" + ppd_dir_, "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent", TmpDir()},
+               log);
   close(log);
   for (int i = 0; i < 100; ++i) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -61,6 +61,8 @@ class AppServer {
   bool Start(const std::string& dir, int port, std::string* why);
   // Further server options ("name=value", each given with -o) for Start.
   void SetOptions(std::vector<std::string> options) { options_ = std::move(options); }
+  // The model PPDs' folder for Start (the build's unless set).
+  void SetPpdDir(const std::string& dir) { ppd_dir_ = dir; }
   // The IPv4 address (127.0.0.1 unless set) where Start waits for the server.
   void SetAddress(const std::string& address) { address_ = address; }
   void Stop();
@@ -98,6 +100,7 @@ class AppServer {
   std::string argv0_;
   std::vector<std::string> options_;
   std::string address_ = "127.0.0.1";
+  std::string ppd_dir_ = MIRELOPS_PPD_DIR;
 };
 
 // Moves the test process into a UTS namespace of its own whose host name is
