@@ -4,6 +4,7 @@
 // its own sub-commands and by CUPS's ipptool.
 #include <gtest/gtest.h>
 
+#include <cups/cups.h>
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
@@ -437,6 +438,25 @@ TEST_F(App, JobsGetThePrintersDefaults) {
   job = Print("finch", pdf);
   EXPECT_EQ(job.find("@PJL SET PAPER=A5L"), std::string::npos) << job.substr(0, 400);
   EXPECT_NE(job.find("FeedEdge ShortEdge"), std::string::npos) << job.substr(0, 4000);
+
+  // Sides and media from the command line (PAPPL 1.3.1 alone takes neither).
+  ASSERT_EQ(
+      server_.Command(
+          {"modify", "-d", "finch", "-o", "sides=two-sided-long-edge", "-o", "media=iso_a4_210x297mm"}, &out),
+      0)
+      << out;
+  EXPECT_TRUE(Ipp("finch", "Get-Printer-Attributes",
+                  "ATTR keyword requested-attributes media-default,sides-default"
+                  " EXPECT media-default WITH-VALUE iso_a4_210x297mm"
+                  " EXPECT sides-default WITH-VALUE two-sided-long-edge STATUS successful-ok",
+                  &out))
+      << out;
+  EXPECT_NE(Print("finch", pdf).find("/Duplex true"), std::string::npos);
+  ASSERT_TRUE(AdminIpp(
+      "finch", "Set-Printer-Attributes",
+      "GROUP printer-attributes-tag ATTR keyword sides-default one-sided STATUS successful-ok", &out))
+      << out;
+  EXPECT_EQ(Print("finch", pdf).find("/Duplex true"), std::string::npos);
 }
 
 // Finch media: A5 fed long edge first gets the printer's paper line; a custom
@@ -922,17 +942,50 @@ TEST_F(App, OffersTheFormatsThatPrint) {
   EXPECT_EQ(Pages(job), 1);
   EXPECT_NE(job.find("@PJL ENTER LANGUAGE = POSTSCRIPT"), std::string::npos);
 
+  // Any other format is refused at the request, before a job exists.
+  const size_t jobs = sink_.Count();
   const std::string test = TempPath("odd-format.test");
-  WriteFile(test, "{ OPERATION Print-Job GROUP operation-attributes-tag\n"
+  for (const char* op : {"Print-Job", "Validate-Job"}) {
+    WriteFile(test,
+              std::string("{ OPERATION ") + op +
+                  " GROUP operation-attributes-tag\n"
                   "  ATTR charset attributes-charset utf-8 ATTR language attributes-natural-language en\n"
                   "  ATTR uri printer-uri $uri ATTR name requesting-user-name alice\n"
-                  "  ATTR mimeMediaType document-format application/vnd.mirelo-postscript\n"
-                  "  FILE $filename }\n");
-  std::string err;
-  mtest::Run({"ipptool", "-tv", "-f", text, server_.PrinterUri("plain"), test}, &out, &err);
+                  "  ATTR mimeMediaType document-format application/vnd.mirelo-postscript\n" +
+                  (op[0] == 'P' ? "  FILE $filename\n" : "") +
+                  "  STATUS client-error-document-format-not-supported }\n");
+    std::string err;
+    EXPECT_EQ(mtest::Run({"ipptool", "-tv", "-f", text, server_.PrinterUri("plain"), test}, &out, &err), 0)
+        << out << err;
+  }
+  EXPECT_NE(server_.Command({"submit", "-d", "plain", "-o", "document-format=text/html", text}, &out), 0);
+  EXPECT_NE(out.find("Unsupported document format \"text/html\""), std::string::npos) << out;
+  // So is a document that does not fit in the spool folder, by its length.
+  ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+               server_.PrinterUri("plain").c_str());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, "application/pdf");
+  std::string body;
+  ippWriteIO(
+      &body,
+      [](void* to, ipp_uchar_t* data, size_t n) -> ssize_t {
+        static_cast<std::string*>(to)->append(reinterpret_cast<char*>(data), n);
+        return static_cast<ssize_t>(n);
+      },
+      1, nullptr, request);
+  ippDelete(request);
+  const std::string answer = server_.Exchange(
+      "POST /ipp/print/plain HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/ipp\r\n"
+      "Content-Length: 999999999999999\r\n\r\n" +
+          body + "%PDF-1.4\n",
+      5);
+  const size_t ipp = answer.find("\r\n\r\n") + 4;
+  ASSERT_GT(answer.size(), ipp + 4) << answer;
+  EXPECT_EQ((static_cast<unsigned char>(answer[ipp + 2]) << 8) | static_cast<unsigned char>(answer[ipp + 3]),
+            IPP_STATUS_ERROR_REQUEST_ENTITY);
   usleep(500000);
+  EXPECT_EQ(sink_.Count(), jobs);
   EXPECT_TRUE(server_.Alive()) << out << server_.Log();
-  EXPECT_TRUE(Ipp("plain", "Get-Printer-Attributes", "STATUS successful-ok"));
 }
 
 // Malformed and extreme values of the attributes the app reads, truncated
@@ -995,12 +1048,10 @@ TEST_F(App, HostileRequestsLeaveTheServerUp) {
   EXPECT_EQ(server_.Command({"cancel", "-d", "finch", "-a"}, &out), 0) << out;
 }
 
-// 50 clients at once, each answered. DISABLED: an open fault. About one run
-// in five to twenty-five, under load more often, one client gets no answer:
-// the server logs its response sent ("OK application/ipp 9920"), the client
-// reads 0 bytes and gives up after 30 seconds; with printers printing or idle
-// alike. Run it with --gtest_also_run_disabled_tests while looking for it.
-TEST_F(App, DISABLED_FiftyClientsAtOnceAreAllAnswered) {
+// 50 clients at once, each answered in full: answers written at the same
+// time share no collection of the printer's (one came out short when they
+// did, about one run in ten to twenty).
+TEST_F(App, FiftyClientsAtOnceAreAllAnswered) {
   std::vector<std::thread> clients;
   std::vector<std::string> failures(50);
   for (size_t i = 0; i < failures.size(); ++i)
@@ -1011,7 +1062,7 @@ TEST_F(App, DISABLED_FiftyClientsAtOnceAreAllAnswered) {
         failures[i] = text + err;
     });
   for (auto& t : clients) t.join();
-  for (const std::string& f : failures) EXPECT_EQ(f, "");
+  for (const std::string& f : failures) EXPECT_EQ(f, "") << server_.Log();
   EXPECT_TRUE(server_.Alive()) << server_.Log();
 }
 
