@@ -20,12 +20,12 @@
 // refuses. The definition below moves a job-group media-default to the
 // printer group, takes a supported sides-default out of the request, lets
 // the library's own set the rest, and then sets the sides default.
+#include "request-check.h"
+
 #include <dlfcn.h>
-#include <pappl/pappl.h>
 #include <sys/statvfs.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 #include <string>
