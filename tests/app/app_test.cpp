@@ -1039,10 +1039,22 @@ TEST_F(App, HostileRequestsLeaveTheServerUp) {
     server_.Exchange(request, 2);
     ASSERT_TRUE(server_.Alive()) << server_.Log();
   }
-  // A job for a printer that is not there.
+  // A job for a printer that is not there, and jobs for one deleted meanwhile.
   std::string out;
   EXPECT_FALSE(Ipp("gone", "Get-Printer-Attributes", "STATUS successful-ok", &out));
   EXPECT_NE(out.find("client-error-not-found"), std::string::npos) << out;
+  ASSERT_EQ(
+      server_.Command({"add", "-d", "doomed", "-m", "mirelo_p2200dn", "-v", "socket://127.0.0.1:9100"}, &out),
+      0)
+      << out;
+  for (int i = 0; i < 3; ++i) Submit("doomed", pdf);
+  EXPECT_EQ(server_.Command({"delete", "-d", "doomed"}, &out), 0) << out;
+  // PAPPL deletes a busy printer once its job has ended.
+  bool gone = false;
+  for (int i = 0; i < 120 && !gone; ++i, usleep(500000))
+    gone = !Ipp("doomed", "Get-Printer-Attributes", "STATUS successful-ok");
+  EXPECT_TRUE(gone);
+  sleep(4);  // past the release of any job held for first in, first out
 
   EXPECT_TRUE(server_.Alive()) << server_.Log();
   EXPECT_EQ(server_.Command({"cancel", "-d", "finch", "-a"}, &out), 0) << out;
