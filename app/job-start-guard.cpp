@@ -16,6 +16,7 @@
 
 #include <dlfcn.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <unordered_set>
@@ -28,6 +29,8 @@ std::mutex g_mu;
 std::condition_variable g_freed;
 std::unordered_set<long long> g_jobs;  // the jobs that have a thread: Key()
 std::unordered_set<int> g_printers;    // ids of the printers a job runs on
+bool g_stopping = false;               // the system is being deleted
+int g_looking = 0;                     // threads looking their job up
 
 // A job by its printer's id and its own (job ids count per printer).
 long long Key(int printer_id, int job_id) { return static_cast<long long>(printer_id) << 32 | job_id; }
@@ -47,17 +50,45 @@ extern "C" void* _papplJobProcess(pappl_job_t* job) {
     if (!real || papplJobGetState(job) != IPP_JSTATE_PENDING ||
         !g_jobs.insert(Key(printer_id, job_id)).second)
       return nullptr;
-    g_freed.wait(lock, [&] { return !g_printers.count(printer_id); });
+    g_freed.wait(lock, [&] { return g_stopping || !g_printers.count(printer_id); });
+    if (g_stopping) {
+      g_jobs.erase(Key(printer_id, job_id));
+      return nullptr;
+    }
     g_printers.insert(printer_id);
+    ++g_looking;
   }
   // The job as it is now: cancelled, held or deleted while it waited, it
   // does not run.
   printer = papplSystemFindPrinter(system, nullptr, printer_id, nullptr);
   job = printer ? papplPrinterFindJob(printer, job_id) : nullptr;
-  void* result = job && papplJobGetState(job) == IPP_JSTATE_PENDING ? real(job) : nullptr;
+  bool run = job && papplJobGetState(job) == IPP_JSTATE_PENDING;
+  {
+    std::lock_guard<std::mutex> lock(g_mu);
+    --g_looking;
+    g_freed.notify_all();
+    run = run && !g_stopping;
+  }
+  void* result = run ? real(job) : nullptr;
   std::lock_guard<std::mutex> lock(g_mu);
   g_jobs.erase(Key(printer_id, job_id));
   g_printers.erase(printer_id);
   g_freed.notify_all();
   return result;
+}
+
+// PAPPL's main loop deletes the system when it stops, after its jobs have
+// ended or 60 seconds on: a thread still waiting for its printer then ends
+// without looking at the system, and the delete waits (a moment at most) for
+// a thread that is looking its job up.
+extern "C" void papplSystemDelete(pappl_system_t* system) {
+  static const auto real = reinterpret_cast<decltype(&papplSystemDelete)>(
+      dlsym(RTLD_NEXT, "papplSystemDelete"));
+  {
+    std::unique_lock<std::mutex> lock(g_mu);
+    g_stopping = true;
+    g_freed.notify_all();
+    g_freed.wait_for(lock, std::chrono::seconds(2), [] { return g_looking == 0; });
+  }
+  if (real) real(system);
 }
