@@ -11,8 +11,6 @@
 
 namespace mirelo_app {
 
-enum class Family { kPlain, kFinch, kHeron };
-
 // One job as the core takes it: the arguments and environment that a CUPS
 // queue would hand to the filter.
 // The core tells the family from the PPD's nickname, as it does for a CUPS
