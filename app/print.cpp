@@ -267,7 +267,8 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& docu
           kGhostscript,
           {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite", "-sOutputFile=" + doc, input},
           {tmpdir}};
-      if (!RunProgram(gs, -1, -1, 2, &staged)) {
+      pid_t pid = StartProgram(gs, -1, -1, 2, &staged);
+      if (pid < 0 || !WaitProgram(pid, gs.program, &staged)) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", staged.c_str());
         return false;
       }
