@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The model table (generated/app/models.inc, from data/models.tsv) and its
-// lookups by driver name and device ID.
+// lookups by driver name and by device ID (parsed by PAPPL).
 #include "models.h"
+
+#include <pappl/pappl.h>
 
 #include <cstring>
 #include <string>
@@ -15,22 +17,24 @@ const std::vector<Model> kModels = {
 #include "app/models.inc"
 };
 
-// The value of one key ("MFG", "MDL") of a device ID, without the ';'.
-std::string DeviceIdValue(const char* id, const char* key) {
-  std::string text = id ? id : "";
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find(';', at);
-    if (end == std::string::npos) end = text.size();
-    std::string item = text.substr(at, end - at);
-    while (!item.empty() && item[0] == ' ') item.erase(0, 1);
-    size_t colon = item.find(':');
-    if (colon != std::string::npos && strcasecmp(item.substr(0, colon).c_str(), key) == 0)
-      return item.substr(colon + 1);
-    at = end + 1;
+// A device ID's keys and values, as PAPPL parses them (papplDeviceParseID);
+// a key is looked up without regard to letter case.
+class DeviceIdPairs {
+ public:
+  explicit DeviceIdPairs(const char* device_id) : num_(papplDeviceParseID(device_id, &pairs_)) {}
+  ~DeviceIdPairs() { cupsFreeOptions(num_, pairs_); }
+  DeviceIdPairs(const DeviceIdPairs&) = delete;
+  DeviceIdPairs& operator=(const DeviceIdPairs&) = delete;
+  // The value of key ("MFG", "MDL"), or "".
+  std::string Value(const char* key) const {
+    const char* value = cupsGetOption(key, num_, pairs_);
+    return value ? value : "";
   }
-  return "";
-}
+
+ private:
+  cups_option_t* pairs_ = nullptr;
+  int num_ = 0;
+};
 
 }  // namespace
 
@@ -44,8 +48,9 @@ const Model* ModelForDriver(const char* driver) {
 }
 
 const Model* ModelForDeviceId(const char* device_id) {
-  std::string mdl = DeviceIdValue(device_id, "MDL");
-  if (mdl.empty()) mdl = DeviceIdValue(device_id, "MODEL");
+  const DeviceIdPairs pairs(device_id);
+  std::string mdl = pairs.Value("MDL");
+  if (mdl.empty()) mdl = pairs.Value("MODEL");
   for (const Model& m : kModels) {
     std::string series = std::string(m.name) + " series";
     if (strcasecmp(mdl.c_str(), series.c_str()) == 0 || strcasecmp(mdl.c_str(), m.name) == 0) return &m;
@@ -54,7 +59,8 @@ const Model* ModelForDeviceId(const char* device_id) {
 }
 
 bool DeviceIdNamesModel(const char* device_id, const Model& model) {
-  std::string made = DeviceIdValue(device_id, "MFG") + " " + DeviceIdValue(device_id, "MDL");
+  const DeviceIdPairs pairs(device_id);
+  std::string made = pairs.Value("MFG") + " " + pairs.Value("MDL");
   return strcasecmp(made.c_str(), model.name) == 0;
 }
 

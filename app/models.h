@@ -7,9 +7,12 @@
 
 #include <vector>
 
+#include "core/core.h"
+
 namespace mirelo_app {
 
-enum class Family { kPlain, kFinch, kHeron };
+// The printer families, the core's own.
+using Family = mirelo::Family;
 
 // One model, generated from data/models.tsv.
 struct Model {
