@@ -183,7 +183,8 @@ bool RunInto(pappl_job_t* job, const Command& command, const std::string& out_pa
   return ok;
 }
 
-bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core, const PrinterAddress& known);
+bool SendJob(pappl_job_t* job, pappl_device_t* device, const mirelo::JobArguments& args,
+             const CoreEnvironment& env, const PrinterAddress& known);
 
 }  // namespace
 
@@ -291,19 +292,20 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& docu
   }
   if (papplJobIsCanceled(job)) return true;
 
-  CoreJob core;
-  core.ppd = ppd;
+  mirelo::JobArguments args;
+  args.queue = printer_name.c_str();
+  args.job_id = job_id.c_str();
+  args.user = user;
+  args.title = title;
+  args.copies = copies.c_str();
+  args.options = option_text.c_str();
+  args.file = staged.c_str();
+  CoreEnvironment env;
+  env.ppd = ppd;
   const char* device_uri = papplPrinterGetDeviceURI(printer);
-  core.device_uri = device_uri ? device_uri : "";
-  core.queue = printer_name;
-  core.job_id = job_id;
-  core.user = user ? user : "";
-  core.title = title ? title : "";
-  core.copies = copies;
-  core.options = option_text;
-  core.file = staged;
-  core.tmpdir = dir.path();
-  return SendJob(job, device, core, known);
+  env.device_uri = device_uri ? device_uri : "";
+  env.tmpdir = dir.path();
+  return SendJob(job, device, args, env, known);
 }
 
 namespace {
@@ -316,11 +318,12 @@ namespace {
 // kMaxDeliveries times after the printer answered (then it is aborted with
 // the reason). A printer that cannot be reached at all is tried until it
 // answers, as CUPS' socket backend does.
-bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core, const PrinterAddress& known) {
+bool SendJob(pappl_job_t* job, pappl_device_t* device, const mirelo::JobArguments& args,
+             const CoreEnvironment& env, const PrinterAddress& known) {
   constexpr int kMaxDeliveries = 5;
   constexpr int kRetrySeconds = 2;
   pappl_printer_t* printer = papplJobGetPrinter(job);
-  const bool network = PrinterConnection::Handles(core.device_uri.c_str());
+  const bool network = PrinterConnection::Handles(env.device_uri.c_str());
   auto canceled = [&] { return papplJobIsCanceled(job); };
   // The job's pages are those the core sends, as its PAGE lines count them
   // ("PAGE: <page> <copies>", as under CUPS): PAPPL's count of the raster
@@ -341,11 +344,11 @@ bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core, cons
     };
     PrinterConnection connection;
     std::string why;
-    bool connected = !network || connection.Connect(core.device_uri.c_str(), known, &why);
+    bool connected = !network || connection.Connect(env.device_uri.c_str(), known, &why);
     bool delivery_failed = !connected, at_device = false, ok = false;
     if (connected) {
       ok = WriteCoreJob(
-          core,
+          args, env,
           [&](const void* data, size_t len) {
             if (!network) return papplDeviceWrite(device, data, len) == static_cast<ssize_t>(len);
             if (connection.Write(data, len, canceled, &why)) return true;
