@@ -1,15 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
-// Child programs started with fork and exec, never through a shell, each as
-// the job user with its limits (security.h).
+// Child programs as the app starts them: a command made into the argument
+// vector and environment of mirelo::StartChild (common/spawn.h), as the job
+// user with its limits (security.h).
 #include "child.h"
 
-#include "security.h"
-
-#include <fcntl.h>
-#include <linux/close_range.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
+
+#include "common/spawn.h"
+#include "security.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -52,68 +51,18 @@ pid_t StartProgram(const Command& command, int in_fd, int out_fd, int err_fd, st
   }
   // Everything the child needs is made here: between fork and exec it only
   // makes system calls.
-  Sandbox sandbox;
-  if (!GetJobUser(&sandbox.user, why)) return -1;
-  sandbox.limits = Limits();
+  const std::string& program = command.program.empty() ? command.argv[0] : command.program;
+  mirelo::ChildSetup setup;
+  if (!SetUpJobProgram(program == "/proc/self/exe", &setup, why)) return -1;
+  setup.fds[0] = in_fd;
+  setup.fds[1] = out_fd;
+  setup.fds[2] = err_fd;
   std::vector<std::string> args = command.argv;
   std::vector<std::string> env = MergedEnvironment(command.env);
   std::vector<char*> argv = Pointers(args);
   std::vector<char*> envp = Pointers(env);
-  const std::string& program = command.program.empty() ? command.argv[0] : command.program;
-  sandbox.self = program == "/proc/self/exe";
-  const int from[3] = {in_fd, out_fd, err_fd};
-  // The exec's failure comes back through this pipe, closed by a good exec.
-  int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) {
-    *why = "unable to start " + program + ": " + strerror(errno);
-    return -1;
-  }
-  pid_t pid = fork();
-  if (pid == 0) {
-    // The child gets the default signal dispositions and an empty mask,
-    // whatever the server's threads had set.
-    struct sigaction dfl = {};
-    dfl.sa_handler = SIG_DFL;
-    for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    int err = 0;
-    for (int target = 0; target < 3 && !err; ++target) {
-      int fd = from[target] >= 0 ? from[target]
-                                 : open("/dev/null", (target == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
-      if (fd < 0 || (fd != target && dup2(fd, target) < 0)) err = errno;
-      if (fd == target) fcntl(fd, F_SETFD, 0);
-    }
-    // Nothing of the server's (its sockets, files) passes to the program.
-    if (!err) close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-    if (!err) err = EnterSandbox(sandbox);
-    if (!err) {
-      execve(program.c_str(), argv.data(), envp.data());
-      err = errno;
-    }
-    ssize_t ignored = write(report[1], &err, sizeof(err));
-    (void)ignored;
-    _exit(127);
-  }
-  int saved = errno;
-  close(report[1]);
-  if (pid < 0) {
-    close(report[0]);
-    *why = "unable to start " + program + ": " + strerror(saved);
-    return -1;
-  }
-  int err = 0;
-  ssize_t n;
-  while ((n = read(report[0], &err, sizeof(err))) < 0 && errno == EINTR) {
-  }
-  close(report[0]);
-  if (n == static_cast<ssize_t>(sizeof(err))) {
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    *why = "unable to start " + program + ": " + strerror(err);
-    return -1;
-  }
+  pid_t pid = mirelo::StartChild(program.c_str(), argv.data(), envp.data(), setup);
+  if (pid < 0) *why = "unable to start " + program + ": " + strerror(errno);
   return pid;
 }
 
@@ -145,11 +94,6 @@ bool WaitProgram(pid_t pid, const std::string& name, std::string* why, int* exit
              WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   *why = text;
   return false;
-}
-
-bool RunProgram(const Command& command, int in_fd, int out_fd, int err_fd, std::string* why) {
-  pid_t pid = StartProgram(command, in_fd, out_fd, err_fd, why);
-  return pid > 0 && WaitProgram(pid, command.program.empty() ? command.argv[0] : command.program, why);
 }
 
 }  // namespace mirelo_app

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // Child programs of the Printer Application (the page-setup filters, the
 // PDF and PostScript converters, the core's job process), started with
-// fork and exec and never through a shell: every value reaches the program
-// unchanged as one argument. Each runs as the job user, with no new
-// privileges and the job limits (security.h).
+// fork and exec (mirelo::StartChild, common/spawn.h) and never through a
+// shell: every value reaches the program unchanged as one argument. Each
+// runs as the job user, with no new privileges and the job limits
+// (security.h).
 #pragma once
 
 #include <sys/types.h>
@@ -31,8 +32,5 @@ pid_t StartProgram(const Command& command, int in_fd, int out_fd, int err_fd, st
 // still running at the wall-clock limit is killed. exit_status, when given,
 // gets the exit status, or -1 when a signal ended the child.
 bool WaitProgram(pid_t pid, const std::string& name, std::string* why, int* exit_status = nullptr);
-
-// StartProgram and WaitProgram in one.
-bool RunProgram(const Command& command, int in_fd, int out_fd, int err_fd, std::string* why);
 
 }  // namespace mirelo_app

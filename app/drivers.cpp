@@ -9,18 +9,17 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <strings.h>
 
+#include "job-core.h"
+#include "models.h"
 #include "print.h"
+#include "raster.h"
 #include "state.h"
+#include "testpage.h"
 
 namespace mirelo_app {
 
 namespace {
-
-const std::vector<Model> kModels = {
-#include "app/models.inc"
-};
 
 // The PPDs' named sizes, and their custom range (width 211 to 613 points,
 // length 418 to 1010 points) in PWG names.
@@ -32,59 +31,12 @@ constexpr const char* kMedia[] = {
 constexpr int kMargin = 423;
 constexpr int kResolution = 600;
 
-// The value of one key ("MFG", "MDL") of a device ID, without the ';'.
-std::string DeviceIdValue(const char* id, const char* key) {
-  std::string text = id ? id : "";
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find(';', at);
-    if (end == std::string::npos) end = text.size();
-    std::string item = text.substr(at, end - at);
-    while (!item.empty() && item[0] == ' ') item.erase(0, 1);
-    size_t colon = item.find(':');
-    if (colon != std::string::npos && strcasecmp(item.substr(0, colon).c_str(), key) == 0)
-      return item.substr(colon + 1);
-    at = end + 1;
-  }
-  return "";
-}
-
-// The model a device ID names: its MDL value is "<model> series" (or the bare
-// model name), letter case aside.
-const Model* ModelForDeviceId(const char* device_id) {
-  std::string mdl = DeviceIdValue(device_id, "MDL");
-  if (mdl.empty()) mdl = DeviceIdValue(device_id, "MODEL");
-  for (const Model& m : kModels) {
-    std::string series = std::string(m.name) + " series";
-    if (strcasecmp(mdl.c_str(), series.c_str()) == 0 || strcasecmp(mdl.c_str(), m.name) == 0) return &m;
-  }
-  return nullptr;
-}
-
-// True when the device ID names model itself: its MFG and MDL values, a
-// space between them, are the model's name ("MFG:Mirelo;MDL:F4100DN;", the
-// device ID PAPPL makes up for a printer added by driver name and keeps in
-// its state file).
-bool NamesModel(const char* device_id, const Model& model) {
-  std::string made = DeviceIdValue(device_id, "MFG") + " " + DeviceIdValue(device_id, "MDL");
-  return strcasecmp(made.c_str(), model.name) == 0;
-}
-
 }  // namespace
-
-const std::vector<Model>& Models() { return kModels; }
-
-const Model* ModelForDriver(const char* driver) {
-  if (!driver) return nullptr;
-  for (const Model& m : kModels)
-    if (strcmp(m.driver, driver) == 0) return &m;
-  return nullptr;
-}
 
 std::vector<pappl_pr_driver_t>& DriverList() {
   static std::vector<pappl_pr_driver_t> list = [] {
     std::vector<pappl_pr_driver_t> l;
-    for (const Model& m : kModels) l.push_back({m.driver, m.name, m.device_id, nullptr});
+    for (const Model& m : Models()) l.push_back({m.driver, m.name, m.device_id, nullptr});
     return l;
   }();
   return list;
@@ -94,18 +46,18 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
                     const char* device_id, pappl_pr_driver_data_t* data, ipp_t** attrs, void*) {
   const Model* model = ModelForDriver(driver_name);
   bool retired = false;
-  if (!model && LoadingState() && !kModels.empty()) {
+  if (!model && LoadingState() && !Models().empty()) {
     // A printer of the state file whose driver left the product list: kept,
     // with the first model's data standing in; LoadState stops it.
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unknown driver '%s'.", driver_name ? driver_name : "");
-    model = &kModels.front();
+    model = &Models().front();
     retired = true;
   } else if (!model) {
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unknown driver '%s'.", driver_name ? driver_name : "");
     return false;
   }
   if (!retired && device_id && *device_id && !CoreSupportsDevice(device_id) &&
-      !NamesModel(device_id, *model)) {
+      !DeviceIdNamesModel(device_id, *model)) {
     papplLog(system, PAPPL_LOGLEVEL_ERROR,
              "Unsupported printer: the device '%s' (%s) names no supported Mirelo model.",
              device_uri ? device_uri : "", device_id);

@@ -8,24 +8,7 @@
 
 #include <vector>
 
-#include "job-core.h"
-
 namespace mirelo_app {
-
-// One model, generated from data/models.tsv.
-struct Model {
-  const char* driver;     // driver name, e.g. "mirelo_p2200dn"
-  const char* name;       // model name, e.g. "Mirelo P2200DN"
-  const char* device_id;  // the 1284 device ID of the model's PPD
-  const char* ppd;        // the PPD's file name
-  Family family;
-  bool duplex;
-};
-
-// Every model, in the order of the list.
-const std::vector<Model>& Models();
-// The model of a driver name; null when none.
-const Model* ModelForDriver(const char* driver);
 
 // The driver list for papplMainloop (built from Models()).
 std::vector<pappl_pr_driver_t>& DriverList();
@@ -36,8 +19,6 @@ std::vector<pappl_pr_driver_t>& DriverList();
 // own there would be offered to clients and, sent by one, reach PAPPL's raw
 // path (a null print-file callback in PAPPL 1.3.1).
 inline constexpr char kDriverFormat[] = "application/postscript";
-// Plain text, printed as a CUPS queue prints it (cups-filters' texttopdf).
-inline constexpr char kTextFormat[] = "text/plain";
 
 // pappl_pr_driver_cb_t: fills the driver data of the driver's model. Refuses
 // a device whose ID names no supported model.

@@ -23,10 +23,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <vector>
 
 #include "child.h"
 #include "common/io.h"
-#include "core/core.h"
 #include "security.h"
 
 namespace mirelo_app {
@@ -76,10 +76,24 @@ class LineSplitter {
   std::string pending_;
 };
 
+// The job process's command line: this program, kCoreJobCommand and the
+// filter's arguments of the job (queue, job id, user, title, copies, options
+// and file), which JobArgumentsOf reads back.
+constexpr int kJobProcessArgc = 9;
+
+std::vector<std::string> JobProcessArgv(const mirelo::JobArguments& job) {
+  return {"/proc/self/exe", kCoreJobCommand,         job.queue, job.job_id, job.user, job.title, job.copies,
+          job.options,      job.file ? job.file : ""};
+}
+
+mirelo::JobArguments JobArgumentsOf(char* argv[]) {
+  return mirelo::FilterArguments(kJobProcessArgc - 2, argv + 2);
+}
+
 }  // namespace
 
-bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& canceled, const LogFn& log,
-                  bool* canceled_at_device) {
+bool WriteCoreJob(const mirelo::JobArguments& job, const CoreEnvironment& env, const WriteFn& write,
+                  const CanceledFn& canceled, const LogFn& log, bool* canceled_at_device) {
   if (canceled_at_device) *canceled_at_device = false;
   Pipe out, err;
   if (!out.Open() || !err.Open()) {
@@ -87,10 +101,9 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
     return false;
   }
   Command command;
-  command.argv = {"/proc/self/exe", kCoreJobCommand, job.queue,   job.job_id, job.user,
-                  job.title,        job.copies,      job.options, job.file};
-  command.env = {"PPD=" + job.ppd, "DEVICE_URI=" + job.device_uri};
-  if (!job.tmpdir.empty()) command.env.push_back("TMPDIR=" + job.tmpdir);
+  command.argv = JobProcessArgv(job);
+  command.env = {"PPD=" + env.ppd, "DEVICE_URI=" + env.device_uri};
+  if (!env.tmpdir.empty()) command.env.push_back("TMPDIR=" + env.tmpdir);
   std::string why;
   pid_t pid = StartProgram(command, -1, out.write.get(), err.write.get(), &why);
   out.write.reset();
@@ -165,9 +178,8 @@ bool WriteCoreJob(const CoreJob& job, const WriteFn& write, const CanceledFn& ca
 bool CoreSupportsDevice(const char* device_id) { return mirelo::SupportsDeviceId(device_id); }
 
 int CoreJobMain(int argc, char* argv[]) {
-  // argv: program, command, then the filter's queue, job id, user, title,
-  // copies, options and file.
-  if (argc != 9) {
+  // argv: as JobProcessArgv makes it.
+  if (argc != kJobProcessArgc) {
     mirelo::ErrWrite("ERROR: The job process takes seven job arguments.\n");
     return 2;
   }
@@ -187,7 +199,7 @@ int CoreJobMain(int argc, char* argv[]) {
   // The printer to watch is the job's own: the app's queues are not CUPS's.
   mirelo::FrontEnd front_end;
   front_end.watch_device_uri = true;
-  int status = mirelo::RunJob(mirelo::FilterArguments(7, argv + 2), front_end);
+  int status = mirelo::RunJob(JobArgumentsOf(argv), front_end);
   return mirelo::CanceledAtPrinter() ? kCanceledAtDeviceStatus : status;
 }
 

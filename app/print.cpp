@@ -7,8 +7,8 @@
 // PJL header and the page setup (media, duplex, copies, page ranges). For
 // the Heron family PostScript becomes PDF (Ghostscript) and pdftopdf does
 // that part. The result goes through the core adapter to the
-// printer. Raster pages (JPEG, PNG, PWG and Apple raster) become a PostScript
-// document of binary, run-length compressed image pages first.
+// printer. Raster pages (JPEG, PNG, PWG and Apple raster) come here as the
+// PostScript document that raster.cpp makes of them.
 #include "print.h"
 
 #include <dirent.h>
@@ -33,8 +33,8 @@
 
 #include "child.h"
 #include "device.h"
-#include "drivers.h"
 #include "job-core.h"
+#include "models.h"
 #include "security.h"
 #include "state.h"
 
@@ -43,34 +43,6 @@ namespace mirelo_app {
 namespace {
 
 constexpr char kGhostscript[] = "/usr/bin/gs";
-
-// A private folder for one job's files, removed with everything in it.
-class JobDir {
- public:
-  JobDir() {
-    snprintf(path_, sizeof(path_), "%s/mirelo-job-XXXXXX", SpoolDirectory());
-    if (!mkdtemp(path_)) path_[0] = '\0';
-    if (path_[0]) OpenToJobUser(path_);
-  }
-  ~JobDir() {
-    if (!path_[0]) return;
-    if (DIR* d = opendir(path_)) {
-      while (dirent* e = readdir(d)) {
-        if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) unlinkat(dirfd(d), e->d_name, 0);
-      }
-      closedir(d);
-    }
-    rmdir(path_);
-  }
-  JobDir(const JobDir&) = delete;
-  JobDir& operator=(const JobDir&) = delete;
-  bool ok() const { return path_[0] != '\0'; }
-  std::string File(const char* name) const { return std::string(path_) + "/" + name; }
-  const char* path() const { return path_; }
-
- private:
-  char path_[1024] = {};
-};
 
 struct OptionsDeleter {
   void operator()(pappl_pr_options_t* o) const { papplJobDeletePrintOptions(o); }
@@ -211,19 +183,34 @@ bool RunInto(pappl_job_t* job, const Command& command, const std::string& out_pa
   return ok;
 }
 
-bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core, const PrinterAddress& known);
+bool SendJob(pappl_job_t* job, pappl_device_t* device, const mirelo::JobArguments& args,
+             const CoreEnvironment& env, const PrinterAddress& known);
 
-// As a job starts: a network printer's connection that PAPPL opened for it
-// ends (the job connects anew to send), and where it led is kept.
+}  // namespace
+
+JobDir::JobDir() {
+  snprintf(path_, sizeof(path_), "%s/mirelo-job-XXXXXX", SpoolDirectory());
+  if (!mkdtemp(path_)) path_[0] = '\0';
+  if (path_[0]) OpenToJobUser(path_);
+}
+
+JobDir::~JobDir() {
+  if (!path_[0]) return;
+  if (DIR* d = opendir(path_)) {
+    while (dirent* e = readdir(d)) {
+      if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) unlinkat(dirfd(d), e->d_name, 0);
+    }
+    closedir(d);
+  }
+  rmdir(path_);
+}
+
 PrinterAddress ReleasePapplConnection(pappl_job_t* job, pappl_device_t* device) {
   const char* uri = papplPrinterGetDeviceURI(papplJobGetPrinter(job));
   if (!PrinterConnection::Handles(uri)) return PrinterAddress();
   return PrinterConnection::ReleasePapplConnection(uri, device);
 }
 
-// The whole path of one document (PDF or PostScript) to the printer.
-// copies_override > 0 replaces the job's copy count (raster jobs, whose
-// copies PAPPL has already made); known: the printer's address.
 bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& document, bool is_pdf,
                int copies_override, const PrinterAddress& known) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
@@ -281,7 +268,8 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& docu
           kGhostscript,
           {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite", "-sOutputFile=" + doc, input},
           {tmpdir}};
-      if (!RunProgram(gs, -1, -1, 2, &staged)) {
+      pid_t pid = StartProgram(gs, -1, -1, 2, &staged);
+      if (pid < 0 || !WaitProgram(pid, gs.program, &staged)) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", staged.c_str());
         return false;
       }
@@ -304,20 +292,23 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& docu
   }
   if (papplJobIsCanceled(job)) return true;
 
-  CoreJob core;
-  core.ppd = ppd;
+  mirelo::JobArguments args;
+  args.queue = printer_name.c_str();
+  args.job_id = job_id.c_str();
+  args.user = user;
+  args.title = title;
+  args.copies = copies.c_str();
+  args.options = option_text.c_str();
+  args.file = staged.c_str();
+  CoreEnvironment env;
+  env.ppd = ppd;
   const char* device_uri = papplPrinterGetDeviceURI(printer);
-  core.device_uri = device_uri ? device_uri : "";
-  core.queue = printer_name;
-  core.job_id = job_id;
-  core.user = user ? user : "";
-  core.title = title ? title : "";
-  core.copies = copies;
-  core.options = option_text;
-  core.file = staged;
-  core.tmpdir = dir.path();
-  return SendJob(job, device, core, known);
+  env.device_uri = device_uri ? device_uri : "";
+  env.tmpdir = dir.path();
+  return SendJob(job, device, args, env, known);
 }
+
+namespace {
 
 // Sends the core's stream of the job to the printer. A network printer gets
 // a connection of its own for each attempt; when the printer fails to take
@@ -327,11 +318,12 @@ bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& docu
 // kMaxDeliveries times after the printer answered (then it is aborted with
 // the reason). A printer that cannot be reached at all is tried until it
 // answers, as CUPS' socket backend does.
-bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core, const PrinterAddress& known) {
+bool SendJob(pappl_job_t* job, pappl_device_t* device, const mirelo::JobArguments& args,
+             const CoreEnvironment& env, const PrinterAddress& known) {
   constexpr int kMaxDeliveries = 5;
   constexpr int kRetrySeconds = 2;
   pappl_printer_t* printer = papplJobGetPrinter(job);
-  const bool network = PrinterConnection::Handles(core.device_uri.c_str());
+  const bool network = PrinterConnection::Handles(env.device_uri.c_str());
   auto canceled = [&] { return papplJobIsCanceled(job); };
   // The job's pages are those the core sends, as its PAGE lines count them
   // ("PAGE: <page> <copies>", as under CUPS): PAPPL's count of the raster
@@ -352,11 +344,11 @@ bool SendJob(pappl_job_t* job, pappl_device_t* device, const CoreJob& core, cons
     };
     PrinterConnection connection;
     std::string why;
-    bool connected = !network || connection.Connect(core.device_uri.c_str(), known, &why);
+    bool connected = !network || connection.Connect(env.device_uri.c_str(), known, &why);
     bool delivery_failed = !connected, at_device = false, ok = false;
     if (connected) {
       ok = WriteCoreJob(
-          core,
+          args, env,
           [&](const void* data, size_t len) {
             if (!network) return papplDeviceWrite(device, data, len) == static_cast<ssize_t>(len);
             if (connection.Write(data, len, canceled, &why)) return true;
@@ -488,92 +480,9 @@ void FifoPrinterFrees(pappl_printer_t* printer, int ending_job_id) {
   h.release_at = time(nullptr) + kFifoHoldSeconds;
 }
 
-namespace {
-
-// ---- Raster pages ------------------------------------------------------------
-
-// The PostScript document of a raster job, built page by page.
-struct RasterDoc {
-  JobDir dir;
-  std::string path;
-  FILE* file = nullptr;
-  unsigned pages = 0;
-  std::string packed;
-  PrinterAddress printer;  // where the printer was reached
-  ~RasterDoc() {
-    if (file) fclose(file);
-  }
-};
-
-// Prolog: an image whose samples follow in the file, run-length encoded and
-// binary, the end marker consumed after the image.
-constexpr char kRasterProlog[] =
-    "%!PS-Adobe-3.0\n"
-    "%%Creator: mirelo-printer-app\n"
-    "%%LanguageLevel: 2\n"
-    "%%Pages: (atend)\n"
-    "%%EndComments\n"
-    "%%BeginProlog\n"
-    "/mireloimage { currentfile /RunLengthDecode filter dup 6 1 roll image flushfile } bind def\n"
-    "%%EndProlog\n";
-
-RasterDoc* Doc(pappl_job_t* job) { return static_cast<RasterDoc*>(papplJobGetData(job)); }
-
-}  // namespace
-
 const char* PpdDir() {
   const char* dir = getenv("MIRELO_APP_PPD_DIR");
   return dir && *dir ? dir : MIRELO_APP_PPD_DEFAULT_DIR;
-}
-
-void RunLengthEncode(const unsigned char* p, size_t n, std::string* out) {
-  size_t i = 0;
-  while (i < n) {
-    size_t run = 1;
-    while (i + run < n && run < 128 && p[i + run] == p[i]) ++run;
-    if (run >= 2) {
-      out->push_back(static_cast<char>(257 - run));
-      out->push_back(static_cast<char>(p[i]));
-      i += run;
-      continue;
-    }
-    size_t start = i, len = 0;
-    while (i < n && len < 128) {
-      if (i + 1 < n && p[i] == p[i + 1]) break;
-      ++i;
-      ++len;
-    }
-    out->push_back(static_cast<char>(len - 1));
-    out->append(reinterpret_cast<const char*>(p + start), len);
-  }
-}
-
-const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize) {
-  // The names go into PostScript strings: only printable ASCII without
-  // the string delimiters and the escape.
-  auto plain = [](const char* text) {
-    std::string out;
-    for (const char* p = text ? text : ""; *p && out.size() < 64; ++p)
-      out += (*p >= ' ' && *p <= '~' && *p != '(' && *p != ')' && *p != '\\') ? *p : '?';
-    return out;
-  };
-  const Model* found = ModelForDriver(papplPrinterGetDriverName(printer));
-  const std::string model = plain(found ? found->name : "");
-  const std::string name = plain(papplPrinterGetName(printer));
-  int n = snprintf(buffer, bufsize, "%s/mirelo-testpage-%d.ps", SpoolDirectory(), papplPrinterGetID(printer));
-  if (n < 0 || static_cast<size_t>(n) >= bufsize) return nullptr;
-  FILE* f = fopen(buffer, "we");
-  if (!f) return nullptr;
-  fprintf(f,
-          "%%!PS-Adobe-3.0\n%%%%Title: Test Page\n%%%%Pages: 1\n%%%%EndComments\n%%%%Page: 1 1\n"
-          "4 setlinewidth 36 36 moveto 36 806 lineto 559 806 lineto 559 36 lineto closepath stroke\n"
-          "/Helvetica-Bold findfont 36 scalefont setfont 72 700 moveto (Test Page) show\n"
-          "/Helvetica findfont 18 scalefont setfont 72 640 moveto (%s) show\n"
-          "72 610 moveto (Printer: %s) show\n72 580 moveto (mirelo-printer-app %s) show\n"
-          "showpage\n%%%%EOF\n",
-          model.c_str(), name.c_str(), MIRELO_APP_VERSION);
-  if (fclose(f) != 0) return nullptr;
-  return buffer;
 }
 
 bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
@@ -622,59 +531,6 @@ bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
 
 bool PrintRawFile(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   return PrintDocument(job, device, nullptr);
-}
-
-bool RasterStartJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
-  FifoJobStarts(job);
-  auto doc = std::make_unique<RasterDoc>();
-  doc->printer = ReleasePapplConnection(job, device);
-  if (!doc->dir.ok()) return false;
-  doc->path = doc->dir.File("raster.ps");
-  doc->file = fopen(doc->path.c_str(), "wbe");
-  if (!doc->file) return false;
-  fputs(kRasterProlog, doc->file);
-  papplJobSetData(job, doc.release());
-  return true;
-}
-
-bool RasterStartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned) {
-  RasterDoc* doc = Doc(job);
-  if (!doc) return false;
-  const auto& h = options->header;
-  ++doc->pages;
-  fprintf(doc->file, "%%%%Page: %u %u\ngsave\n%u %u scale\n%u %u 8 [%u 0 0 -%u 0 %u] mireloimage\n",
-          doc->pages, doc->pages, h.PageSize[0], h.PageSize[1], h.cupsWidth, h.cupsHeight, h.cupsWidth,
-          h.cupsHeight, h.cupsHeight);
-  return true;
-}
-
-bool RasterWriteLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned,
-                     const unsigned char* line) {
-  RasterDoc* doc = Doc(job);
-  if (!doc) return false;
-  doc->packed.clear();
-  RunLengthEncode(line, options->header.cupsWidth, &doc->packed);
-  return fwrite(doc->packed.data(), 1, doc->packed.size(), doc->file) == doc->packed.size();
-}
-
-bool RasterEndPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned) {
-  RasterDoc* doc = Doc(job);
-  if (!doc) return false;
-  // 128: the end marker of run-length encoded data.
-  fputs("\x80\ngrestore\nshowpage\n", doc->file);
-  return true;
-}
-
-bool RasterEndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
-  std::unique_ptr<RasterDoc> doc(Doc(job));
-  papplJobSetData(job, nullptr);
-  if (!doc) return false;
-  fprintf(doc->file, "%%%%Trailer\n%%%%Pages: %u\n%%%%EOF\n", doc->pages);
-  bool ok = fclose(doc->file) == 0;
-  doc->file = nullptr;
-  ok = ok && PrintFile(job, device, doc->path, false, 1, doc->printer);
-  FifoPrinterFrees(papplJobGetPrinter(job), papplJobGetID(job));
-  return ok;
 }
 
 }  // namespace mirelo_app

@@ -1,14 +1,19 @@
 // SPDX-License-Identifier: Apache-2.0
-// The app's job path: PDF and PostScript documents through the page setup a
-// PPD queue makes, raster pages as binary compressed PostScript images, and
-// then the filter's core on the way to the printer.
+// The app's job path: PDF, PostScript and plain-text documents through the
+// page setup a PPD queue makes, and then the filter's core on the way to the
+// printer; the first-in-first-out order of a printer's jobs.
 #pragma once
 
 #include <pappl/pappl.h>
 
 #include <string>
 
+#include "device.h"
+
 namespace mirelo_app {
+
+// Plain text, printed as a CUPS queue prints it (cups-filters' texttopdf).
+inline constexpr char kTextFormat[] = "text/plain";
 
 // pappl_mime_filter_cb_t for application/pdf, application/postscript and
 // text/plain (made PDF by cups-filters' texttopdf first, as a CUPS queue
@@ -19,19 +24,31 @@ bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void* data);
 // took (PAPPL's raw path): printed as PrintDocument prints it.
 bool PrintRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 
-// The raster callbacks: the pages become a PostScript document, which then
-// takes the path of a PostScript document.
-bool RasterStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
-bool RasterStartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
-bool RasterWriteLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned y,
-                     const unsigned char* line);
-bool RasterEndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
-bool RasterEndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+// The whole path of one document (PDF or PostScript) to the printer.
+// copies_override > 0 replaces the job's copy count (raster jobs, whose
+// copies PAPPL has already made); known: the printer's address.
+bool PrintFile(pappl_job_t* job, pappl_device_t* device, const std::string& document, bool is_pdf,
+               int copies_override, const PrinterAddress& known);
 
-// pappl_pr_testpage_cb_t: writes the printer's test page (a PostScript page
-// with the model and printer names in a frame) to a file in PAPPL's temporary
-// folder and returns its name (in buffer), or null when it cannot.
-const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize);
+// As a job starts: a network printer's connection that PAPPL opened for it
+// ends (the job connects anew to send), and where it led is kept.
+PrinterAddress ReleasePapplConnection(pappl_job_t* job, pappl_device_t* device);
+
+// A private folder for one job's files in the spool folder, the job user's,
+// removed with everything in it.
+class JobDir {
+ public:
+  JobDir();
+  ~JobDir();
+  JobDir(const JobDir&) = delete;
+  JobDir& operator=(const JobDir&) = delete;
+  bool ok() const { return path_[0] != '\0'; }
+  std::string File(const char* name) const { return std::string(path_) + "/" + name; }
+  const char* path() const { return path_; }
+
+ private:
+  char path_[1024] = {};
+};
 
 // First in, first out under PAPPL 1.3.1, which starts the newest pending
 // job: FifoPrinterFrees, called as a printer is about to start its next job
@@ -44,8 +61,5 @@ void FifoJobStarts(pappl_job_t* job);
 // Folders of the model PPDs and of the CUPS filters (build-time defaults;
 // MIRELO_APP_PPD_DIR in the environment overrides the PPD folder).
 const char* PpdDir();
-
-// Appends the RunLengthDecode encoding of n bytes to out (no end marker).
-void RunLengthEncode(const unsigned char* data, size_t n, std::string* out);
 
 }  // namespace mirelo_app

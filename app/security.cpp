@@ -4,11 +4,9 @@
 #include "security.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/syscall.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -196,31 +194,22 @@ std::string ReadableByJobUser(pappl_job_t* job, const std::string& path, const c
   return copy;
 }
 
-int EnterSandbox(const Sandbox& sandbox) {
-  const JobLimits& l = sandbox.limits;
-  if (l.cpu_seconds > 0) {
-    // SIGXCPU at the limit, SIGKILL a little later for a program that
-    // catches it.
-    rlimit r = {static_cast<rlim_t>(l.cpu_seconds), static_cast<rlim_t>(l.cpu_seconds) + 5};
-    if (setrlimit(RLIMIT_CPU, &r) != 0) return errno;
-  }
+bool SetUpJobProgram(bool self, mirelo::ChildSetup* setup, std::string* why) {
+  JobUser user;
+  if (!GetJobUser(&user, why)) return false;
+  setup->change_user = user.drop;
+  setup->uid = user.uid;
+  setup->gid = user.gid;
+  const JobLimits& l = Limits();
+  setup->cpu_seconds = l.cpu_seconds > 0 ? static_cast<rlim_t>(l.cpu_seconds) : 0;
 #ifdef MIRELO_APP_SANITIZED
-  bool memory = !sandbox.self;
+  bool memory = !self;
 #else
   bool memory = true;
+  (void)self;
 #endif
-  if (memory && l.memory_mb > 0) {
-    rlimit r = {static_cast<rlim_t>(l.memory_mb) << 20, static_cast<rlim_t>(l.memory_mb) << 20};
-    if (setrlimit(RLIMIT_AS, &r) != 0) return errno;
-  }
-  if (sandbox.user.drop) {
-    gid_t gid = sandbox.user.gid;
-    if (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0) return errno;
-    uid_t uid = sandbox.user.uid;
-    if (setresuid(uid, uid, uid) != 0) return errno;
-  }
-  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return errno;
-  return 0;
+  setup->memory_bytes = memory && l.memory_mb > 0 ? static_cast<rlim_t>(l.memory_mb) << 20 : 0;
+  return true;
 }
 
 TimeLimit::TimeLimit(pid_t pid, std::string name, std::function<void(const std::string&)> log)

@@ -13,6 +13,8 @@
 #include <functional>
 #include <string>
 
+#include "common/spawn.h"
+
 namespace mirelo_app {
 
 // ---- Client texts --------------------------------------------------------------
@@ -68,17 +70,12 @@ void OpenToJobUser(int fd);
 // are its own).
 std::string ReadableByJobUser(pappl_job_t* job, const std::string& path, const char* dir);
 
-// What a job program's process does between fork and exec: the limits (the
-// memory limit left out for this program itself when it is built with a
-// sanitizer, whose shadow memory it would refuse), the job user, no new
-// privileges. Async-signal-safe: user and limits are read by the caller
-// before the fork. Returns 0 or the errno of the step that failed.
-struct Sandbox {
-  JobUser user;
-  JobLimits limits;
-  bool self = false;  // the program is this one (the job process)
-};
-int EnterSandbox(const Sandbox& sandbox);
+// What a job program's process gets between fork and exec
+// (mirelo::StartChild): the limits (the memory limit left out for this
+// program itself, self, when it is built with a sanitizer, whose shadow
+// memory it would refuse) and the job user. False, with *why, when no job
+// program may be started (see GetJobUser).
+bool SetUpJobProgram(bool self, mirelo::ChildSetup* setup, std::string* why);
 
 // The wall-clock limit of a child that writes to a pipe the caller polls: the
 // time counted is the time spent waiting in Poll for the child (not the time

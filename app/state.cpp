@@ -17,7 +17,7 @@
 #include <cstring>
 #include <string>
 
-#include "drivers.h"
+#include "models.h"
 
 namespace mirelo_app {
 

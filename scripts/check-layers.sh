@@ -7,7 +7,10 @@
 #    tests and fuzz targets may reach it);
 #  - <libusb.h> is included only by monitor/monitor-private.h;
 #  - every .cpp includes a header of its own folder first (but the files
-#    that only define main() or symbols for the linker).
+#    that only define main() or symbols for the linker);
+#  - the files of app/ include each other one way only: a header and its
+#    .cpp taken as one, no file includes a header whose files include it
+#    back, however many steps round (app/models.h is the bottom).
 # Prints every breach and exits 1 when there is one.
 set -u
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
@@ -77,6 +80,39 @@ for f in $files; do
     esac || breach "$f: the first include is ${first:-none}, not a header of its own folder"
   fi
 done
+# The includes among app/'s files: x.h and x.cpp are the one part x, an
+# include of "y.h" in either an arrow from x to y. A cycle is a breach.
+declare -A app_deps=() app_seen=()
+for f in app/*.cpp app/*.h; do
+  [[ -e $f ]] || continue
+  part=$(basename "${f%.*}")
+  app_deps[$part]+=""
+  while IFS= read -r line; do
+    [[ $line =~ ^[[:space:]]*#[[:space:]]*include[[:space:]]*\"([^\"/]+)\.h\" ]] || continue
+    [[ ${BASH_REMATCH[1]} == "$part" ]] || app_deps[$part]+=" ${BASH_REMATCH[1]}"
+  done < "$f"
+done
+app_path=()
+visit() {
+  local part=$1 to i round
+  app_seen[$part]=1
+  app_path+=("$part")
+  for to in ${app_deps[$part]}; do
+    if [[ ${app_seen[$to]:-} == 1 ]]; then
+      for i in "${!app_path[@]}"; do [[ ${app_path[$i]} == "$to" ]] && break; done
+      round=$(printf '%s -> ' "${app_path[@]:$i}")
+      breach "app/: the includes go round: $round$to"
+    elif [[ -z ${app_seen[$to]:-} && -v app_deps[$to] ]]; then
+      visit "$to"
+    fi
+  done
+  unset 'app_path[-1]'
+  app_seen[$part]=2
+}
+for part in $(printf '%s\n' "${!app_deps[@]}" | sort); do
+  [[ -z ${app_seen[$part]:-} ]] && visit "$part"
+done
+
 if [[ $fail -eq 0 ]]; then
   echo "layers: $(echo "$files" | wc -w) files follow the house rules"
 fi

@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 // posix_spawn wrappers: helper programs run without a shell, with SIGPIPE
-// and SIGTERM back at their defaults, and are always waited for.
+// and SIGTERM back at their defaults, and are always waited for; and the
+// fork and exec of a child that runs as another user with limits.
 #include "common/spawn.h"
 
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -187,6 +191,84 @@ int RunProgramInto(const char* const argv[], int out_fd, size_t* copied, int* wr
   }
   lines.Flush();
   return Wait(pid);
+}
+
+namespace {
+
+// The child's side of StartChild, up to the exec: 0 or the errno of the step
+// that failed. System calls only.
+int EnterChild(const ChildSetup& setup) {
+  // The default signal dispositions and an empty mask, whatever the
+  // caller's threads had set.
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int target = 0; target < 3; ++target) {
+    int fd = setup.fds[target] >= 0 ? setup.fds[target]
+                                    : open("/dev/null", (target == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+    if (fd < 0 || (fd != target && dup2(fd, target) < 0)) return errno;
+    if (fd == target) fcntl(fd, F_SETFD, 0);
+  }
+  // Nothing of the caller's (its sockets, files) passes to the program.
+  close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+  if (setup.cpu_seconds > 0) {
+    // SIGXCPU at the limit, SIGKILL a little later for a program that
+    // catches it.
+    rlimit r = {setup.cpu_seconds, setup.cpu_seconds + 5};
+    if (setrlimit(RLIMIT_CPU, &r) != 0) return errno;
+  }
+  if (setup.memory_bytes > 0) {
+    rlimit r = {setup.memory_bytes, setup.memory_bytes};
+    if (setrlimit(RLIMIT_AS, &r) != 0) return errno;
+  }
+  if (setup.change_user) {
+    gid_t gid = setup.gid;
+    if (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0) return errno;
+    uid_t uid = setup.uid;
+    if (setresuid(uid, uid, uid) != 0) return errno;
+  }
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return errno;
+  return 0;
+}
+
+}  // namespace
+
+pid_t StartChild(const char* path, char* const argv[], char* const envp[], const ChildSetup& setup) {
+  // The exec's failure comes back through this pipe, closed by a good exec.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    int err = EnterChild(setup);
+    if (!err) {
+      execve(path, argv, envp);
+      err = errno;
+    }
+    ssize_t ignored = write(report[1], &err, sizeof(err));
+    (void)ignored;
+    _exit(127);
+  }
+  int saved = errno;
+  close(report[1]);
+  if (pid < 0) {
+    close(report[0]);
+    errno = saved;
+    return -1;
+  }
+  int err = 0;
+  ssize_t n;
+  while ((n = read(report[0], &err, sizeof(err))) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  if (n == static_cast<ssize_t>(sizeof(err))) {
+    Wait(pid);
+    errno = err;
+    return -1;
+  }
+  return pid;
 }
 
 }  // namespace mirelo

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 // Starting helper programs (grep, qpdf, pdftops) without a shell: every value
 // reaches the program unchanged as one argument, and nothing in a file name or
-// job title can ever run a command.
+// job title can ever run a command. StartChild is for a caller that needs what
+// posix_spawn cannot do (the Printer Application's job programs).
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <cstdio>
@@ -50,5 +52,26 @@ class ProgramReader {
   FILE* stream_ = nullptr;
   pid_t pid_ = -1;
 };
+
+// What a child of StartChild gets between fork and exec, besides the default
+// signal dispositions, an empty signal mask and the no-new-privileges flag:
+// its standard descriptors, its limits and the user it runs as. No other
+// descriptor of the caller's passes to the program.
+struct ChildSetup {
+  int fds[3] = {-1, -1, -1};  // standard input, output, error; -1: /dev/null
+  rlim_t cpu_seconds = 0;     // RLIMIT_CPU, SIGKILL 5 seconds after SIGXCPU; 0: no limit
+  rlim_t memory_bytes = 0;    // RLIMIT_AS; 0: no limit
+  bool change_user = false;   // run as uid, with gid as its only group
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+// Starts the program at path (no PATH lookup) with the argument vector argv
+// and the environment envp (both null-terminated) by fork and exec:
+// posix_spawn cannot change the user. Everything is made before the fork;
+// between fork and exec the child only makes system calls. Returns the
+// child's process id, or -1 with errno telling why (an exec that failed
+// included; that child has been waited for).
+pid_t StartChild(const char* path, char* const argv[], char* const envp[], const ChildSetup& setup);
 
 }  // namespace mirelo

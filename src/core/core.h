@@ -2,7 +2,10 @@
 // The core of mirelops as a front end drives it: one job, from the arguments
 // a CUPS filter gets, to the printer-ready stream on standard output. The
 // CUPS filter's main and the Printer Application's job process are its two
-// front ends; neither reaches further into the core than this header.
+// front ends; neither reaches further into the core than this header. With
+// the job record's header it gives them the job's arguments (JobArguments)
+// and the printer families (Family), which the Printer Application's model
+// table names.
 #pragma once
 
 #include "job/job.h"
