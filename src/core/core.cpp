@@ -19,10 +19,11 @@
 #include "identify/identify.h"
 #include "monitor/monitor.h"
 #include "output/output.h"
-#include "output/pages.h"
 #include "paper/paper.h"
 #include "pdfpath/pdfpath.h"
 #include "spool/spool.h"
+#include "stream/pages.h"
+#include "stream/stream.h"
 
 // Exported by libcups but missing from the headers it installs: writes
 // "<prefix>:<localized message>: <strerror(errno)>\n" to standard error.
@@ -43,6 +44,14 @@ int Refuse(const char* message) {
   sleep(1);
   _cupsLangPrintError("ERROR", message);
   return 1;
+}
+
+// The exit status of a job that ran its course: 1 when it could not be
+// printed whole (an ERROR line said why), 0 when it was printed, or
+// cancelled, or the printer connection closed (the backend reports that).
+int JobExitStatus() {
+  if (job_canceled.load()) return 0;
+  return g_bjobFailed.load() || OutputFailed() ? 1 : 0;
 }
 
 // Holds the side channel's stand-in for a cancel for the job's life; a

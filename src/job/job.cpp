@@ -80,11 +80,6 @@ SigtermBlocked::SigtermBlocked() {
 
 SigtermBlocked::~SigtermBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
 
-int JobExitStatus() {
-  if (job_canceled.load()) return 0;
-  return g_bjobFailed.load() || OutputFailed() ? 1 : 0;
-}
-
 bool PrintFile::SetScheduler(const char* path) {
   Reset();
   if (CopyText(path_, sizeof(path_), path)) return true;

@@ -86,11 +86,6 @@ class SigtermBlocked {
 // models the PDF road.
 enum class Family { kPlain, kFinch, kHeron };
 
-// The exit status of a job that ran its course: 1 when it could not be
-// printed whole (an ERROR line said why), 0 when it was printed, or
-// cancelled, or the printer connection closed (the backend reports that).
-int JobExitStatus();
-
 // The print file of the job: the file that the scheduler named (never
 // removed), or a file the filter made itself (the spool file, or the output
 // of a stage of the PDF road), which is removed when it is replaced and when

@@ -15,10 +15,11 @@
 #include <cstring>
 
 #include "common/io.h"
+#include "stream/stream.h"
 #include "job/job.h"
 #include "output/output.h"
 #include "output/pageend-private.h"
-#include "output/pages.h"
+#include "stream/pages.h"
 
 using mirelo::ErrPrintf;
 using mirelo::ErrWrite;

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "common/io.h"
+#include "stream/stream.h"
 #include "output/output.h"
 #include "output/rewrite-private.h"
 #include "output/roads-private.h"

@@ -22,11 +22,6 @@ inline constexpr char kCutoffTrailer[] = "%%Trailer\nend\n%%Pages: 4\n%%Bounding
 inline constexpr size_t kCutoffTrailerLen = sizeof(kCutoffTrailer) - 1;
 static_assert(kCutoffTrailerLen == 69);
 
-// End-of-job sequence, 10 bytes: Ctrl-D, then ESC and "%-12345X" (PJL UEL).
-inline constexpr char kEndOfJob[] = "\x04\x1b%-12345X";
-inline constexpr size_t kEndOfJobLen = sizeof(kEndOfJob) - 1;
-static_assert(kEndOfJobLen == 10);
-
 // Size of a chunk of the chunk copies and of the line buffer's read limit.
 inline constexpr size_t kChunkSize = 8192;
 inline constexpr size_t kLineSize = 1024;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/io.h"
+#include "stream/stream.h"
 #include "output/output.h"
 
 using mirelo::ErrWrite;

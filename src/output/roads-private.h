@@ -8,7 +8,7 @@
 
 #include "job/job.h"
 #include "output/lines-private.h"
-#include "output/pages.h"
+#include "stream/pages.h"
 #include "output/tagging-private.h"
 
 namespace mirelo {

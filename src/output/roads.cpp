@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/io.h"
+#include "stream/stream.h"
 #include "output/output.h"
 #include "output/pageend-private.h"
 #include "output/rewrite-private.h"

@@ -17,7 +17,7 @@
 #include "output/chunks-private.h"
 #include "output/collated-private.h"
 #include "output/lines-private.h"
-#include "output/pages.h"
+#include "stream/pages.h"
 #include "output/roads-private.h"
 #include "output/tagging-private.h"
 

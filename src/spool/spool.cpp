@@ -17,11 +17,13 @@
 #include <unistd.h>
 
 #include "common/io.h"
-#include "output/output.h"
-#include "output/pages.h"
+#include "stream/pages.h"
+#include "stream/stream.h"
 
 using mirelo::ErrPrintf;
 using mirelo::ErrWrite;
+using mirelo::kEndOfJob;
+using mirelo::kEndOfJobLen;
 
 namespace {
 

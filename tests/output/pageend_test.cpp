@@ -6,12 +6,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <string>
 
 #include "harness/harness.h"
 #include "output/output.h"
-#include "output/pages.h"
+#include "stream/pages.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -89,4 +91,27 @@ TEST(PageEnd, PageCommentsCountOnceWhereverThePiecesSplitThem) {
   mirelo::PageCounter pages(&index);
   for (char c : s) pages.Sent(&c, 1);
   EXPECT_EQ(pages.pages(), 2);
+}
+
+// The stream goes to its sink: the cut-off into a pipe of the test's own;
+// once the pipe's reader is gone the stream ends, closed but not failed.
+TEST(PageEnd, TheStreamGoesToItsSink) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  mirelo::SetOutputSink(ends[1]);
+  char buf[kLineSize] = "a\n%%Page: 1 1\n";
+  int written = 0;
+  find_pageend(buf, sizeof(buf), &written, 1);
+  std::string out(2 + kCutoffTrailerLen, '\0');
+  EXPECT_EQ(read(ends[0], out.data(), out.size()), static_cast<ssize_t>(out.size()));
+  EXPECT_EQ(out, "a\n" + kTrailer);
+  close(ends[0]);
+  auto old = signal(SIGPIPE, SIG_IGN);
+  EXPECT_FALSE(mirelo::OutWrite("x", 1));
+  signal(SIGPIPE, old);
+  EXPECT_TRUE(mirelo::OutputClosed());
+  EXPECT_FALSE(mirelo::OutputFailed());
+  mirelo::SetOutputSink(1);
+  close(ends[1]);
+  EXPECT_FALSE(mirelo::OutputClosed());
 }
