@@ -80,7 +80,8 @@ size_t OutSendFile(int fd, long long* offset, size_t len, bool* refused, const s
     // wait for room is the filter's own, which a signal ends.
     loff_t from = static_cast<loff_t>(*offset);
     off_t at = static_cast<off_t>(*offset);
-    ssize_t n = to_pipe ? splice(fd, &from, out, nullptr, len, SPLICE_F_NONBLOCK) : sendfile(out, fd, &at, len);
+    ssize_t n = to_pipe ? splice(fd, &from, out, nullptr, len, SPLICE_F_NONBLOCK)
+                        : sendfile(out, fd, &at, len);
     if (n > 0) {
       *offset += n;
       return static_cast<size_t>(n);

@@ -1,15 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // The line road of a finch job, and the pieces it shares with the collated
 // road: the cut-off at a page start and the sending of a line.
-#include "output/roads-private.h"
+#include "output/output-private.h"
 
 #include <cstring>
 
 #include "common/io.h"
 #include "stream/stream.h"
-#include "output/output.h"
-#include "output/pageend-private.h"
-#include "output/rewrite-private.h"
 
 namespace mirelo {
 
