@@ -9,7 +9,9 @@
 #    tests and fuzz targets may reach it);
 #  - <libusb.h> is included only by monitor/monitor-private.h;
 #  - every .cpp includes a header of its own folder first (but the files
-#    that only define main() or symbols for the linker).
+#    that only define main() or symbols for the linker);
+#  - given the built core library as the second argument: no global
+#    variable but the fixed job flags (scripts/check-globals.sh).
 # Prints every breach and exits 1 when there is one.
 set -u
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
@@ -88,6 +90,9 @@ for f in $files; do
     esac || breach "$f: the first include is ${first:-none}, not a header of its own folder"
   fi
 done
+if [[ -n ${2:-} ]]; then
+  bash "$root/scripts/check-globals.sh" "$2" || fail=1
+fi
 if [[ $fail -eq 0 ]]; then
   echo "layers: $(echo "$files" | wc -w) files follow the house rules"
 fi

@@ -32,13 +32,6 @@ extern int height;                     // page length in points (finch), 0 when 
 extern bool iscollate;                 // the job asks for collated copies (finch)
 extern bool isA5Page;                  // A5 fed long edge first (finch)
 extern int copies;                     // collated copies to make, set with iscollate
-// Set by the cancel monitor, before it raises job_canceled, when the printer
-// reported the job cancelled at its panel.
-extern std::atomic<bool> g_bcanceledAtPrinter;
-// Set when the job cannot be printed, or only cut short, through no cancel:
-// an ERROR line has said why, and the filter ends with exit status 1 (unless
-// the job was cancelled, which ends with 0 whatever else went wrong).
-extern std::atomic<bool> g_bjobFailed;
 
 // SIGTERM handler: raises job_canceled and writes "cancel_job =1\n". Only
 // async-signal-safe work. Once PrepareSideChannelCancel has run, a cancel
@@ -85,6 +78,20 @@ class SigtermBlocked {
 // paper checks, tags, rewriting and the filter's collated copies, Heron
 // models the PDF road.
 enum class Family { kPlain, kFinch, kHeron };
+
+// How a job ended, or one of its stages (the spool, the writer, the
+// print-file send, the Heron road); the core makes the job's outcome of its
+// stages'.
+enum class Outcome {
+  kPrinted,       // sent whole; for a stage before the roads: done
+  kFailed,        // not printed, or not whole, through no cancel: an ERROR line said why
+  kStreamClosed,  // the printer stream's reader is gone (the backend reports that)
+  kCanceled,      // the job was cancelled
+};
+
+// The exit status of a job's outcome: 1 when it failed, 0 when it was
+// printed, cancelled, or the printer connection closed.
+int ExitStatus(Outcome outcome);
 
 // The print file of the job: the file that the scheduler named (never
 // removed), or a file the filter made itself (the spool file, or the output

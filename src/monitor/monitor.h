@@ -35,4 +35,8 @@ void StartKeepAlive(const Job& job);
 // the job owner the printer reports.
 void StartCancelWatch(const Job& job, const char* host);
 
+// True once the cancel monitor has seen the printer report the job
+// cancelled at its panel (then it has raised job_canceled too).
+bool CanceledAtPrinter();
+
 }  // namespace mirelo

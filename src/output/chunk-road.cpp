@@ -229,17 +229,18 @@ Copied SendUncancelled(int fd, const std::atomic<int>& canceled, const char* wri
 
 }  // namespace
 
-bool CopyChunksToStdout(int fd, const std::atomic<int>& canceled, const char* write_error,
-                        const PageIndex* index) {
+Outcome CopyChunksToStdout(int fd, const std::atomic<int>& canceled, const char* write_error,
+                           const PageIndex* index) {
   PageCounter pages;
   PageSource source(fd, index, &pages);
   long long offset = 0;
   Copied how = SendUncancelled(fd, canceled, write_error, &source, &pages, &offset);
+  bool failed = false;
   source.Resync(offset);
   if (how == Copied::kHandOver && lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
     // The chunk copy cannot go on from there: never end as if sent.
     ErrPrintf("ERROR: Unable to read the print file: %s\n", strerror(errno));
-    g_bjobFailed.store(true);
+    failed = true;
     how = Copied::kStopped;
   }
   bool whole = how == Copied::kAll;
@@ -252,8 +253,7 @@ bool CopyChunksToStdout(int fd, const std::atomic<int>& canceled, const char* wr
     if (n < 0) {
       // What was sent so far is all there is; say so rather than end quietly.
       ErrPrintf("ERROR: Unable to read the print file: %s\n", strerror(errno));
-      g_bjobFailed.store(true);
-      return false;
+      return Outcome::kFailed;
     }
     if (n == 0) {
       whole = true;
@@ -280,25 +280,27 @@ bool CopyChunksToStdout(int fd, const std::atomic<int>& canceled, const char* wr
     }
   }
   pages.EndCopy(whole && !OutputClosed());
-  return how != Copied::kStopped && !OutputClosed();
+  // A copy stopped but not failed stopped with the stream.
+  return failed ? Outcome::kFailed : StreamOutcome();
 }
 
-void SendPrintFile(const char* path, const std::atomic<int>& canceled) {
+Outcome SendPrintFile(const char* path, const std::atomic<int>& canceled) {
   if (!path) {
+    // Nothing to send: no failure, as ever.
     ErrWrite("DEBUG: Unable to find Print file.\n");
-    return;
+    return Outcome::kPrinted;
   }
   UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     int e = errno;
     ErrPrintf("DEBUG:Unable open a print file \"%s\"\n", path);
     ErrPrintf("ERROR: Unable to open the print file \"%s\": %s\n", path, strerror(e));
-    g_bjobFailed.store(true);
-    return;
+    return Outcome::kFailed;
   }
-  bool sent = CopyChunksToStdout(fd.get(), canceled, nullptr);
+  Outcome sent = CopyChunksToStdout(fd.get(), canceled, nullptr);
   fd.reset();
-  if (sent) ErrWrite("DEBUG:Successfully write print file to stdout.\n");
+  if (sent == Outcome::kPrinted) ErrWrite("DEBUG:Successfully write print file to stdout.\n");
+  return sent;
 }
 
 }  // namespace mirelo

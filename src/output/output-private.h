@@ -147,10 +147,18 @@ void CollatedRoad(LineReader* in, const Job& job, const Tags& tags);
 // the page-end cut-off once canceled is raised, and writes the PAGE line
 // of every page sent. write_error, when not null, is written to standard
 // error, once, when the stream fails (not when its reader is gone). index,
-// when not null, holds the file's pages as the spool counted them. True when
-// the whole file, or a cancelled job up to its trailer, went out; false after
-// a read error (reported as the job's error) or when the stream ended.
-bool CopyChunksToStdout(int fd, const std::atomic<int>& canceled, const char* write_error,
-                        const PageIndex* index = nullptr);
+// when not null, holds the file's pages as the spool counted them. kPrinted
+// when the whole file, or a cancelled job up to its trailer, went out;
+// kFailed after a read error (reported as the job's error) or when the
+// stream failed; kStreamClosed when its reader is gone.
+Outcome CopyChunksToStdout(int fd, const std::atomic<int>& canceled, const char* write_error,
+                           const PageIndex* index = nullptr);
+
+// ---- The writer (writer.cpp).
+
+// The outcome of a road that went its course, by the printer stream: kFailed
+// when a write to it failed, kStreamClosed when its reader is gone, else
+// kPrinted.
+Outcome StreamOutcome();
 
 }  // namespace mirelo

@@ -54,10 +54,13 @@ bool FixPrnPageSize(char* line, int width, int height, bool* copy_block);
 namespace mirelo {
 
 // WritePSdataToStdout for a job record: the job's print file, its family
-// and finch values, its cancel flag.
-void WritePostScript(const Job& job, const PageIndex* pages = nullptr);
+// and finch values, its cancel flag. Returns how the job went out (kFailed:
+// an ERROR line said why; kStreamClosed: the printer stream's reader is
+// gone).
+Outcome WritePostScript(const Job& job, const PageIndex* pages = nullptr);
 
-// WritePrintFileToStdout with the cut-off once canceled is raised.
-void SendPrintFile(const char* path, const std::atomic<int>& canceled);
+// WritePrintFileToStdout with the cut-off once canceled is raised; returns
+// how the file went out, as WritePostScript does.
+Outcome SendPrintFile(const char* path, const std::atomic<int>& canceled);
 
 }  // namespace mirelo

@@ -15,6 +15,7 @@
 #include "common/io.h"
 #include "monitor/monitor.h"
 #include "stream/pages.h"
+#include "stream/stream.h"
 
 namespace mirelo {
 
@@ -42,19 +43,22 @@ Tags FinchSetUp(const Job& job) {
 
 }  // namespace
 
-void WritePostScript(const Job& job, const PageIndex* pages) {
+Outcome StreamOutcome() {
+  if (OutputFailed()) return Outcome::kFailed;
+  return OutputClosed() ? Outcome::kStreamClosed : Outcome::kPrinted;
+}
+
+Outcome WritePostScript(const Job& job, const PageIndex* pages) {
   const char* path = job.print_file.path();
   UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     int e = errno;
     ErrWrite(kOpenError);
     ErrPrintf("ERROR: Unable to open the print file \"%s\": %s\n", path, strerror(e));
-    g_bjobFailed.store(true);
-    return;
+    return Outcome::kFailed;
   }
   if (!job.finch()) {
-    CopyChunksToStdout(fd.get(), job.canceled, "write file error! \n", pages);
-    return;
+    return CopyChunksToStdout(fd.get(), job.canceled, "write file error! \n", pages);
   }
 
   UniqueFile file(fdopen(fd.get(), "r"));
@@ -62,8 +66,7 @@ void WritePostScript(const Job& job, const PageIndex* pages) {
     int e = errno;
     ErrWrite(kOpenError);
     ErrPrintf("ERROR: Unable to open the print file \"%s\": %s\n", path, strerror(e));
-    g_bjobFailed.store(true);
-    return;
+    return Outcome::kFailed;
   }
   fd.release();
 
@@ -75,8 +78,9 @@ void WritePostScript(const Job& job, const PageIndex* pages) {
     LineRoad(&in, job, tags);
   if (ferror(file.get())) {
     ErrWrite("ERROR: Unable to read the print file; the job is incomplete.\n");
-    g_bjobFailed.store(true);
+    return Outcome::kFailed;
   }
+  return StreamOutcome();
 }
 
 }  // namespace mirelo

@@ -26,13 +26,13 @@ bool SpoolNeedsEndOfJob(const char* chunk, size_t size);
 namespace mirelo {
 
 // Copy_StdinToTempFile into the job's print file, which then is the spool
-// file (removed with the job). False, with an ERROR line said and the job
-// marked failed, when there is nothing to print.
-bool SpoolStdin(PrintFile* print_file, PageIndex* pages = nullptr);
+// file (removed with the job): kPrinted, or kFailed, with an ERROR line
+// said, when there is nothing to print.
+Outcome SpoolStdin(PrintFile* print_file, PageIndex* pages = nullptr);
 
 // The same for a print file that cannot be seeked (a FIFO, /dev/stdin on a
 // pipe), open as in and named name: read once, in order, into a spool file
 // that then is the print file, its bytes as they came (nothing is added).
-bool SpoolFile(int in, const char* name, PrintFile* print_file, PageIndex* pages = nullptr);
+Outcome SpoolFile(int in, const char* name, PrintFile* print_file, PageIndex* pages = nullptr);
 
 }  // namespace mirelo
