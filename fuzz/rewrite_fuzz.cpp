@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 
+#include "job/entry-points.h"
 #include "job/job.h"
 #include "output/output.h"
 #include "output/output-private.h"

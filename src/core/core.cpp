@@ -17,6 +17,7 @@
 
 #include "common/io.h"
 #include "identify/identify.h"
+#include "job/entry-points.h"
 #include "monitor/monitor.h"
 #include "output/output.h"
 #include "paper/paper.h"
@@ -108,12 +109,6 @@ bool FinchChecks(Job* job) {
   }
   if (!CustomSizeFits(job->options, job->print_file.path())) return false;
   if (IsA5LongEdge(job->options, job->ppd.get(), job->print_file.path())) job->a5 = true;
-  // The job flags show the job's finch values.
-  width = job->width;
-  height = job->height;
-  iscollate = job->collate;
-  copies = job->copies;
-  isA5Page = job->a5;
   return true;
 }
 
@@ -176,7 +171,6 @@ Outcome RunJobOutcome(const JobArguments& args, const FrontEnd& front_end) {
       ErrWrite("DEBUG: The job is cancelled before the printer answered; nothing is sent.\n");
       return Outcome::kCanceled;
   }
-  isfinch = job.finch();
 
   PageIndex spool_pages;
   if (!args.file) {

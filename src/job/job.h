@@ -23,8 +23,9 @@ inline constexpr size_t kDeviceIdSize = 512;
 // Job state. All zero when the process starts, never reset during the job.
 // The flags shared with the SIGTERM handler and the monitoring threads are
 // atomic: each only ever goes from 0 to 1, and every poll reads it afresh.
-// The job record below is what the stages read; the driver copies its
-// finch values here, where a log reader or a debugger looks for them.
+// The job record below is what the stages read. The finch flags are the
+// fixed entry points' (job/entry-points.h): their callers set them, and the
+// adapters build the record from them; RunJob leaves them as they are.
 extern std::atomic<int> job_canceled;  // the job is cancelled (SIGTERM or the printer)
 extern bool isfinch;                   // the printer is a finch model
 extern int width;                      // page width in points (finch), 0 when not set

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "common/io.h"
+#include "job/entry-points.h"
 #include "job/job.h"
 #include "stream/pages.h"
 #include "stream/stream.h"

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/io.h"
+#include "job/entry-points.h"
 #include "stream/stream.h"
 
 namespace mirelo {

@@ -12,6 +12,7 @@
 #include <strings.h>
 
 #include "common/io.h"
+#include "job/entry-points.h"
 #include "job/job.h"
 
 namespace mirelo {

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "common/io.h"
+#include "job/entry-points.h"
 #include "monitor/monitor.h"
 #include "stream/pages.h"
 #include "stream/stream.h"

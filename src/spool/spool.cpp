@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "common/io.h"
+#include "job/entry-points.h"
 #include "stream/pages.h"
 #include "stream/stream.h"
 

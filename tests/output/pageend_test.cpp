@@ -11,6 +11,8 @@
 #include <string>
 
 #include "harness/harness.h"
+#include "job/entry-points.h"
+#include "job/job.h"
 #include "output/output.h"
 #include "stream/pages.h"
 #include "stream/stream.h"
@@ -114,4 +116,40 @@ TEST(PageEnd, TheStreamGoesToItsSink) {
   mirelo::SetOutputSink(1);
   close(ends[1]);
   EXPECT_FALSE(mirelo::OutputClosed());
+}
+
+// The writer's and the spool's fixed entry points, once each: a plain job
+// sent as it is by WritePSdataToStdout and WritePrintFileToStdout, and
+// spooled from standard input by Copy_StdinToTempFile, which adds the
+// end-of-job sequence.
+TEST(PageEnd, TheFixedEntryPointsSendAndSpoolAJob) {
+  const std::string job = "%!PS\n%%Page: 1 1\nshowpage\n";
+  const std::string in = mtest::TempPath("entry.ps");
+  const std::string out = mtest::TempPath("entry.out");
+  mtest::WriteFile(in, job);
+  int sink = open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(sink, 0);
+  mirelo::SetOutputSink(sink);
+  char queue[] = "q", id[] = "7", user[] = "u", title[] = "t", copies_arg[] = "1", options[] = "";
+  char* const argv[] = {queue, id, user, title, copies_arg, options, nullptr};
+  isfinch = false;
+  WritePSdataToStdout(argv, in.c_str());
+  WritePrintFileToStdout(in.c_str());
+  mirelo::SetOutputSink(1);
+  close(sink);
+  EXPECT_EQ(mtest::ReadFile(out), job + job);
+
+  int saved = dup(0);
+  int in_fd = open(in.c_str(), O_RDONLY);
+  dup2(in_fd, 0);
+  close(in_fd);
+  char spooled[kPrintPathSize] = {};
+  Copy_StdinToTempFile(spooled);
+  dup2(saved, 0);
+  close(saved);
+  ASSERT_NE(spooled[0], '\0');
+  EXPECT_EQ(mtest::ReadFile(spooled), job + std::string(mirelo::kEndOfJob, mirelo::kEndOfJobLen) + "\n");
+  unlink(spooled);
+  unlink(in.c_str());
+  unlink(out.c_str());
 }
