@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "identify/identify.h"
+#include "job/entry-points.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool no_ppd = [] {

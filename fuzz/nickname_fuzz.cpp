@@ -11,6 +11,7 @@
 #include <string>
 
 #include "identify/identify.h"
+#include "job/entry-points.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "job/entry-points.h"
 #include "output/output.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

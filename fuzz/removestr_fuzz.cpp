@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "job/entry-points.h"
 #include "pdfpath/pdfpath.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

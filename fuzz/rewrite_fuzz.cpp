@@ -16,10 +16,10 @@
 #include <cstring>
 #include <memory>
 
+#include "job/entry-points.h"
 #include "job/job.h"
 #include "output/output.h"
-#include "output/rewrite-private.h"
-#include "output/tagging-private.h"
+#include "output/output-private.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool quiet = [] {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "job/entry-points.h"
 #include "spool/spool.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -3,6 +3,8 @@
 # The house rules of the source tree, checked (CTest: layers.check):
 #  - a folder includes only the folders below it (the table below, which
 #    DEVELOPING.md explains);
+#  - spool/ and output/ stand side by side on stream/: neither includes
+#    the other;
 #  - a "*-private.h" header is included only inside its own folder (the
 #    tests and fuzz targets may reach it);
 #  - <libusb.h> is included only by monitor/monitor-private.h;
@@ -11,6 +13,8 @@
 #  - the files of app/ include each other one way only: a header and its
 #    .cpp taken as one, no file includes a header whose files include it
 #    back, however many steps round (app/models.h is the bottom).
+#  - given the built core library as the second argument: no global
+#    variable but the fixed job flags (scripts/check-globals.sh).
 # Prints every breach and exits 1 when there is one.
 set -u
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
@@ -22,13 +26,16 @@ declare -A allowed=(
   [identify]="job common"
   [paper]="job common"
   [monitor]="job common"
-  [output]="monitor job common"
+  [stream]="common"
+  [output]="stream monitor job common"
   [pdfpath]="identify job common"
-  [spool]="output job common"
-  [core]="identify paper monitor output pdfpath spool job common"
+  [spool]="stream job common"
+  [core]="identify paper monitor output pdfpath spool stream job common"
   [filter]="core common"
   [app]="core common"
 )
+# Folders that stand side by side: neither includes the other.
+apart=("spool output")
 # Files with no header of their own.
 no_own_header=" src/filter/main.cpp app/main.cpp app/avahi-guard.cpp app/ipp-copy.cpp "
 
@@ -65,6 +72,12 @@ for f in $files; do
     fi
     target=${name%%/*}
     if [[ $target == "$folder" ]]; then continue; fi
+    for pair in "${apart[@]}"; do
+      if [[ " $pair " == *" $folder "* && " $pair " == *" $target "* ]]; then
+        breach "$f: includes $name; ${pair% *}/ and ${pair#* }/ stand side by side, neither includes the other"
+        continue 2
+      fi
+    done
     if [[ $name == *-private.h ]]; then
       breach "$f: includes $name, private to $target/"
       continue
@@ -113,6 +126,9 @@ for part in $(printf '%s\n' "${!app_deps[@]}" | sort); do
   [[ -z ${app_seen[$part]:-} ]] && visit "$part"
 done
 
+if [[ -n ${2:-} ]]; then
+  bash "$root/scripts/check-globals.sh" "$2" || fail=1
+fi
 if [[ $fail -eq 0 ]]; then
   echo "layers: $(echo "$files" | wc -w) files follow the house rules"
 fi

@@ -1,18 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 // Owners and complete-write helpers for descriptors, streams, PPDs, options,
-// standard error and the printer stream on standard output.
+// standard error, temporary files and text helpers.
 #include "common/io.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cctype>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <strings.h>
 #include <sys/stat.h>
-#include <sys/sendfile.h>
 #include <unistd.h>
 
 namespace mirelo {
@@ -82,35 +79,6 @@ void ErrPrintf(const char* fmt, ...) {
   size_t len = static_cast<size_t>(n) < sizeof(line) ? static_cast<size_t>(n) : sizeof(line) - 1;
   ErrWriteBytes(line, len);
 }
-
-namespace {
-std::atomic<bool> output_closed{false};
-std::atomic<bool> output_failed{false};
-}
-
-bool OutWrite(const void* buf, size_t len) {
-  if (output_closed.load()) return false;
-  errno = 0;
-  if (WriteAll(1, buf, len) == len) return true;
-  int e = errno ? errno : EIO;
-  // A stream that lost bytes is never continued: what followed would reach
-  // the printer as a corrupt job. Reported once, whatever the error.
-  if (!output_closed.exchange(true)) {
-    if (e == EPIPE) {
-      ErrWrite("ERROR: Unable to write print data: the printer connection is closed (Broken pipe); the rest "
-               "of the job is not sent.\n");
-    } else {
-      output_failed.store(true);
-      ErrPrintf("ERROR: Unable to write print data: %s; the rest of the job is not sent.\n", strerror(e));
-    }
-  }
-  errno = e;
-  return false;
-}
-
-bool OutputClosed() { return output_closed.load(); }
-
-bool OutputFailed() { return output_failed.load(); }
 
 void OpenStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
@@ -211,62 +179,6 @@ void MaskUriPassword(const char* uri, char* out, size_t out_size) {
     return;
   }
   snprintf(out, out_size, "%.*s****%s", static_cast<int>(colon + 1 - uri), uri, at);
-}
-
-namespace {
-
-// Standard output is a pipe: 1 yes, 0 no, -1 not looked at yet.
-std::atomic<int> output_is_pipe{-1};
-
-bool OutputIsPipe() {
-  int known = output_is_pipe.load();
-  if (known < 0) {
-    struct stat st;
-    known = fstat(1, &st) == 0 && S_ISFIFO(st.st_mode) ? 1 : 0;
-    output_is_pipe.store(known);
-  }
-  return known == 1;
-}
-
-}  // namespace
-
-size_t OutSendFile(int fd, long long* offset, size_t len, bool* refused, const std::atomic<int>* stop) {
-  *refused = false;
-  if (output_closed.load() || len == 0) return 0;
-  const bool to_pipe = OutputIsPipe();
-  bool waited = false;  // the pipe had room when it was last looked at
-  for (;;) {
-    // Into a pipe the kernel moves what it has room for without waiting: a
-    // wait for room is the filter's own, which a signal ends.
-    loff_t from = static_cast<loff_t>(*offset);
-    off_t at = static_cast<off_t>(*offset);
-    ssize_t n = to_pipe ? splice(fd, &from, 1, nullptr, len, SPLICE_F_NONBLOCK) : sendfile(1, fd, &at, len);
-    if (n > 0) {
-      *offset += n;
-      return static_cast<size_t>(n);
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN && to_pipe && !waited) {
-      struct pollfd room = {1, POLLOUT, 0};
-      int ready = poll(&room, 1, -1);
-      if (stop && stop->load()) return 0;
-      // A signal that asked for nothing: wait again.
-      waited = ready > 0;
-      continue;
-    }
-    // EAGAIN although the pipe has room: this file is not moved by the
-    // kernel; the caller writes it.
-    *refused = n < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EAGAIN);
-    return 0;
-  }
-}
-
-void GrowOutputPipe(size_t bytes) {
-  // Linux makes every pipe with 16 pages.
-  const long default_size = 16 * sysconf(_SC_PAGESIZE);
-  int now = fcntl(1, F_GETPIPE_SZ);
-  if (now < default_size || static_cast<size_t>(now) >= bytes) return;
-  fcntl(1, F_SETPIPE_SZ, static_cast<int>(bytes));
 }
 
 const char* FindNoCase(const char* text, const char* pattern) {

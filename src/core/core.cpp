@@ -17,12 +17,13 @@
 
 #include "common/io.h"
 #include "identify/identify.h"
+#include "job/entry-points.h"
 #include "monitor/monitor.h"
 #include "output/output.h"
-#include "output/pages.h"
 #include "paper/paper.h"
 #include "pdfpath/pdfpath.h"
 #include "spool/spool.h"
+#include "stream/pages.h"
 
 // Exported by libcups but missing from the headers it installs: writes
 // "<prefix>:<localized message>: <strerror(errno)>\n" to standard error.
@@ -37,13 +38,17 @@ constexpr char kCustomSizeRefused[] =
     "The current custom pager cannot be printed,please use the corrent paper\n";
 
 // A refusal the user sees as the job's error: one second's pause, then the
-// ERROR line. Returns the exit status 1 (the job's files are removed on the
-// way out).
-int Refuse(const char* message) {
+// ERROR line. A failure even when the job is cancelled meanwhile (the job's
+// files are removed on the way out).
+Outcome Refuse(const char* message) {
   sleep(1);
   _cupsLangPrintError("ERROR", message);
-  return 1;
+  return Outcome::kFailed;
 }
+
+// The outcome of a job that ran its course, from that of its last stage: a
+// cancelled job ends as cancelled, whatever else went wrong.
+Outcome Finish(const Job& job, Outcome last) { return job.canceled.load() ? Outcome::kCanceled : last; }
 
 // Holds the side channel's stand-in for a cancel for the job's life; a
 // cancel puts it in place only while a device ID request waits.
@@ -104,12 +109,6 @@ bool FinchChecks(Job* job) {
   }
   if (!CustomSizeFits(job->options, job->print_file.path())) return false;
   if (IsA5LongEdge(job->options, job->ppd.get(), job->print_file.path())) job->a5 = true;
-  // The job flags show the job's finch values.
-  width = job->width;
-  height = job->height;
-  iscollate = job->collate;
-  copies = job->copies;
-  isA5Page = job->a5;
   return true;
 }
 
@@ -117,8 +116,9 @@ bool FinchChecks(Job* job) {
 // copied with the keep-alive thread beside it. A cancelled job starts no
 // further stage: a rotation or a conversion of the whole document would only
 // be thrown away.
-void HeronRoad(Job* job) {
+Outcome HeronRoad(Job* job) {
   int converted = 0;
+  Outcome outcome = Outcome::kCanceled;
   if (!job->canceled.load()) RotateBackSides(job);
   if (!job->canceled.load()) converted = ConvertToPostScript(job);
   if (converted == 1) {
@@ -128,25 +128,26 @@ void HeronRoad(Job* job) {
       SigtermBlocked blocked;
       StartKeepAlive(*job);
     }
-    SendPrintFile(job->print_file.path(), job->canceled);
+    outcome = SendPrintFile(job->print_file.path(), job->canceled);
   } else if (converted < 0) {
     ErrWrite("DEBUG: fail to change file from pdf to ps.\n");
     ErrWrite("ERROR: Unable to convert the PDF job to PostScript; nothing is printed.\n");
-    g_bjobFailed.store(true);
+    outcome = Outcome::kFailed;
   } else {
     ErrWrite("DEBUG: The job is cancelled; it is not converted.\n");
   }
   Waitpthread();
+  return outcome;
 }
 
 // A print file that cannot be seeked (a FIFO, /dev/stdin on a pipe) would
 // be consumed by the first stage that reads it: it is read once, in order,
-// into a spool file of the filter's, which the stages then read. False, with
-// an ERROR line said, when it cannot be read. A file that cannot be opened
-// is left to the stages, which say so.
-bool TakeUnseekableFile(Job* job, PageIndex* pages) {
+// into a spool file of the filter's, which the stages then read. kFailed,
+// with an ERROR line said, when it cannot be read. A file that cannot be
+// opened is left to the stages, which say so.
+Outcome TakeUnseekableFile(Job* job, PageIndex* pages) {
   UniqueFd fd(open(job->print_file.path(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid() || lseek(fd.get(), 0, SEEK_CUR) >= 0 || errno != ESPIPE) return true;
+  if (!fd.valid() || lseek(fd.get(), 0, SEEK_CUR) >= 0 || errno != ESPIPE) return Outcome::kPrinted;
   std::string name = job->print_file.path();
   ErrPrintf("DEBUG: The print file \"%s\" cannot be seeked; it is read once into a spool file.\n",
             name.c_str());
@@ -155,7 +156,7 @@ bool TakeUnseekableFile(Job* job, PageIndex* pages) {
 
 }  // namespace
 
-int RunJob(const JobArguments& args, const FrontEnd& front_end) {
+Outcome RunJobOutcome(const JobArguments& args, const FrontEnd& front_end) {
   SideChannelCancel side_channel_cancel;
   InstallSignalHandlers();
 
@@ -168,35 +169,33 @@ int RunJob(const JobArguments& args, const FrontEnd& front_end) {
       return Refuse(kUnsupportedPrinter);
     case Identified::kCanceled:
       ErrWrite("DEBUG: The job is cancelled before the printer answered; nothing is sent.\n");
-      return 0;
+      return Outcome::kCanceled;
   }
-  isfinch = job.finch();
 
   PageIndex spool_pages;
   if (!args.file) {
     // Only the plain road sends the spool file as it is: its pages are
     // counted on the way in. Nothing to print: the spooling said why.
-    if (!SpoolStdin(&job.print_file, job.finch() ? nullptr : &spool_pages)) return JobExitStatus();
+    Outcome spooled = SpoolStdin(&job.print_file, job.finch() ? nullptr : &spool_pages);
+    if (spooled != Outcome::kPrinted) return Finish(job, spooled);
   } else if (!job.print_file.SetScheduler(args.file)) {
     // Never cut the name: a shortened name may be another file.
     ErrPrintf("ERROR: The input file name is too long (%zu bytes, at most %zu).\n", strlen(args.file),
               kPrintPathSize - 1);
-    return 1;
-  } else if (!TakeUnseekableFile(&job, &spool_pages)) {
-    return JobExitStatus();
+    return Outcome::kFailed;
+  } else if (Outcome taken = TakeUnseekableFile(&job, &spool_pages); taken != Outcome::kPrinted) {
+    return Finish(job, taken);
   }
 
   if (job.finch() && !FinchChecks(&job)) return Refuse(kCustomSizeRefused);
 
   DecideHeron(&job);
-  if (job.family != Family::kHeron)
-    WritePostScript(job, &spool_pages);
-  else
-    HeronRoad(&job);
-  return JobExitStatus();
+  return Finish(job, job.family != Family::kHeron ? WritePostScript(job, &spool_pages) : HeronRoad(&job));
 }
 
-bool CanceledAtPrinter() { return g_bcanceledAtPrinter.load(); }
+int RunJob(const JobArguments& args, const FrontEnd& front_end) {
+  return ExitStatus(RunJobOutcome(args, front_end));
+}
 
 bool SupportsDeviceId(const char* device_id) {
   bool finch = false;

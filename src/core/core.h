@@ -24,9 +24,13 @@ struct FrontEnd {
 // the PPD's nickname), takes the job (args.file, or standard input into a
 // spool file), runs the finch paper checks and writes the stream of the
 // printer's family to standard output. SIGTERM cancels the job at the next
-// page boundary. Returns the process's exit status: 0 printed, cancelled or
-// the printer connection closed; 1 refused or failed (an ERROR line says
-// why).
+// page boundary. Returns the job's outcome: printed, cancelled, the printer
+// connection closed, or failed (refused included; an ERROR line says why),
+// which ExitStatus turns into the process's exit status.
+Outcome RunJobOutcome(const JobArguments& args, const FrontEnd& front_end = {});
+
+// ExitStatus(RunJobOutcome(args, front_end)), for a front end that needs
+// only the exit status.
 int RunJob(const JobArguments& args, const FrontEnd& front_end = {});
 
 // True once the printer has reported the job cancelled at its panel.

@@ -24,5 +24,5 @@ int main(int argc, char* argv[]) {
                       argc > 0 ? argv[0] : "mirelops");
     return 1;
   }
-  return mirelo::RunJob(mirelo::FilterArguments(argc, argv));
+  return mirelo::ExitStatus(mirelo::RunJobOutcome(mirelo::FilterArguments(argc, argv)));
 }

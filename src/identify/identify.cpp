@@ -10,6 +10,7 @@
 #include <strings.h>
 
 #include "common/io.h"
+#include "job/entry-points.h"
 
 using mirelo::ErrPrintf;
 using mirelo::ErrWrite;

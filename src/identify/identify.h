@@ -28,22 +28,10 @@ extern const char* const Heron_printerinfo[kHeronCount + 1];
 // Device ID items of the Heron models, same order as Heron_printerinfo.
 extern const char Heron_1284info[kHeronCount][3][kModelField];
 
-// Asks the backend for the device ID. *len holds the capacity on entry (the
-// buffer must have one byte more) and the bytes received on return. True
-// when an ID was received; the buffer then holds it NUL-terminated, else it
-// is empty.
-bool query1284info(char* buf, int* len);
-
-// True when the printer is a supported model; sets *finch to true for a finch
-// model (never clears it). Reads the ShortNickName of the environment's PPD.
-bool isSupportPrinter(const char* device_id, bool have_device_id, bool* finch);
-
-// True when the printer is a Heron model, by the same rules.
-bool isHeronPrinter(const char* device_id, bool have_device_id);
-
 namespace mirelo {
 
-// The two tests above on a PPD that is open already (null: none).
+// isSupportPrinter and isHeronPrinter (job/entry-points.h) on a PPD that
+// is open already (null: none).
 bool IsSupportedModel(const char* device_id, bool have_device_id, ppd_file_t* ppd, bool* finch);
 bool IsHeronModel(const char* device_id, bool have_device_id, ppd_file_t* ppd);
 

@@ -16,8 +16,6 @@ int height = 0;
 bool iscollate = false;
 bool isA5Page = false;
 int copies = 0;
-std::atomic<bool> g_bcanceledAtPrinter{false};
-std::atomic<bool> g_bjobFailed{false};
 
 namespace {
 // /dev/null, put over the side channel by a cancel; -1 when there is none.
@@ -80,10 +78,7 @@ SigtermBlocked::SigtermBlocked() {
 
 SigtermBlocked::~SigtermBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
 
-int JobExitStatus() {
-  if (job_canceled.load()) return 0;
-  return g_bjobFailed.load() || OutputFailed() ? 1 : 0;
-}
+int ExitStatus(Outcome outcome) { return outcome == Outcome::kFailed ? 1 : 0; }
 
 bool PrintFile::SetScheduler(const char* path) {
   Reset();

@@ -23,8 +23,9 @@ inline constexpr size_t kDeviceIdSize = 512;
 // Job state. All zero when the process starts, never reset during the job.
 // The flags shared with the SIGTERM handler and the monitoring threads are
 // atomic: each only ever goes from 0 to 1, and every poll reads it afresh.
-// The job record below is what the stages read; the driver copies its
-// finch values here, where a log reader or a debugger looks for them.
+// The job record below is what the stages read. The finch flags are the
+// fixed entry points' (job/entry-points.h): their callers set them, and the
+// adapters build the record from them; RunJob leaves them as they are.
 extern std::atomic<int> job_canceled;  // the job is cancelled (SIGTERM or the printer)
 extern bool isfinch;                   // the printer is a finch model
 extern int width;                      // page width in points (finch), 0 when not set
@@ -32,13 +33,6 @@ extern int height;                     // page length in points (finch), 0 when 
 extern bool iscollate;                 // the job asks for collated copies (finch)
 extern bool isA5Page;                  // A5 fed long edge first (finch)
 extern int copies;                     // collated copies to make, set with iscollate
-// Set by the cancel monitor, before it raises job_canceled, when the printer
-// reported the job cancelled at its panel.
-extern std::atomic<bool> g_bcanceledAtPrinter;
-// Set when the job cannot be printed, or only cut short, through no cancel:
-// an ERROR line has said why, and the filter ends with exit status 1 (unless
-// the job was cancelled, which ends with 0 whatever else went wrong).
-extern std::atomic<bool> g_bjobFailed;
 
 // SIGTERM handler: raises job_canceled and writes "cancel_job =1\n". Only
 // async-signal-safe work. Once PrepareSideChannelCancel has run, a cancel
@@ -86,10 +80,19 @@ class SigtermBlocked {
 // models the PDF road.
 enum class Family { kPlain, kFinch, kHeron };
 
-// The exit status of a job that ran its course: 1 when it could not be
-// printed whole (an ERROR line said why), 0 when it was printed, or
-// cancelled, or the printer connection closed (the backend reports that).
-int JobExitStatus();
+// How a job ended, or one of its stages (the spool, the writer, the
+// print-file send, the Heron road); the core makes the job's outcome of its
+// stages'.
+enum class Outcome {
+  kPrinted,       // sent whole; for a stage before the roads: done
+  kFailed,        // not printed, or not whole, through no cancel: an ERROR line said why
+  kStreamClosed,  // the printer stream's reader is gone (the backend reports that)
+  kCanceled,      // the job was cancelled
+};
+
+// The exit status of a job's outcome: 1 when it failed, 0 when it was
+// printed, cancelled, or the printer connection closed.
+int ExitStatus(Outcome outcome);
 
 // The print file of the job: the file that the scheduler named (never
 // removed), or a file the filter made itself (the spool file, or the output

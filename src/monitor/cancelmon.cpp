@@ -11,6 +11,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstdint>
@@ -24,6 +25,10 @@ pthread_t status_thread = 0;
 int err_thread = 0;
 
 namespace {
+
+// Set, before job_canceled is raised, when the printer reported the job
+// cancelled at its panel.
+std::atomic<bool> canceled_at_printer{false};
 
 constexpr char kCancelExit[] = "Job cancel, Status thread exit.\n";
 // Shown by the scheduler as the printer's state message.
@@ -93,7 +98,7 @@ void* WatchUsb(const char* uri) {
       int transferred = 0;
       QueryStatusToUsb(handle, reply, sizeof(reply), &transferred);
       if (IsCancelStatus(reply[0])) {
-        g_bcanceledAtPrinter.store(true);
+        canceled_at_printer.store(true);
         job_canceled.store(1);
         mirelo::ErrWrite(kCancelledAtPrinter);
         return const_cast<char*>(kCancelExit);
@@ -133,7 +138,7 @@ void* WatchNet(const char* uri, const char* owner) {
       int received = 0;
       QueryStatusToNet(addr, reply, sizeof(reply), &received);
       if (ReplyReportsCancel(reply, received, owner)) {
-        g_bcanceledAtPrinter.store(true);
+        canceled_at_printer.store(true);
         job_canceled.store(1);
         mirelo::ErrWrite(kCancelledAtPrinter);
         return const_cast<char*>(kCancelExit);
@@ -163,6 +168,8 @@ void* Printer_cancle_query_tread(void* arg) {
   if (IsUsbUri(uri)) return WatchUsb(uri);
   return WatchNet(uri, owner);
 }
+
+bool mirelo::CanceledAtPrinter() { return canceled_at_printer.load(); }
 
 void mirelo::StartCancelWatch(const Job& job, const char* host) {
   char uri[kLookupSize] = {};

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "common/io.h"
+#include "job/entry-points.h"
 #include "monitor/monitor-private.h"
 
 pthread_t dummy_thread = 0;

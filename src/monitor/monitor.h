@@ -17,12 +17,6 @@ extern std::atomic<bool> g_bdummyEnd;  // asks the keep-alive thread to end
 extern pthread_t status_thread;        // cancel monitor thread, 0 when none
 extern int err_thread;                 // result of starting the cancel monitor
 
-// Starts the keep-alive thread for the printer of DEVICE_URI (argv[0] when
-// DEVICE_URI is unset and argv[0] holds a ':'), right before the Heron
-// print-file copy; Waitpthread raises its end flag and joins it right after.
-void Creatpthread(char* const argv[]);
-void Waitpthread();
-
 namespace mirelo {
 
 // Creatpthread for the job's printer.
@@ -34,5 +28,9 @@ void StartKeepAlive(const Job& job);
 // and starts the thread, which is never joined. host is this host's name,
 // the job owner the printer reports.
 void StartCancelWatch(const Job& job, const char* host);
+
+// True once the cancel monitor has seen the printer report the job
+// cancelled at its panel (then it has raised job_canceled too).
+bool CanceledAtPrinter();
 
 }  // namespace mirelo

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // Reading a job line by line, for the finch roads.
-#include "output/lines-private.h"
+#include "output/output-private.h"
 
 #include <algorithm>
 #include <cstring>
 
-size_t mirelo::LineReader::Read(char* out, size_t size) {
+namespace mirelo {
+
+size_t LineReader::Read(char* out, size_t size) {
   size_t len = 0;
   if (size == 0) return 0;
   bool after_cr = false;  // the line ended with a CR at the end of the buffer
@@ -51,8 +53,10 @@ size_t mirelo::LineReader::Read(char* out, size_t size) {
   return len;
 }
 
-bool mirelo::LineReader::Seek(long offset) {
+bool LineReader::Seek(long offset) {
   pos_ = end_ = 0;
   consumed_ = offset;
   return fseek(file_, offset, SEEK_SET) == 0;
 }
+
+}  // namespace mirelo

@@ -3,7 +3,7 @@
 // lines take the PPD page size of the job, the job's own copy-count block is
 // removed when the filter makes collated copies itself, and the deferred
 // media dictionary gets the slash its key lacks.
-#include "output/rewrite-private.h"
+#include "output/output-private.h"
 
 #include <climits>
 #include <cstdlib>
@@ -12,11 +12,10 @@
 #include <strings.h>
 
 #include "common/io.h"
+#include "job/entry-points.h"
 #include "job/job.h"
-#include "output/output.h"
 
-using mirelo::ErrPrintf;
-using mirelo::ErrWrite;
+namespace mirelo {
 
 namespace {
 
@@ -156,7 +155,7 @@ bool Replace(char* line, size_t* len, const char* fmt, Args... args) {
 
 }  // namespace
 
-bool mirelo::FixLine(char* line, size_t* len, int width, int height, bool collate, bool* copy_block) {
+bool FixLine(char* line, size_t* len, int width, int height, bool collate, bool* copy_block) {
   const bool have_size = width != 0 && height != 0;
   const Marks m = Scan(line);
 
@@ -202,12 +201,14 @@ bool mirelo::FixLine(char* line, size_t* len, int width, int height, bool collat
   return false;
 }
 
-int mirelo::CopyBlockCopies(const char* line) {
+int CopyBlockCopies(const char* line) {
   const char* begin = FindNoCase(line, kCopyBlockBegin);
   if (!begin) return 0;
   long n = strtol(begin + strlen(kCopyBlockBegin), nullptr, 10);
   return n > 0 && n <= INT_MAX ? static_cast<int>(n) : 0;
 }
+
+}  // namespace mirelo
 
 bool FixPrnPageSize(char* line, int width, int height, bool* copy_block) {
   size_t len = strlen(line);

@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // Tagging of a finch job: the PJL header is found, and its job-name line
 // gets the job owner, job id and (A5 long edge) paper lines behind it.
-#include "output/tagging-private.h"
+#include "output/output-private.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "common/io.h"
-#include "output/output.h"
 
 namespace mirelo {
 

@@ -4,7 +4,7 @@
 // take the line road or, for collated jobs, the collated road, which tag the
 // PJL job with its owner and job id, rewrite page-setup lines, and (collated)
 // replay the PostScript body once for every further copy.
-#include "output/output.h"
+#include "output/output-private.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,24 +13,20 @@
 #include <cstring>
 
 #include "common/io.h"
+#include "job/entry-points.h"
 #include "monitor/monitor.h"
-#include "output/chunks-private.h"
-#include "output/collated-private.h"
-#include "output/lines-private.h"
-#include "output/pages.h"
-#include "output/roads-private.h"
-#include "output/tagging-private.h"
+#include "stream/pages.h"
+#include "stream/stream.h"
 
-using mirelo::ErrPrintf;
-using mirelo::ErrWrite;
+namespace mirelo {
 
 namespace {
 
 constexpr char kOpenError[] = "Uable open temp file error! \n";
 
 // The finch set-up: host name, cancel monitor, tag lines.
-mirelo::Tags FinchSetUp(const mirelo::Job& job) {
-  char host[mirelo::kTagSize] = {};
+Tags FinchSetUp(const Job& job) {
+  char host[kTagSize] = {};
   if (gethostname(host, sizeof(host) - 1) != 0) {
     int e = errno;
     ErrPrintf("gethostname failed! error errno:%d, msg:%s\n", e, strerror(e));
@@ -40,39 +36,30 @@ mirelo::Tags FinchSetUp(const mirelo::Job& job) {
   }
   {
     // The cancel monitor never takes the cancel signal: the main thread does.
-    mirelo::SigtermBlocked blocked;
-    mirelo::StartCancelWatch(job, host);
+    SigtermBlocked blocked;
+    StartCancelWatch(job, host);
   }
-  return mirelo::MakeTags(host, job.job_id.c_str(), job.a5);
+  return MakeTags(host, job.job_id.c_str(), job.a5);
 }
 
 }  // namespace
 
-void WritePSdataToStdout(char* const argv[], const char* path, const mirelo::PageIndex* pages) {
-  mirelo::Job job(mirelo::FilterArguments(6, argv));
-  if (path) job.print_file.SetScheduler(path);
-  job.family = isfinch ? mirelo::Family::kFinch : mirelo::Family::kPlain;
-  job.width = width;
-  job.height = height;
-  job.collate = iscollate;
-  job.copies = copies;
-  job.a5 = isA5Page;
-  mirelo::WritePostScript(job, pages);
+Outcome StreamOutcome() {
+  if (OutputFailed()) return Outcome::kFailed;
+  return OutputClosed() ? Outcome::kStreamClosed : Outcome::kPrinted;
 }
 
-void mirelo::WritePostScript(const Job& job, const PageIndex* pages) {
+Outcome WritePostScript(const Job& job, const PageIndex* pages) {
   const char* path = job.print_file.path();
   UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     int e = errno;
     ErrWrite(kOpenError);
     ErrPrintf("ERROR: Unable to open the print file \"%s\": %s\n", path, strerror(e));
-    g_bjobFailed.store(true);
-    return;
+    return Outcome::kFailed;
   }
   if (!job.finch()) {
-    CopyChunksToStdout(fd.get(), job.canceled, "write file error! \n", pages);
-    return;
+    return CopyChunksToStdout(fd.get(), job.canceled, "write file error! \n", pages);
   }
 
   UniqueFile file(fdopen(fd.get(), "r"));
@@ -80,8 +67,7 @@ void mirelo::WritePostScript(const Job& job, const PageIndex* pages) {
     int e = errno;
     ErrWrite(kOpenError);
     ErrPrintf("ERROR: Unable to open the print file \"%s\": %s\n", path, strerror(e));
-    g_bjobFailed.store(true);
-    return;
+    return Outcome::kFailed;
   }
   fd.release();
 
@@ -93,6 +79,21 @@ void mirelo::WritePostScript(const Job& job, const PageIndex* pages) {
     LineRoad(&in, job, tags);
   if (ferror(file.get())) {
     ErrWrite("ERROR: Unable to read the print file; the job is incomplete.\n");
-    g_bjobFailed.store(true);
+    return Outcome::kFailed;
   }
+  return StreamOutcome();
+}
+
+}  // namespace mirelo
+
+void WritePSdataToStdout(char* const argv[], const char* path, const mirelo::PageIndex* pages) {
+  mirelo::Job job(mirelo::FilterArguments(6, argv));
+  if (path) job.print_file.SetScheduler(path);
+  job.family = isfinch ? mirelo::Family::kFinch : mirelo::Family::kPlain;
+  job.width = width;
+  job.height = height;
+  job.collate = iscollate;
+  job.copies = copies;
+  job.a5 = isA5Page;
+  mirelo::WritePostScript(job, pages);
 }

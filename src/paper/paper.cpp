@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "common/io.h"
+#include "job/entry-points.h"
 #include "paper/paper-private.h"
 
 using mirelo::ErrPrintf;

@@ -17,6 +17,7 @@
 
 #include "common/io.h"
 #include "common/spawn.h"
+#include "job/entry-points.h"
 #include "pdfpath/pdfpath-private.h"
 
 using mirelo::ErrPrintf;

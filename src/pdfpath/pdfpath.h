@@ -5,21 +5,6 @@
 
 #include "job/job.h"
 
-// True when the system qpdf reports version 8 or later.
-bool getqpdfversion();
-
-// Turns every even page by 180 degrees when the job prints long-edge duplex.
-// path (512 bytes) may be replaced by the rotated file's path; the caller
-// then owns that file (path's own file stays where it is).
-void CreatRotateDuplex(char* const argv[], char* path);
-
-// Removes the first occurrence of name, through the next terminator, from text.
-void removestr(char* text, const char* name, char terminator);
-
-// Converts the print file to PostScript. Returns 1 and replaces path on
-// success (the caller then owns the new file), -1 on failure.
-int pdf2ps(char* path, char* const argv[]);
-
 namespace mirelo {
 
 // The two stages on the job record: the new file takes the place of the

@@ -20,6 +20,7 @@
 #include "common/io.h"
 #include "common/spawn.h"
 #include "identify/identify.h"
+#include "job/entry-points.h"
 #include "pdfpath/pdfpath-private.h"
 
 using mirelo::ErrPrintf;

@@ -17,11 +17,14 @@
 #include <unistd.h>
 
 #include "common/io.h"
-#include "output/output.h"
-#include "output/pages.h"
+#include "job/entry-points.h"
+#include "stream/pages.h"
+#include "stream/stream.h"
 
 using mirelo::ErrPrintf;
 using mirelo::ErrWrite;
+using mirelo::kEndOfJob;
+using mirelo::kEndOfJobLen;
 
 namespace {
 
@@ -107,7 +110,7 @@ void Copy_StdinToTempFile(char* path, mirelo::PageIndex* index) {
     return;
   }
   mirelo::PrintFile spooled;
-  if (!mirelo::SpoolStdin(&spooled, index)) return;
+  if (mirelo::SpoolStdin(&spooled, index) != mirelo::Outcome::kPrinted) return;
   mirelo::CopyText(path, kPrintPathSize, spooled.path());
   spooled.Release();
 }
@@ -118,15 +121,15 @@ namespace {
 // file that becomes the print file. from names the input in the ERROR line
 // of a read error. add_end: the end-of-job sequence is added when the end
 // shows none (standard input).
-bool Spool(int in, const char* from, bool add_end, mirelo::PrintFile* print_file, mirelo::PageIndex* index) {
+mirelo::Outcome Spool(int in, const char* from, bool add_end, mirelo::PrintFile* print_file,
+                      mirelo::PageIndex* index) {
   // Removed on every way out but the last, which hands the file to the job.
   mirelo::TempFile spool;
   mirelo::UniqueFd fd(spool.Create(kSpoolNameSize));
   if (!fd.valid()) {
     ErrWrite("DEBUG: Unable to creat temp file.\n");
     spool.ReportFailure();
-    g_bjobFailed.store(true);
-    return false;
+    return mirelo::Outcome::kFailed;
   }
   const char* name = spool.path();
   ErrPrintf("DEBUG:copying to temp print file \"%s\"\n", name);
@@ -183,8 +186,7 @@ bool Spool(int in, const char* from, bool add_end, mirelo::PrintFile* print_file
   // A spool file that lacks part of the job must never print as if whole.
   if (write_failed) {
     ErrPrintf("ERROR: Unable to write the print data to the spool file: %s\n", strerror(write_errno));
-    g_bjobFailed.store(true);
-    return false;
+    return mirelo::Outcome::kFailed;
   }
   if (read_errno != 0) {
     if (from)
@@ -193,8 +195,7 @@ bool Spool(int in, const char* from, bool add_end, mirelo::PrintFile* print_file
     else
       ErrPrintf("ERROR: Unable to read the print data from standard input: %s; nothing is printed.\n",
                 strerror(read_errno));
-    g_bjobFailed.store(true);
-    return false;
+    return mirelo::Outcome::kFailed;
   }
 
   print_file->Adopt(&spool);
@@ -202,15 +203,19 @@ bool Spool(int in, const char* from, bool add_end, mirelo::PrintFile* print_file
     counted.complete = true;
     *index = std::move(counted);
   }
-  return true;
+  return mirelo::Outcome::kPrinted;
 }
 
 }  // namespace
 
-bool mirelo::SpoolStdin(PrintFile* print_file, PageIndex* index) {
+namespace mirelo {
+
+Outcome SpoolStdin(PrintFile* print_file, PageIndex* index) {
   return Spool(0, nullptr, true, print_file, index);
 }
 
-bool mirelo::SpoolFile(int in, const char* name, PrintFile* print_file, PageIndex* index) {
+Outcome SpoolFile(int in, const char* name, PrintFile* print_file, PageIndex* index) {
   return Spool(in, name, false, print_file, index);
 }
+
+}  // namespace mirelo

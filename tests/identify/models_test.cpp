@@ -3,6 +3,9 @@
 // that rest on them.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -11,6 +14,7 @@
 
 #include "harness/harness.h"
 #include "identify/identify.h"
+#include "job/entry-points.h"
 
 namespace {
 
@@ -140,4 +144,24 @@ TEST_F(Identify, HeronTakesExactlyOnePath) {
   EXPECT_FALSE(isHeronPrinter("", false));
   unsetenv("PPD");
   EXPECT_FALSE(isHeronPrinter("", false));
+}
+
+// The device-ID query's fixed entry point, on a side channel that answers
+// with an end of file at once (as one a cancel has cut): no device ID.
+TEST(ModelTables, QueryOnASideChannelThatGivesNoAnswer) {
+  int saved = dup(4);  // -1 when the test runs without one
+  int null_fd = open("/dev/null", O_RDWR);
+  ASSERT_GE(null_fd, 0);
+  dup2(null_fd, 4);
+  close(null_fd);
+  char buf[kDeviceIdSize] = "stale";
+  int len = kDeviceIdSize - 1;
+  EXPECT_FALSE(query1284info(buf, &len));
+  EXPECT_STREQ(buf, "");
+  if (saved >= 0) {
+    dup2(saved, 4);
+    close(saved);
+  } else {
+    close(4);
+  }
 }

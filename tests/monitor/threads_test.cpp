@@ -15,6 +15,7 @@
 #include "common/io.h"
 #include "harness/harness.h"
 #include "harness/printer_link.h"
+#include "job/entry-points.h"
 #include "monitor/monitor-private.h"
 #include "monitor_util.h"
 

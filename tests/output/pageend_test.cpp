@@ -6,12 +6,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <string>
 
 #include "harness/harness.h"
+#include "job/entry-points.h"
+#include "job/job.h"
 #include "output/output.h"
-#include "output/pages.h"
+#include "stream/pages.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -89,4 +93,63 @@ TEST(PageEnd, PageCommentsCountOnceWhereverThePiecesSplitThem) {
   mirelo::PageCounter pages(&index);
   for (char c : s) pages.Sent(&c, 1);
   EXPECT_EQ(pages.pages(), 2);
+}
+
+// The stream goes to its sink: the cut-off into a pipe of the test's own;
+// once the pipe's reader is gone the stream ends, closed but not failed.
+TEST(PageEnd, TheStreamGoesToItsSink) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  mirelo::SetOutputSink(ends[1]);
+  char buf[kLineSize] = "a\n%%Page: 1 1\n";
+  int written = 0;
+  find_pageend(buf, sizeof(buf), &written, 1);
+  std::string out(2 + kCutoffTrailerLen, '\0');
+  EXPECT_EQ(read(ends[0], out.data(), out.size()), static_cast<ssize_t>(out.size()));
+  EXPECT_EQ(out, "a\n" + kTrailer);
+  close(ends[0]);
+  auto old = signal(SIGPIPE, SIG_IGN);
+  EXPECT_FALSE(mirelo::OutWrite("x", 1));
+  signal(SIGPIPE, old);
+  EXPECT_TRUE(mirelo::OutputClosed());
+  EXPECT_FALSE(mirelo::OutputFailed());
+  mirelo::SetOutputSink(1);
+  close(ends[1]);
+  EXPECT_FALSE(mirelo::OutputClosed());
+}
+
+// The writer's and the spool's fixed entry points, once each: a plain job
+// sent as it is by WritePSdataToStdout and WritePrintFileToStdout, and
+// spooled from standard input by Copy_StdinToTempFile, which adds the
+// end-of-job sequence.
+TEST(PageEnd, TheFixedEntryPointsSendAndSpoolAJob) {
+  const std::string job = "%!PS\n%%Page: 1 1\nshowpage\n";
+  const std::string in = mtest::TempPath("entry.ps");
+  const std::string out = mtest::TempPath("entry.out");
+  mtest::WriteFile(in, job);
+  int sink = open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(sink, 0);
+  mirelo::SetOutputSink(sink);
+  char queue[] = "q", id[] = "7", user[] = "u", title[] = "t", copies_arg[] = "1", options[] = "";
+  char* const argv[] = {queue, id, user, title, copies_arg, options, nullptr};
+  isfinch = false;
+  WritePSdataToStdout(argv, in.c_str());
+  WritePrintFileToStdout(in.c_str());
+  mirelo::SetOutputSink(1);
+  close(sink);
+  EXPECT_EQ(mtest::ReadFile(out), job + job);
+
+  int saved = dup(0);
+  int in_fd = open(in.c_str(), O_RDONLY);
+  dup2(in_fd, 0);
+  close(in_fd);
+  char spooled[kPrintPathSize] = {};
+  Copy_StdinToTempFile(spooled);
+  dup2(saved, 0);
+  close(saved);
+  ASSERT_NE(spooled[0], '\0');
+  EXPECT_EQ(mtest::ReadFile(spooled), job + std::string(mirelo::kEndOfJob, mirelo::kEndOfJobLen) + "\n");
+  unlink(spooled);
+  unlink(in.c_str());
+  unlink(out.c_str());
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "job/entry-points.h"
 #include "job/job.h"
 #include "output/output.h"
 

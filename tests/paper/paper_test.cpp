@@ -7,6 +7,7 @@
 #include <string>
 
 #include "harness/harness.h"
+#include "job/entry-points.h"
 #include "paper/paper.h"
 
 using namespace mtest;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "job/entry-points.h"
 #include "pdfpath/pdfpath.h"
 #include "pdfpath_test_util.h"
 

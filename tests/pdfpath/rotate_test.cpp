@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "job/entry-points.h"
 #include "job/job.h"
 #include "pdfpath/pdfpath-private.h"
 #include "pdfpath/pdfpath.h"

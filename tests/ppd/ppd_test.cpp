@@ -23,6 +23,7 @@
 #include "harness/harness.h"
 #include "harness/words.h"
 #include "identify/identify.h"
+#include "job/entry-points.h"
 
 using namespace mtest;
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Page accounting: the PAGE lines of the pages that go out.
-#include "output/pages.h"
+#include "stream/pages.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // The line road of a finch job, and the pieces it shares with the collated
 // road: the cut-off at a page start and the sending of a line.
-#include "output/roads-private.h"
+#include "output/output-private.h"
 
 #include <cstring>
 
 #include "common/io.h"
-#include "output/output.h"
-#include "output/pageend-private.h"
-#include "output/rewrite-private.h"
+#include "job/entry-points.h"
+#include "stream/stream.h"
 
 namespace mirelo {
 

@@ -4,7 +4,7 @@
 // replay file beside the print file; every further copy is replayed from
 // that file, from behind the PJL header on, and one end-of-job sequence
 // closes them all.
-#include "output/collated-private.h"
+#include "output/output-private.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,9 +15,7 @@
 #include <cstring>
 
 #include "common/io.h"
-#include "output/output.h"
-#include "output/rewrite-private.h"
-#include "output/roads-private.h"
+#include "stream/stream.h"
 
 namespace mirelo {
 

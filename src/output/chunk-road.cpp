@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// The chunk copy of a file to standard output, which the plain road and the
-// print-file copy of a converted Heron job take: sent by the kernel while
-// the job is not cancelled, then chunk by chunk with the page-end cut-off.
-#include "output/chunks-private.h"
+// The chunk road: the copy of a file to standard output that the plain
+// models take, and the print-file send of a converted Heron job on it: sent
+// by the kernel while the job is not cancelled, then chunk by chunk with the
+// page-end cut-off.
+#include "output/output-private.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,20 +16,19 @@
 #include <cstring>
 
 #include "common/io.h"
+#include "job/entry-points.h"
 #include "job/job.h"
-#include "output/output.h"
-#include "output/pageend-private.h"
-#include "output/pages.h"
+#include "stream/pages.h"
+#include "stream/stream.h"
 
-using mirelo::ErrPrintf;
-using mirelo::ErrWrite;
+namespace mirelo {
 
 namespace {
 
 // The uncancelled part of a job goes out in units of this many bytes, a
 // whole number of chunks: read once into the filter to count its pages, sent
 // by the kernel.
-constexpr size_t kSendUnit = mirelo::PageIndex::kUnit;
+constexpr size_t kSendUnit = PageIndex::kUnit;
 static_assert(kSendUnit % kChunkSize == 0);
 
 // The output pipe grows from the default (64 KiB) to 256 KiB once its reader
@@ -46,7 +46,7 @@ class ReaderPace {
     if (window_ < kWindow) return;
     auto now = std::chrono::steady_clock::now();
     if (now - start_ < kFast) {
-      mirelo::GrowOutputPipe(kFastReaderPipe);
+      GrowOutputPipe(kFastReaderPipe);
       grown_ = true;
     }
     start_ = now;
@@ -103,15 +103,15 @@ enum class Copied { kAll, kHandOver, kStopped };
 // begun by the kernel goes out without that look, as a chunk being written
 // does. *at is set to where it stopped.
 Copied WritePieces(const char* unit, size_t from, size_t n, const std::atomic<int>& canceled,
-                   const char* write_error, mirelo::PageCounter* pages, size_t* at) {
+                   const char* write_error, PageCounter* pages, size_t* at) {
   for (*at = from; *at < n;) {
     size_t pos = *at;
     if (pos % kChunkSize == 0 && canceled.load()) return Copied::kHandOver;
     size_t len = std::min(n, (pos / kChunkSize + 1) * kChunkSize) - pos;
-    if (!mirelo::OutWrite(unit + pos, len)) {
+    if (!OutWrite(unit + pos, len)) {
       // The stream has ended (reported once); a failure is also told in the
       // caller's words, once.
-      if (write_error && mirelo::OutputFailed()) ErrWrite(write_error);
+      if (write_error && OutputFailed()) ErrWrite(write_error);
       return Copied::kStopped;
     }
     pages->Sent(unit + pos, len);
@@ -125,7 +125,7 @@ Copied WritePieces(const char* unit, size_t from, size_t n, const std::atomic<in
 // is told the bytes before the next ones it sees.
 class PageSource {
  public:
-  PageSource(int fd, const mirelo::PageIndex* index, mirelo::PageCounter* pages) : fd_(fd), pages_(pages) {
+  PageSource(int fd, const PageIndex* index, PageCounter* pages) : fd_(fd), pages_(pages) {
     struct stat st;
     if (index && index->complete && fstat(fd, &st) == 0) {
       index_ = index;
@@ -147,7 +147,7 @@ class PageSource {
   void Resync(long long offset) {
     if (!stale_) return;
     stale_ = false;
-    char tail[mirelo::PageCounter::kCarry];
+    char tail[PageCounter::kCarry];
     long long from = std::max(0LL, offset - static_cast<long long>(sizeof(tail)));
     ssize_t n = pread(fd_, tail, static_cast<size_t>(offset - from), static_cast<off_t>(from));
     if (n > 0) pages_->SentCounted(0, tail, static_cast<size_t>(n));
@@ -155,8 +155,8 @@ class PageSource {
 
  private:
   int fd_;
-  mirelo::PageCounter* pages_;
-  const mirelo::PageIndex* index_ = nullptr;
+  PageCounter* pages_;
+  const PageIndex* index_ = nullptr;
   long long size_ = 0;
   bool stale_ = false;
 };
@@ -170,12 +170,12 @@ class PageSource {
 // boundary where the chunk copy takes over (also for a read error, which
 // the chunk copy meets again and reports).
 Copied SendUncancelled(int fd, const std::atomic<int>& canceled, const char* write_error, PageSource* source,
-                       mirelo::PageCounter* pages, long long* offset) {
+                       PageCounter* pages, long long* offset) {
   char unit[kSendUnit];
   bool use_sendfile = true;
   ReaderPace pace;
   for (;;) {
-    if (mirelo::OutputClosed()) return Copied::kStopped;
+    if (OutputClosed()) return Copied::kStopped;
     if (canceled.load()) return Copied::kHandOver;
     bool have = false;  // the unit is in the buffer
     size_t len = 0;
@@ -196,7 +196,7 @@ Copied SendUncancelled(int fd, const std::atomic<int>& canceled, const char* wri
     while (use_sendfile && sent < len && !canceled.load()) {
       long long at = *offset + static_cast<long long>(sent);
       bool refused = false;
-      size_t k = mirelo::OutSendFile(fd, &at, len - sent, &refused, &canceled);
+      size_t k = OutSendFile(fd, &at, len - sent, &refused, &canceled);
       if (k == 0) {
         use_sendfile = !refused;
         break;
@@ -230,17 +230,18 @@ Copied SendUncancelled(int fd, const std::atomic<int>& canceled, const char* wri
 
 }  // namespace
 
-bool mirelo::CopyChunksToStdout(int fd, const std::atomic<int>& canceled, const char* write_error,
-                                const PageIndex* index) {
+Outcome CopyChunksToStdout(int fd, const std::atomic<int>& canceled, const char* write_error,
+                           const PageIndex* index) {
   PageCounter pages;
   PageSource source(fd, index, &pages);
   long long offset = 0;
   Copied how = SendUncancelled(fd, canceled, write_error, &source, &pages, &offset);
+  bool failed = false;
   source.Resync(offset);
   if (how == Copied::kHandOver && lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
     // The chunk copy cannot go on from there: never end as if sent.
     ErrPrintf("ERROR: Unable to read the print file: %s\n", strerror(errno));
-    g_bjobFailed.store(true);
+    failed = true;
     how = Copied::kStopped;
   }
   bool whole = how == Copied::kAll;
@@ -253,8 +254,7 @@ bool mirelo::CopyChunksToStdout(int fd, const std::atomic<int>& canceled, const 
     if (n < 0) {
       // What was sent so far is all there is; say so rather than end quietly.
       ErrPrintf("ERROR: Unable to read the print file: %s\n", strerror(errno));
-      g_bjobFailed.store(true);
-      return false;
+      return Outcome::kFailed;
     }
     if (n == 0) {
       whole = true;
@@ -271,35 +271,39 @@ bool mirelo::CopyChunksToStdout(int fd, const std::atomic<int>& canceled, const 
       ErrPrintf("data_buf = %s, len = %d\n", chunk, written);
       break;
     }
-    if (mirelo::OutWrite(chunk, static_cast<size_t>(n))) {
+    if (OutWrite(chunk, static_cast<size_t>(n))) {
       pages.Sent(chunk, static_cast<size_t>(n));
     } else {
       // The stream has ended (reported once); a failure is also told in
       // the caller's words, once.
-      if (write_error && mirelo::OutputFailed()) ErrWrite(write_error);
+      if (write_error && OutputFailed()) ErrWrite(write_error);
       break;
     }
   }
-  pages.EndCopy(whole && !mirelo::OutputClosed());
-  return how != Copied::kStopped && !mirelo::OutputClosed();
+  pages.EndCopy(whole && !OutputClosed());
+  // A copy stopped but not failed stopped with the stream.
+  return failed ? Outcome::kFailed : StreamOutcome();
 }
 
-void WritePrintFileToStdout(const char* path) { mirelo::SendPrintFile(path, job_canceled); }
-
-void mirelo::SendPrintFile(const char* path, const std::atomic<int>& canceled) {
+Outcome SendPrintFile(const char* path, const std::atomic<int>& canceled) {
   if (!path) {
+    // Nothing to send: no failure, as ever.
     ErrWrite("DEBUG: Unable to find Print file.\n");
-    return;
+    return Outcome::kPrinted;
   }
-  mirelo::UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     int e = errno;
     ErrPrintf("DEBUG:Unable open a print file \"%s\"\n", path);
     ErrPrintf("ERROR: Unable to open the print file \"%s\": %s\n", path, strerror(e));
-    g_bjobFailed.store(true);
-    return;
+    return Outcome::kFailed;
   }
-  bool sent = CopyChunksToStdout(fd.get(), canceled, nullptr);
+  Outcome sent = CopyChunksToStdout(fd.get(), canceled, nullptr);
   fd.reset();
-  if (sent) ErrWrite("DEBUG:Successfully write print file to stdout.\n");
+  if (sent == Outcome::kPrinted) ErrWrite("DEBUG:Successfully write print file to stdout.\n");
+  return sent;
 }
+
+}  // namespace mirelo
+
+void WritePrintFileToStdout(const char* path) { mirelo::SendPrintFile(path, job_canceled); }
