@@ -170,11 +170,20 @@ bool AppServer::Start(const std::string& dir, int port, std::string* why) {
                {"MIRELO_APP_PPD_DIR=" + ppd_dir_, "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent", TmpDir()},
                log);
   close(log);
+  // Up means answering: the listeners take connections while the server
+  // still loads its state and cleans its spool folder, before it serves.
   for (int i = 0; i < 100; ++i) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a = Loopback(port);
     inet_pton(AF_INET, address_.c_str(), &a.sin_addr);
-    bool up = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    bool up = false;
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
+      const std::string ask = "GET / HTTP/1.1\r\nHost: " + address_ + "\r\nConnection: close\r\n\r\n";
+      pollfd p = {s, POLLIN, 0};
+      char c;
+      up = send(s, ask.data(), ask.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(ask.size()) &&
+           poll(&p, 1, 5000) == 1 && read(s, &c, 1) == 1;
+    }
     close(s);
     if (up) return true;
     if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;
