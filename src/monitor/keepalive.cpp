@@ -9,6 +9,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -33,10 +35,14 @@ constexpr size_t kHostSize = 1024;
 // runs. Written by Creatpthread only while no keep-alive thread runs.
 std::string g_dummy_uri;
 
-// Sleeps the given time in slices; ends early once the end flag is set.
+// Sleeps the given time in slices up to a deadline (a loaded machine's late
+// wake-ups do not add up); ends early once the end flag is set.
 void PauseUnlessEnded(useconds_t total) {
-  for (useconds_t slept = 0; slept < total && !g_bdummyEnd.load(); slept += kPauseSlice) {
-    usleep(kPauseSlice);
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point end = Clock::now() + std::chrono::microseconds(total);
+  for (Clock::time_point now = Clock::now(); now < end && !g_bdummyEnd.load(); now = Clock::now()) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - now).count();
+    usleep(static_cast<useconds_t>(std::min<long long>(left, kPauseSlice)));
   }
 }
 
