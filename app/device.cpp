@@ -8,6 +8,7 @@
 // each attempt over a connection of its own.
 #include "device.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -185,4 +186,28 @@ void PrinterConnection::Abort() {
   fd_.reset();
 }
 
+namespace {
+thread_local bool t_job_thread = false;
+}  // namespace
+
+void SetJobThread(bool on) { t_job_thread = on; }
+
 }  // namespace mirelo_app
+
+// PAPPL 1.3.1 opens a job's device before the job's callback runs, and when
+// that fails it stops the printer (shown as "paused") and tries again every
+// five seconds, so that a socket printer that is down or resets the
+// connection at once was reported paused, with no word in the job, and the
+// app's own delivery (offline, "Waiting for the printer", the retries) never
+// ran. The definition below, found in the program before the library's
+// (PAPPL calls it through the PLT), gives a job's thread whose socket
+// printer does not answer a device on /dev/null instead: the job's callback
+// makes its connection of its own as always and says why it waits.
+extern "C" pappl_device_t* papplDeviceOpen(const char* device_uri, const char* name,
+                                           pappl_deverror_cb_t err_cb, void* err_data) {
+  static const auto real = reinterpret_cast<decltype(&papplDeviceOpen)>(dlsym(RTLD_NEXT, "papplDeviceOpen"));
+  pappl_device_t* device = real ? real(device_uri, name, err_cb, err_data) : nullptr;
+  if (device || !real || !mirelo_app::t_job_thread || !device_uri || strncmp(device_uri, "socket://", 9) != 0)
+    return device;
+  return real("file:///dev/null", name, err_cb, err_data);
+}

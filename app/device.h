@@ -16,6 +16,11 @@
 
 namespace mirelo_app {
 
+// Marks the calling thread as a job's, while PAPPL processes the job
+// (job-start-guard.cpp): there, a socket printer PAPPL cannot connect to
+// gets a stand-in device (see papplDeviceOpen in device.cpp).
+void SetJobThread(bool on);
+
 // Where a printer was reached: the peer of PAPPL's connection (len 0:
 // unknown).
 struct PrinterAddress {

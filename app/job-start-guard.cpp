@@ -21,6 +21,8 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "device.h"
+
 namespace {
 
 using JobProcessFn = void* (*)(pappl_job_t*);
@@ -69,7 +71,9 @@ extern "C" void* _papplJobProcess(pappl_job_t* job) {
     g_freed.notify_all();
     run = run && !g_stopping;
   }
+  mirelo_app::SetJobThread(true);
   void* result = run ? real(job) : nullptr;
+  mirelo_app::SetJobThread(false);
   std::lock_guard<std::mutex> lock(g_mu);
   g_jobs.erase(Key(printer_id, job_id));
   g_printers.erase(printer_id);

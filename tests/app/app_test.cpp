@@ -730,6 +730,19 @@ TEST_F(App, AJobThePrinterDidNotTakeIsSentAgainWhole) {
   EXPECT_TRUE(WaitJobAttr("plain", never, "job-state", "aborted", 30)) << server_.Log();
   EXPECT_NE(JobAttr("plain", never, "job-state-message").find("The printer did not take the job"),
             std::string::npos);
+
+  // A printer that is down altogether is offline too (PAPPL alone would stop
+  // the queue: "paused"), and its job waits with the reason.
+  ASSERT_EQ(
+      server_.Command({"add", "-d", "down", "-m", "mirelo_p2200dn", "-v", "socket://127.0.0.1:9"}, &out), 0)
+      << out;
+  const std::string waiting = Submit("down", ps);
+  out.clear();
+  for (int i = 0; i < 100 && out.find("offline") == std::string::npos; ++i, usleep(100000))
+    Ipp("down", "Get-Printer-Attributes", "ATTR keyword requested-attributes printer-state-reasons", &out);
+  EXPECT_NE(out.find("printer-state-reasons (keyword) = offline"), std::string::npos) << out << server_.Log();
+  EXPECT_NE(JobAttr("down", waiting, "job-state-message").find("Waiting for the printer"), std::string::npos);
+  EXPECT_EQ(server_.Command({"cancel", "-d", "down", "-a"}, &out), 0) << out;
 }
 
 // ---- Cancel works whatever the printer does -------------------------------------
